@@ -1,0 +1,82 @@
+// The one interface every compression filter implements.
+//
+// Nothing in this folder knows about Python: fstream drives these classes,
+// and so do the unit tests, benchmarks and fuzz targets, which link the
+// codec sources alone.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace ondrel::codecs {
+
+// A library failure: bad or truncated input, a format mismatch, no memory.
+// `code` is the library's own return code (kept for diagnostics); `what()`
+// is a complete sentence naming the format and the cause.
+class CodecError : public std::runtime_error {
+public:
+    CodecError(int code, const std::string& message)
+        : std::runtime_error(message), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+// Receives output as it is produced. Implementations append to a buffer or
+// write to a file descriptor; a sink may throw (e.g. on a failed write) and
+// codecs must let that propagate untouched.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void put(const char* data, std::size_t size) = 0;
+};
+
+class StringSink : public Sink {
+public:
+    explicit StringSink(std::string& out) : out_(out) {}
+    void put(const char* data, std::size_t size) override { out_.append(data, size); }
+
+private:
+    std::string& out_;
+};
+
+// Streaming compressor. `update` may be called any number of times;
+// `finish` is called exactly once and writes the trailer.
+class Encoder {
+public:
+    virtual ~Encoder() = default;
+    virtual void update(const char* data, std::size_t size, Sink& out) = 0;
+    virtual void finish(Sink& out) = 0;
+};
+
+// Streaming decompressor. Accepts input in pieces of any size, including
+// several concatenated members/streams as the command-line tools write them.
+// `finish` throws CodecError if the input ended inside a member (truncation)
+// or held no valid member at all.
+class Decoder {
+public:
+    virtual ~Decoder() = default;
+    virtual void update(const char* data, std::size_t size, Sink& out) = 0;
+    virtual void finish(Sink& out) = 0;
+};
+
+struct Codec {
+    const char* name;           // canonical filter name: "gzip", "bzip2", ...
+    int default_level;          // what the command-line tool uses by default
+    std::unique_ptr<Encoder> (*encoder)(int level);
+    std::unique_ptr<Decoder> (*decoder)();
+};
+
+// Looks up a filter by canonical name or alias ("gz", "bz2", "lzo").
+// Returns nullptr for any other name, and for a codec this build lacks.
+const Codec* find_codec(std::string_view name);
+
+// Whole-buffer conveniences over the streaming classes.
+std::string compress(const Codec& codec, std::string_view data, int level = -1);
+std::string decompress(const Codec& codec, std::string_view data);
+
+}  // namespace ondrel::codecs

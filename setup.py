@@ -1,0 +1,119 @@
+"""Build and install the dorvane and ondrel extension modules.
+
+`make` drives this file for development builds (into build/); Python users
+install with `python2.7 -m pip install .`.
+"""
+import glob
+import os
+import sys
+
+if sys.version_info[:2] != (2, 7):
+    sys.exit("error: dorvane is a Python 2.7 extension; run this with python2.7 "
+             "(found Python %d.%d)" % sys.version_info[:2])
+
+from setuptools import setup, Extension
+from distutils import ccompiler, sysconfig
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WINDOWS = sys.platform.startswith("win")
+
+# (header, library, Debian package) for every library the codecs link.
+LIBRARIES = [
+    ("zlib.h", "z", "zlib1g-dev"),
+    ("bzlib.h", "bz2", "libbz2-dev"),
+    ("lzma.h", "lzma", "liblzma-dev"),
+    ("lzo/lzo1x.h", "lzo2", "liblzo2-dev"),
+]
+
+
+def sources(*patterns):
+    found = []
+    for pattern in patterns:
+        found.extend(sorted(glob.glob(os.path.join(HERE, pattern))))
+    return [os.path.relpath(p, HERE) for p in found]
+
+
+def check_headers():
+    """One clear line instead of a compiler error cascade."""
+    if WINDOWS:
+        return
+    dirs = [sysconfig.get_python_inc(), "/usr/include", "/usr/local/include"]
+    dirs += glob.glob("/usr/include/*-linux-gnu")
+    if not os.path.exists(os.path.join(sysconfig.get_python_inc(), "Python.h")):
+        sys.exit("error: Python.h not found in %s; this interpreter has no development "
+                 "headers" % sysconfig.get_python_inc())
+    for header, _, package in LIBRARIES:
+        if not any(os.path.exists(os.path.join(d, header)) for d in dirs):
+            sys.exit("error: %s not found; install the Debian package %s "
+                     "(or run: sh scripts/install-deps)" % (header, package))
+
+
+def parallel_compile(self, sources, output_dir=None, macros=None, include_dirs=None,
+                     debug=0, extra_preargs=None, extra_postargs=None, depends=None):
+    """distutils compiles one file at a time; use every core."""
+    macros, objects, extra_postargs, pp_opts, build = self._setup_compile(
+        output_dir, macros, include_dirs, sources, depends, extra_postargs)
+    cc_args = self._get_cc_args(pp_opts, debug, extra_preargs)
+
+    def one(obj):
+        src, ext = build[obj]
+        self._compile(obj, src, ext, cc_args, extra_postargs, pp_opts)
+
+    import multiprocessing.pool
+    pool = multiprocessing.pool.ThreadPool(max(1, _cpu_count()))
+    try:
+        pool.map(one, objects)
+    finally:
+        pool.close()
+    return objects
+
+
+def _cpu_count():
+    try:
+        import multiprocessing
+        return multiprocessing.cpu_count()
+    except (ImportError, NotImplementedError):
+        return 1
+
+
+ccompiler.CCompiler.compile = parallel_compile
+
+# Python 2.7's flags are for C; g++ warns about the C-only ones.
+_config = sysconfig.get_config_vars()
+for _key in ("CFLAGS", "OPT", "PY_CFLAGS"):
+    if _key in _config:
+        _config[_key] = _config[_key].replace("-Wstrict-prototypes", "")
+
+if "egg_info" not in sys.argv and "--help" not in sys.argv:
+    check_headers()
+
+CXXFLAGS = [] if WINDOWS else ["-std=c++17", "-fvisibility=hidden", "-Wno-missing-field-initializers",
+                              "-Wno-register"]
+
+platform_file = "ondrel/process/windows.cpp" if WINDOWS else "ondrel/process/posix.cpp"
+
+dorvane = Extension(
+    "dorvane",
+    sources=sources("src/module/*.cpp", "src/paths/*.cpp", "src/fsops/*.cpp",
+                    "src/temp/*.cpp", "src/content/*.cpp", "src/platform/*.cpp"),
+    include_dirs=[HERE],
+    extra_compile_args=CXXFLAGS,
+    language="c++",
+)
+
+ondrel = Extension(
+    "ondrel",
+    sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp") + [platform_file],
+    include_dirs=[HERE],
+    libraries=[lib for _, lib, _ in LIBRARIES],
+    extra_compile_args=CXXFLAGS,
+    language="c++",
+)
+
+setup(
+    name="dorvane",
+    version="0.1",
+    description="Module to operate with files and directories.",
+    ext_modules=[dorvane, ondrel],
+    zip_safe=False,
+)

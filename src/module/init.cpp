@@ -1,0 +1,204 @@
+// initdorvane: builds the constants once, then runs the module's top-level
+// statements in their fixed order. A failure leaves one traceback entry
+// "init dorvane" and no module registered.
+#include <Python.h>
+
+#include <cstdio>
+
+#include "src/module/codec_search.h"
+#include "src/module/runtime.h"
+#include "src/module/state.h"
+#include "src/module/table.h"
+#include "src/module/traceback.h"
+
+namespace dorvane {
+
+State& state() {
+    static State s;
+    return s;
+}
+
+namespace {
+
+const char kModuleDoc[] = "Module to operate with files and directories.";
+const char kBuiltFor[] = {'0' + PY_MAJOR_VERSION, '.', '0' + PY_MINOR_VERSION, '\0'};
+
+struct ConstantText {
+    const char* text;
+    bool interned;
+};
+
+constexpr ConstantText kConstantTexts[] = {
+#define DORVANE_ID(name) {#name, true},
+#define DORVANE_RENAMED(tag, value) {value, true},
+#define DORVANE_TEXT(tag, value) {value, false},
+    DORVANE_IDENTIFIERS(DORVANE_ID)
+    DORVANE_RENAMED_IDENTIFIERS(DORVANE_RENAMED)
+    DORVANE_TEXTS(DORVANE_TEXT)
+#undef DORVANE_RENAMED
+#undef DORVANE_ID
+#undef DORVANE_TEXT
+};
+static_assert(sizeof kConstantTexts / sizeof kConstantTexts[0] == static_cast<int>(Id::count_),
+              "one text per constant");
+
+// A version mismatch is only a warning, unless the filters make it an error.
+void check_version() {
+    const char* running = Py_GetVersion();
+    if (running[0] == kBuiltFor[0] && running[2] == kBuiltFor[2]) return;
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %.3s",
+                  kBuiltFor, "dorvane", running);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) fail();
+}
+
+PyObject* keep(Ref value) { return value.release(); }  // lives as long as the process
+
+void create_constants() {
+    State& s = state();
+    for (int i = 0; i < static_cast<int>(Id::count_); ++i) {
+        if (s.constants[i]) continue;  // a second initialisation reuses them
+        const ConstantText& c = kConstantTexts[i];
+        s.constants[i] = keep(check(c.interned ? PyString_InternFromString(c.text)
+                                               : PyString_FromString(c.text)));
+    }
+    s.int2 = keep(check(PyInt_FromLong(2)));
+    s.int6 = keep(check(PyInt_FromLong(6)));
+    s.none3 = keep(check(PyTuple_Pack(3, Py_None, Py_None, Py_None)));
+}
+
+void import_standard_modules(const Ref& import) {
+    static constexpr Id kModules[] = {Id::os,     Id::sys,     Id::zlib,     Id::base64,
+                                      Id::codecs, Id::shutil, Id::tempfile, Id::platform};
+    PyObject* globals = PyModule_GetDict(state().module);
+    for (Id name : kModules) {
+        Ref locals = check(PyDict_New());
+        Ref fromlist = check(PyList_New(0));
+        Ref level = check(PyInt_FromLong(-1));
+        set_global(name, call(import, name, globals, locals, fromlist, level));
+    }
+}
+
+// `from ondrel import <name>` for each companion name; only ImportError is
+// translated, so a companion lacking a name reports the AttributeError.
+void import_companion(const Ref& import) {
+    static constexpr Id kNames[] = {Id::StreamError, Id::bstream, Id::ustream, Id::fstream,
+                                    Id::pstream};
+    PyObject* globals = PyModule_GetDict(state().module);
+    for (Id name : kNames) {
+        Ref companion;
+        try {
+            Ref locals = check(PyDict_New());
+            Ref fromlist = check(PyList_New(1));
+            Py_INCREF(constant(name));
+            PyList_SET_ITEM(fromlist.get(), 0, constant(name));
+            Ref level = check(PyInt_FromLong(-1));
+            companion = call(import, Id::ondrel, globals, locals, fromlist, level);
+        } catch (const Failed&) {
+            if (!PyErr_ExceptionMatches(state().import_error)) throw;
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+            set_global(Id::err, v);
+            Ref missing = call(Ref::borrow(state().import_error), Id::ondrel_missing);
+            raise(missing);
+        }
+        set_global(name, attr(companion, name));
+    }
+}
+
+void build_argv() {
+    Ref argv = new_list();
+    Ref sys_argv = attr(global(Id::sys), Id::argv);
+    Ref iterator = check(PyObject_GetIter(sys_argv.get()));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        set_global(Id::arg, Ref::steal(next));
+        Ref ustream = global(Id::ustream);
+        Ref decode = attr(global(Id::arg), Id::decode);
+        Ref text = call(decode, global(Id::__console__));
+        append(argv, call(ustream, text));
+    }
+    if (PyErr_Occurred()) fail();
+    set_global(Id::argv, argv);
+
+    // argv[0] becomes the canonical path of the program (the current
+    // directory for an interactive interpreter, whose argv[0] is empty).
+    Ref ustream = global(Id::ustream);
+    Ref realpath = attr(attr(global(Id::os), Id::path), Id::realpath);
+    Ref first = item(global(Id::argv), 0);
+    Ref text = check(PyObject_Unicode(first.get()));
+    Ref canonical = call(ustream, call(realpath, text));
+    set_item(global(Id::argv), 0, canonical);
+}
+
+void initialise() {
+    State& s = state();
+    check_version();
+    s.empty_tuple = keep(check(PyTuple_New(0)));
+    create_constants();
+    ready_codec_search_type();
+
+    static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+    PyObject* module = Py_InitModule4("dorvane", no_methods, kModuleDoc, nullptr, 1013);
+    if (!module) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init dorvane");
+        fail();
+    }
+    Py_INCREF(module);
+    s.module = module;
+    s.builtins = keep(check(PyImport_ImportModule("__builtin__")));
+    set_global(Id::__builtins__, Ref::borrow(s.builtins));
+
+    Ref builtins = Ref::borrow(s.builtins);
+    s.import_error = keep(attr(builtins, Id::ImportError));
+    s.os_error = keep(attr(builtins, Id::OSError));
+
+    Ref import = attr(builtins, Id::__import__);
+    import_standard_modules(import);
+
+    Ref register_codec = attr(global(Id::codecs), Id::register_);
+    call(register_codec, new_codec_search_function());
+
+    set_global(Id::__author__, Ref::borrow(constant(Id::author)));
+    set_global(Id::__license__, Ref::borrow(constant(Id::license)));
+    set_global(Id::__encoding__, Ref::borrow(constant(Id::utf8)));
+    set_global(Id::__console__, call(attr(global(Id::sys), Id::getfilesystemencoding)));
+    Ref system = call(attr(global(Id::platform), Id::system));
+    set_global(Id::__system__, call(attr(system, Id::lower)));
+    set_global(Id::__version__, check(PyFloat_FromDouble(0.1)));
+    set_global(Id::__test__, check(PyDict_New()));
+
+    import_companion(import);
+    set_global(Id::NoneType, Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(Py_None))));
+    build_argv();
+    del_global(Id::__test__);
+    del_global(Id::arg);
+    bind_functions(s.module);
+}
+
+}  // namespace
+
+}  // namespace dorvane
+
+extern "C" __attribute__((visibility("default"))) void initdorvane(void) {
+    using namespace dorvane;
+    try {
+        initialise();
+    } catch (const Failed& failure) {
+        add_traceback("init dorvane", failure.line);
+        // The import machinery would otherwise hand out the half-built module.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (PyDict_GetItemString(PyImport_GetModuleDict(), "dorvane")) {
+            PyDict_DelItemString(PyImport_GetModuleDict(), "dorvane");
+        }
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        if (state().module) {
+            Py_DECREF(state().module);
+            state().module = nullptr;
+        }
+    }
+}

@@ -1,0 +1,179 @@
+#include "src/module/runtime.h"
+
+#include "src/module/state.h"
+
+namespace dorvane {
+
+PyObject* constant(Id id) { return state().constants[static_cast<int>(id)]; }
+
+PyObject* module_object() { return state().module; }
+
+void fail(Here at) { throw Failed{at.line}; }
+
+Ref check(PyObject* new_ref, Here at) {
+    if (!new_ref) fail(at);
+    return Ref::steal(new_ref);
+}
+
+void raise(const Ref& exception, Here at) {
+    PyObject* exc = exception.get();
+    if (PyExceptionClass_Check(exc)) {
+        PyErr_SetNone(exc);
+    } else if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(PyExceptionInstance_Class(exc), exc);
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
+    }
+    fail(at);
+}
+
+void unbound_local(const char* name, Here at) {
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
+                 name);
+    fail(at);
+}
+
+Ref global(Id name, Here at) {
+    PyObject* key = constant(name);
+    if (PyObject* found = PyObject_GetAttr(state().module, key)) return Ref::steal(found);
+    PyErr_Clear();
+    if (PyObject* found = PyObject_GetAttr(state().builtins, key)) return Ref::steal(found);
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_NameError, key);
+    fail(at);
+}
+
+void set_global(Id name, const Ref& value, Here at) {
+    if (PyObject_SetAttr(state().module, constant(name), value.get()) < 0) fail(at);
+}
+
+void del_global(Id name, Here at) {
+    if (PyObject_DelAttr(state().module, constant(name)) < 0) fail(at);
+}
+
+Ref attr(const Ref& object, Id name, Here at) {
+    return check(PyObject_GetAttr(object.get(), constant(name)), at);
+}
+
+Ref call_tuple(const Ref& fn, const Ref& args, int line) {
+    return check(PyObject_Call(fn.get(), args.get(), nullptr), Here(line));
+}
+
+bool truth(const Ref& object, Here at) {
+    PyObject* o = object.get();
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    int answer = PyObject_IsTrue(o);
+    if (answer < 0) fail(at);
+    return answer != 0;
+}
+
+double to_double(const Ref& object, Here at) {
+    PyObject* o = object.get();
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    double value;
+    if (!PyString_Check(o) && !PyUnicode_Check(o) && Py_TYPE(o)->tp_as_number &&
+        Py_TYPE(o)->tp_as_number->nb_float) {
+        value = PyFloat_AsDouble(o);
+    } else {
+        // float() parses text and reports anything else with its own TypeError.
+        Ref converted = check(PyNumber_Float(o), at);
+        value = PyFloat_AS_DOUBLE(converted.get());
+    }
+    if (value == -1.0 && PyErr_Occurred()) fail(at);
+    return value;
+}
+
+Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+Ref none() { return Ref::borrow(Py_None); }
+
+Ref new_list(Here at) { return check(PyList_New(0), at); }
+
+void append(const Ref& list, const Ref& value, Here at) {
+    if (PyList_Append(list.get(), value.get()) < 0) fail(at);
+}
+
+Ref item(const Ref& sequence, Py_ssize_t index, Here at) {
+    return check(PySequence_GetItem(sequence.get(), index), at);
+}
+
+void set_item(const Ref& sequence, Py_ssize_t index, const Ref& value, Here at) {
+    if (PySequence_SetItem(sequence.get(), index, value.get()) < 0) fail(at);
+}
+
+namespace detail {
+
+namespace {
+
+// The thread's handled exception (what sys.exc_info() shows), swapped in for
+// the duration of __exit__ and put back afterwards, as an except clause does.
+class HandledException {
+public:
+    HandledException(PyObject* type, PyObject* value, PyObject* tb) {
+        PyThreadState* ts = PyThreadState_GET();
+        saved_type_ = ts->exc_type;
+        saved_value_ = ts->exc_value;
+        saved_tb_ = ts->exc_traceback;
+        Py_XINCREF(type);
+        Py_XINCREF(value);
+        Py_XINCREF(tb);
+        ts->exc_type = type;
+        ts->exc_value = value;
+        ts->exc_traceback = tb;
+    }
+    ~HandledException() {
+        PyThreadState* ts = PyThreadState_GET();
+        PyObject* type = ts->exc_type;
+        PyObject* value = ts->exc_value;
+        PyObject* tb = ts->exc_traceback;
+        ts->exc_type = saved_type_;
+        ts->exc_value = saved_value_;
+        ts->exc_traceback = saved_tb_;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+
+private:
+    PyObject* saved_type_;
+    PyObject* saved_value_;
+    PyObject* saved_tb_;
+};
+
+}  // namespace
+
+WithExit enter(const Ref& manager, Ref& entered, int line) {
+    WithExit exit{attr(manager, Id::__exit__, Here(line)), line};
+    Ref enter_method = attr(manager, Id::__enter__, Here(line));
+    entered = call(Callee(enter_method, line));
+    return exit;
+}
+
+bool WithExit::on_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb ? tb : (Py_INCREF(Py_None), Py_None));
+    bool suppress;
+    {
+        HandledException handled(t.get(), v.get(), b.get());
+        Ref answer = call(Callee(exit, line), t, v, b);
+        suppress = truth(answer, Here(line));
+    }
+    if (!suppress) {
+        PyErr_Restore(t.release(), v.release(), b.get() == Py_None ? nullptr : b.release());
+    }
+    return suppress;
+}
+
+void WithExit::on_success() {
+    call_tuple(exit, Ref::borrow(state().none3), line);
+}
+
+}  // namespace detail
+
+}  // namespace dorvane

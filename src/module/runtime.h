@@ -1,0 +1,139 @@
+// The runtime layer every function body stands on.
+//
+// Bodies are written as straight sequences of steps. Each operation here
+// either succeeds or sets a Python exception and throws `Failed`, carrying
+// the body's source line; the function's entry point catches it, adds the
+// one traceback entry and returns failure to the interpreter. Owning
+// references (`Ref`) release everything on the way out.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "pyutil/ref.h"
+#include "src/module/names.h"
+
+namespace dorvane {
+
+using pyutil::Ref;
+
+// An exception is set; `line` is where the body noticed.
+struct Failed {
+    int line;
+};
+
+// Captures the caller's line when used as a defaulted parameter.
+struct Here {
+    int line;
+    constexpr Here(int l = __builtin_LINE()) : line(l) {}  // NOLINT: implicit by design
+};
+
+// A callable plus the line of the call, so `call` can take a parameter pack.
+struct Callee {
+    const Ref& fn;
+    int line;
+    Callee(const Ref& f, int l = __builtin_LINE()) : fn(f), line(l) {}  // NOLINT
+};
+
+// ---- constants -----------------------------------------------------------
+
+// The constant created at initialisation for `id` (borrowed, never null
+// after a successful import).
+PyObject* constant(Id id);
+
+// ---- failing ---------------------------------------------------------------
+
+// For a C API call that returned failure: the exception is already set.
+[[noreturn]] void fail(Here at = Here());
+
+// A new reference from the C API, or Failed if it is null.
+Ref check(PyObject* new_ref, Here at = Here());
+
+// Makes `exception` (an instance or a class) the current exception, with the
+// checks of the `raise` statement, and fails.
+[[noreturn]] void raise(const Ref& exception, Here at = Here());
+
+// "local variable '<name>' referenced before assignment".
+[[noreturn]] void unbound_local(const char* name, Here at = Here());
+
+// ---- names -----------------------------------------------------------------
+
+PyObject* module_object();
+
+// The module attribute `name` at this moment, else the built-in of that
+// name, else NameError(name). Never cached: rebinding takes effect at once.
+Ref global(Id name, Here at = Here());
+void set_global(Id name, const Ref& value, Here at = Here());
+void del_global(Id name, Here at = Here());
+
+Ref attr(const Ref& object, Id name, Here at = Here());
+
+// ---- calls -------------------------------------------------------------------
+
+inline PyObject* raw(const Ref& r) { return r.get(); }
+inline PyObject* raw(PyObject* p) { return p; }
+inline PyObject* raw(Id id) { return constant(id); }
+
+Ref call_tuple(const Ref& fn, const Ref& args, int line);
+
+template <class... A>
+Ref call(Callee f, const A&... args) {
+    PyObject* items[] = {raw(args)..., nullptr};
+    Ref tuple = check(PyTuple_New(sizeof...(A)), Here(f.line));
+    for (std::size_t i = 0; i < sizeof...(A); ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
+    }
+    return call_tuple(f.fn, tuple, f.line);
+}
+
+// ---- values ------------------------------------------------------------------
+
+// True/False/None decided at once; anything else through the truth protocol.
+bool truth(const Ref& object, Here at = Here());
+
+// A float is read directly, str/unicode parsed, anything else as float() would.
+double to_double(const Ref& object, Here at = Here());
+
+Ref boolean(bool value);
+Ref none();
+Ref new_list(Here at = Here());
+void append(const Ref& list, const Ref& item, Here at = Here());
+Ref item(const Ref& sequence, Py_ssize_t index, Here at = Here());
+void set_item(const Ref& sequence, Py_ssize_t index, const Ref& value, Here at = Here());
+
+// ---- with blocks ---------------------------------------------------------------
+
+// `with manager as entered: body(entered)`. __exit__ is fetched before
+// __enter__ is called; a failing body's exception reaches __exit__ and
+// propagates unless __exit__ answers true.
+template <class Body>
+void with_block(const Ref& manager, Body&& body, Here at = Here());
+
+namespace detail {
+struct WithExit {
+    Ref exit;
+    int line;
+    // Called with the failing body's exception set; true when suppressed.
+    bool on_error();
+    void on_success();
+};
+WithExit enter(const Ref& manager, Ref& entered, int line);
+}  // namespace detail
+
+template <class Body>
+void with_block(const Ref& manager, Body&& body, Here at) {
+    Ref entered;
+    detail::WithExit exit = detail::enter(manager, entered, at.line);
+    try {
+        body(entered);
+    } catch (const Failed&) {
+        if (exit.on_error()) return;
+        throw;
+    }
+    exit.on_success();
+}
+
+}  // namespace dorvane

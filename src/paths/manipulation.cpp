@@ -1,0 +1,69 @@
+// Path manipulation and the unguarded queries: texts in, ustream out, no
+// existence test. `exists` here is the test every guarded function calls
+// through the module namespace.
+#include "src/module/table.h"
+
+namespace dorvane {
+
+namespace {
+
+Ref os_path_function(Id name) { return attr(attr(global(Id::os), Id::path), name); }
+
+Ref to_ustream(const Ref& value) { return call(global(Id::ustream), value); }
+
+Ref text_of(const Ref& ustream) { return attr(ustream, Id::_unicode_); }
+
+Ref path_test(const Ref& argument, Id test) {
+    Ref path = to_ustream(argument);
+    Ref function = os_path_function(test);
+    return boolean(truth(call(function, text_of(path))));
+}
+
+// split, splitdrive, splitext: each item of the answer as a ustream, as a tuple.
+Ref path_pair(const Ref& argument, Id splitter) {
+    Ref path = to_ustream(argument);
+    Ref function = os_path_function(splitter);
+    Ref answer = call(function, text_of(path));
+    Ref items = new_list();
+    Ref iterator = check(PyObject_GetIter(answer.get()));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        append(items, to_ustream(Ref::steal(next)));
+    }
+    if (PyErr_Occurred()) fail();
+    return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type)), items);
+}
+
+// normpath, normcase: the function is fetched before the argument is converted.
+Ref path_rewrite(const Ref& argument, Id rewriter) {
+    Ref function = os_path_function(rewriter);
+    Ref text = text_of(to_ustream(argument));
+    return to_ustream(call(function, text));
+}
+
+}  // namespace
+
+DORVANE_FUNCTION(exists) { return path_test(args[0], Id::exists); }
+DORVANE_FUNCTION(lexists) { return path_test(args[0], Id::lexists); }
+
+DORVANE_FUNCTION(split) { return path_pair(args[0], Id::split); }
+DORVANE_FUNCTION(splitdrive) { return path_pair(args[0], Id::splitdrive); }
+DORVANE_FUNCTION(splitext) { return path_pair(args[0], Id::splitext); }
+
+DORVANE_FUNCTION(normpath) { return path_rewrite(args[0], Id::normpath); }
+DORVANE_FUNCTION(normcase) { return path_rewrite(args[0], Id::normcase); }
+
+DORVANE_FUNCTION(join) {
+    Ref head = to_ustream(args[0]);
+    Ref tail = to_ustream(args[1]);
+    Ref function = os_path_function(Id::join);
+    Ref head_text = text_of(head);
+    Ref tail_text = text_of(tail);
+    return to_ustream(call(function, head_text, tail_text));
+}
+
+DORVANE_FUNCTION(getcwd) {
+    Ref answer = call(attr(global(Id::os), Id::getcwdu));
+    return to_ustream(answer);
+}
+
+}  // namespace dorvane

@@ -1,0 +1,60 @@
+"""Run every suite: the Python tests under tests/ and the C++ unit tests.
+
+Ends with one line `N passed, N failed` over all of them and exits non-zero
+when anything failed (or when nothing ran at all).
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def run_python():
+    loader = unittest.TestLoader()
+    suite = loader.discover(HERE, pattern="test_*.py", top_level_dir=HERE)
+    result = unittest.TextTestRunner(verbosity=1, stream=sys.stdout).run(suite)
+    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    skipped = len(result.skipped)
+    return result.testsRun - failed - skipped, failed, skipped
+
+
+def run_cpp():
+    binary = os.path.join(ROOT, "build", "cpptests")
+    if not os.path.exists(binary):
+        return 0, 0
+    fd, report = tempfile.mkstemp(suffix=".json")
+    os.close(fd)
+    try:
+        status = subprocess.call([binary, "--gtest_brief=1", "--gtest_output=json:" + report])
+        with open(report) as f:
+            data = json.load(f)
+    except (OSError, ValueError) as e:
+        print("C++ tests did not report: %s" % e)
+        return 0, 1
+    finally:
+        os.remove(report)
+    failed = data.get("failures", 0) + data.get("errors", 0)
+    passed = data.get("tests", 0) - failed - data.get("disabled", 0)
+    if status != 0 and failed == 0:
+        failed = 1  # crashed after writing a report, or similar
+    return passed, failed
+
+
+def main():
+    os.chdir(ROOT)
+    py_passed, py_failed, skipped = run_python()
+    cpp_passed, cpp_failed = run_cpp()
+    print("python: %d passed, %d failed, %d skipped; c++: %d passed, %d failed"
+          % (py_passed, py_failed, skipped, cpp_passed, cpp_failed))
+    passed, failed = py_passed + cpp_passed, py_failed + cpp_failed
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed or not passed else 0)
+
+
+if __name__ == "__main__":
+    main()
