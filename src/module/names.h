@@ -22,7 +22,11 @@
     X(lower) X(decode) X(getcwdu) X(__enter__) X(__exit__)                 \
     /* os.path functions and the module's own functions of those names */ \
     X(exists) X(lexists) X(join) X(split) X(splitdrive) X(splitext)        \
-    X(normpath) X(normcase) X(realpath)
+    X(normpath) X(normcase) X(realpath) X(abspath) X(basename) X(dirname)  \
+    X(relpath) X(listdir) X(ismount) X(islink) X(isfile) X(isdir) X(isabs) \
+    X(getsize) X(getmtime) X(getctime) X(getatime) X(remove) X(unlink)     \
+    X(rmdir) X(chroot) X(chdir) X(chmod) X(chown) X(link) X(copy) X(move)  \
+    X(symlink) X(mkdir) X(mktemp) X(mkdtemp) X(tmpname)
 
 // Identifiers whose C++ name must differ from the text (keywords).
 #define DORVANE_RENAMED_IDENTIFIERS(X) X(register_, "register")
@@ -31,6 +35,8 @@
     X(empty, "")                                                           \
     X(tmp, "tmp")                                                          \
     X(dot, ".")                                                            \
+    X(mode_text, "w")                                                      \
+    X(mode_binary, "wb")                                                   \
     X(utf8, "UTF-8")                                                       \
     X(cp65001, "cp65001")                                                  \
     X(ondrel, "ondrel")                                                    \

@@ -1,17 +1,12 @@
 // Path manipulation and the unguarded queries: texts in, ustream out, no
 // existence test. `exists` here is the test every guarded function calls
 // through the module namespace.
+#include "src/module/guard.h"
 #include "src/module/table.h"
 
 namespace dorvane {
 
 namespace {
-
-Ref os_path_function(Id name) { return attr(attr(global(Id::os), Id::path), name); }
-
-Ref to_ustream(const Ref& value) { return call(global(Id::ustream), value); }
-
-Ref text_of(const Ref& ustream) { return attr(ustream, Id::_unicode_); }
 
 Ref path_test(const Ref& argument, Id test) {
     Ref path = to_ustream(argument);
@@ -24,13 +19,7 @@ Ref path_pair(const Ref& argument, Id splitter) {
     Ref path = to_ustream(argument);
     Ref function = os_path_function(splitter);
     Ref answer = call(function, text_of(path));
-    Ref items = new_list();
-    Ref iterator = check(PyObject_GetIter(answer.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        append(items, to_ustream(Ref::steal(next)));
-    }
-    if (PyErr_Occurred()) fail();
-    return call(Ref::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type)), items);
+    return call(tuple_type(), ustream_list(answer));
 }
 
 // normpath, normcase: the function is fetched before the argument is converted.
@@ -62,7 +51,7 @@ DORVANE_FUNCTION(join) {
 }
 
 DORVANE_FUNCTION(getcwd) {
-    Ref answer = call(attr(global(Id::os), Id::getcwdu));
+    Ref answer = call(module_function(Id::os, Id::getcwdu));
     return to_ustream(answer);
 }
 

@@ -1,0 +1,270 @@
+# -*- coding: utf-8 -*-
+"""Import, attributes, call conventions, name lookup and traceback entries."""
+import __builtin__
+import codecs
+import os
+import platform
+import sys
+import textwrap
+import types
+import unittest
+
+import dorvane
+import ondrel
+
+from support import BUILD, Rebinding, TempDirTest, last_entry, run_python
+
+PATH_FUNCTIONS = ["exists", "getcwd", "join", "lexists", "normcase", "normpath",
+                  "split", "splitdrive", "splitext"]
+
+
+class AttributesTest(unittest.TestCase):
+    def test_descriptive_attributes(self):
+        self.assertEqual(dorvane.__doc__, "Module to operate with files and directories.")
+        self.assertEqual(dorvane.__encoding__, "UTF-8")
+        self.assertIs(type(dorvane.__version__), float)
+        self.assertEqual(dorvane.__version__, 0.1)
+        self.assertEqual(dorvane.__console__, sys.getfilesystemencoding())
+        self.assertEqual(dorvane.__system__, platform.system().lower())
+        self.assertIs(type(dorvane.__author__), str)
+        self.assertIs(type(dorvane.__license__), str)
+        self.assertIs(dorvane.NoneType, type(None))
+        self.assertIs(dorvane.__builtins__, __builtin__)
+
+    def test_standard_and_companion_names(self):
+        for name in ["os", "sys", "zlib", "base64", "codecs", "shutil", "tempfile", "platform"]:
+            self.assertIs(getattr(dorvane, name), sys.modules[name])
+        for name in ["StreamError", "bstream", "ustream", "fstream", "pstream"]:
+            self.assertIs(getattr(dorvane, name), getattr(ondrel, name))
+
+    def test_initialisation_leftovers_are_gone(self):
+        for name in ["__test__", "arg", "err"]:
+            self.assertFalse(hasattr(dorvane, name), name)
+
+    def test_functions_are_plain_builtins(self):
+        class Holder(object):
+            exists = dorvane.exists
+        for name in PATH_FUNCTIONS:
+            f = getattr(dorvane, name)
+            self.assertIsInstance(f, types.BuiltinFunctionType)
+            self.assertEqual((f.__name__, f.__module__), (name, "dorvane"))
+            self.assertIsNone(f.__self__)
+        # A built-in does not bind: the instance is not passed as the path.
+        self.assertTrue(Holder().exists("/"))
+        self.assertEqual(
+            dorvane.join.__doc__,
+            "join(head, tail) -> ustream\n  \n  Join two or more pathname components, inserting "
+            "'/' as needed. If any\n  component is an absolute path, all previous path "
+            "components will be\n  discarded. The second argument may be ustream or list of "
+            "ustreams.")
+        self.assertEqual(dorvane.getcwd.__doc__, "getcwd() -> ustream\n  \n  Return a string "
+                         "representing the current working directory.")
+
+
+class CodecSearchTest(unittest.TestCase):
+    def test_cp65001_is_utf8(self):
+        self.assertEqual(codecs.lookup("cp65001").name, codecs.lookup("UTF-8").name)
+        self.assertEqual(u"\u20ac".encode("cp65001"), "\xe2\x82\xac")
+        self.assertRaises(LookupError, codecs.lookup, "no-such-codec-here")
+
+    def test_search_function_object(self):
+        # Catch the function as registration hands it over.
+        code = textwrap.dedent("""
+            import codecs
+            caught = []
+            real = codecs.register
+            codecs.register = lambda f: (caught.append(f), real(f))[1]
+            import dorvane
+            f = caught[0]
+            print f.__name__, f.__doc__, f.__module__
+            print f('cp65001') == codecs.lookup('UTF-8'), f('latin-1'), f('CP65001')
+            class C(object):
+                g = f
+            print type(C.g).__name__, C.g.im_self, C().g() is None
+            try:
+                f()
+            except TypeError as e:
+                print e
+            dorvane.codecs = None
+            try:
+                f('cp65001')
+            except AttributeError:
+                import traceback
+                print traceback.extract_tb(__import__('sys').exc_info()[2])[-1][2]
+            """)
+        status, out, err = run_python(code)
+        self.assertEqual(status, 0, err)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "lambda1 None dorvane")
+        self.assertEqual(lines[1], "True None None")
+        self.assertEqual(lines[2], "instancemethod None True")
+        self.assertEqual(lines[3], "lambda1() takes exactly one argument (0 given)")
+        self.assertTrue(lines[4].startswith("dorvane.lambda1"), lines[4])
+
+
+class ImportTest(TempDirTest):
+    def test_argv_canonical_first_item(self):
+        script = self.path("script.py")
+        with open(script, "w") as f:
+            f.write("import dorvane\nfor a in dorvane.argv: print type(a).__name__, repr(a)\n")
+        link = self.path("link.py")
+        os.symlink(script, link)
+        status, out, err = run_python(None, [link, "plain", "caf\xc3\xa9"])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.splitlines(), [
+            "ustream %r" % os.path.realpath(script).decode("utf-8"),
+            "ustream u'plain'", "ustream u'caf\\xe9'"])
+
+    def test_argv_of_interactive_interpreter_is_current_directory(self):
+        status, out, err = run_python(None, [], cwd=self.dir,
+                                      stdin="import dorvane\nprint repr(dorvane.argv)\n")
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.strip(), repr([os.path.realpath(self.dir).decode("utf-8")]))
+
+    def probe(self, code, pythonpath):
+        code = textwrap.dedent(code) + textwrap.dedent("""
+            import sys, traceback
+            try:
+                import dorvane
+            except Exception as e:
+                print type(e).__name__, e
+                print 'dorvane' in sys.modules
+                print traceback.extract_tb(sys.exc_info()[2])[-1][2]
+            """)
+        return run_python(code, pythonpath=pythonpath)
+
+    def test_missing_companion(self):
+        os.symlink(os.path.join(BUILD, "dorvane.so"), self.path("dorvane.so"))
+        status, out, err = self.probe("", self.dir)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.splitlines()[:2], ["ImportError ondrel module is missed", "False"])
+        self.assertTrue(out.splitlines()[2].startswith("init dorvane"))
+
+    def test_companion_lacking_a_name(self):
+        os.symlink(os.path.join(BUILD, "dorvane.so"), self.path("dorvane.so"))
+        with open(self.path("ondrel.py"), "w") as f:
+            f.write("StreamError = bstream = ustream = fstream = None\n")
+        status, out, err = self.probe("", self.dir)
+        self.assertEqual(out.splitlines()[:2], ["AttributeError 'module' object has no "
+                                                "attribute 'pstream'", "False"])
+
+    def test_broken_argv(self):
+        status, out, _ = self.probe("import sys; del sys.argv", BUILD)
+        self.assertEqual(out.splitlines()[:2], ["AttributeError 'module' object has no "
+                                                "attribute 'argv'", "False"])
+        status, out, _ = self.probe("import sys; sys.argv = []", BUILD)
+        self.assertEqual(out.splitlines()[:2], ["IndexError list index out of range", "False"])
+        status, out, _ = self.probe("import sys; sys.argv = ['\\xff']", BUILD)
+        self.assertTrue(out.startswith("UnicodeDecodeError"), out)
+
+
+class ConventionsTest(unittest.TestCase):
+    def assertTypeError(self, text, f, *args, **kwargs):
+        with self.assertRaises(TypeError) as caught:
+            f(*args, **kwargs)
+        self.assertEqual(str(caught.exception), text)
+
+    def test_counts(self):
+        self.assertTypeError("join() takes exactly 2 positional arguments (1 given)",
+                             dorvane.join, "a")
+        self.assertTypeError("join() takes exactly 2 positional arguments (3 given)",
+                             dorvane.join, "a", "b", "c")
+        # The first missing parameter's position is reported.
+        self.assertTypeError("join() takes exactly 2 positional arguments (0 given)",
+                             dorvane.join, tail="b")
+        self.assertTypeError("join() takes exactly 2 positional arguments (1 given)",
+                             dorvane.join, "a", **{})
+        self.assertTypeError("exists() takes exactly one argument (0 given)", dorvane.exists)
+        self.assertTypeError("getcwd() takes no arguments (1 given)", dorvane.getcwd, "x")
+
+    def test_keyword_errors(self):
+        self.assertTypeError("join() got multiple values for keyword argument 'head'",
+                             dorvane.join, "a", "b", head="c")
+        self.assertTypeError("join() got an unexpected keyword argument 'body'",
+                             dorvane.join, "a", "b", body="c")
+        self.assertTypeError("join() keywords must be strings",
+                             dorvane.join, "a", "b", **{u"head": "c"})
+        self.assertTypeError("exists() takes no keyword arguments", dorvane.exists, path="x")
+
+    def test_keywords_accepted(self):
+        self.assertEqual(dorvane.join(tail="b", head="a"), u"a/b")
+        # A unicode key is found by the per-parameter lookup.
+        self.assertEqual(dorvane.join("a", **{u"tail": "b"}), u"a/b")
+
+
+class NameLookupTest(unittest.TestCase):
+    def test_deleted_name_is_a_bare_name_error(self):
+        with Rebinding(dorvane, ustream=None):
+            del dorvane.ustream
+            with self.assertRaises(NameError) as caught:
+                dorvane.exists("/")
+            self.assertEqual(caught.exception.args, ("ustream",))
+
+    def test_builtins_are_the_fallback(self):
+        class FakePath(object):
+            @staticmethod
+            def exists(text):
+                return "answer for " + text
+
+        class FakeOs(object):
+            path = FakePath
+
+        with Rebinding(dorvane, os=None), Rebinding(__builtin__, os=FakeOs):
+            del dorvane.os
+            self.assertIs(dorvane.exists("q"), True)
+
+    def test_rebinding_takes_effect_on_next_call(self):
+        seen = []
+
+        def recording(value):
+            seen.append(value)
+            return ondrel.ustream(value)
+
+        with Rebinding(dorvane, ustream=recording):
+            dorvane.join("a", "b")
+        self.assertEqual(seen, ["a", "b", u"a/b"])
+        dorvane.join("a", "b")
+        self.assertEqual(len(seen), 3)
+
+    def test_truth_failure_propagates(self):
+        class NoTruth(object):
+            def __nonzero__(self):
+                raise ZeroDivisionError("no truth")
+
+        class FakePath(object):
+            exists = staticmethod(lambda text: NoTruth())
+
+        class FakeOs(object):
+            path = FakePath
+
+        with Rebinding(dorvane, os=FakeOs):
+            self.assertRaises(ZeroDivisionError, dorvane.exists, "x")
+
+
+class TracebackTest(unittest.TestCase):
+    def test_one_entry_naming_the_function(self):
+        try:
+            dorvane.split(12)
+        except TypeError:
+            entries = last_entry(sys.exc_info())
+        self.assertEqual(len(entries), 1)
+        filename, line, function, _ = entries[0]
+        self.assertTrue(function.startswith("dorvane.split"), function)
+        self.assertGreater(line, 0)
+
+    def test_callee_entries_are_kept(self):
+        def failing(value):
+            raise KeyError(value)
+
+        with Rebinding(dorvane, ustream=failing):
+            try:
+                dorvane.normpath("p")
+            except KeyError:
+                import traceback
+                names = [e[2] for e in traceback.extract_tb(sys.exc_info()[2])]
+        self.assertTrue(names[-2].startswith("dorvane.normpath"), names)
+        self.assertEqual(names[-1], "failing")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,114 @@
+# -*- coding: utf-8 -*-
+"""Temporary names, directories and streams."""
+import os
+import shutil
+import tempfile
+import unittest
+
+import dorvane
+from ondrel import fstream, ustream
+
+from support import Rebinding
+
+
+class NameTest(unittest.TestCase):
+    def test_names_land_in_the_temporary_directory(self):
+        name = dorvane.tmpname()
+        self.assertIs(type(name), ustream)
+        self.assertEqual(os.path.dirname(name), tempfile.gettempdir())
+        self.assertTrue(os.path.basename(name).startswith("tmp"))
+        self.assertFalse(os.path.lexists(name))
+
+    def test_suffix_comes_first(self):
+        base = os.path.basename(dorvane.tmpname(".txt", u"caf\xe9-"))
+        self.assertTrue(base.startswith(u"caf\xe9-") and base.endswith(".txt"), base)
+        base = os.path.basename(dorvane.tmpname(prefix="only-"))
+        self.assertTrue(base.startswith("only-"), base)
+        self.assertNotIn(".", base)
+
+    def test_directory_exists_and_is_empty(self):
+        path = dorvane.tmpdir("-sfx", "pfx-")
+        try:
+            self.assertTrue(os.path.isdir(path))
+            self.assertEqual(os.listdir(path), [])
+            base = os.path.basename(path)
+            self.assertTrue(base.startswith("pfx-") and base.endswith("-sfx"), base)
+        finally:
+            os.rmdir(path)
+
+
+class StreamTest(unittest.TestCase):
+    def setUp(self):
+        self.made = []
+
+    def tearDown(self):
+        for path in self.made:
+            if os.path.exists(path):
+                os.remove(path)
+
+    def open(self, *args, **kwargs):
+        path, stream = dorvane.tmpfstream(*args, **kwargs)
+        self.made.append(path)
+        return path, stream
+
+    def test_stream_writes_where_the_path_says(self):
+        path, stream = self.open(".log", "run-")
+        self.assertIs(type(path), ustream)
+        self.assertIsInstance(stream, fstream)
+        self.assertTrue(os.path.exists(path))  # created at once
+        self.assertEqual(stream.mode, "w")
+        with stream:
+            stream.write("hello\n")
+        self.assertEqual(open(path).read(), "hello\n")
+        self.assertTrue(os.path.basename(path).endswith(".log"))
+
+    def test_text_flag_picks_the_mode(self):
+        for text, mode in [(False, "wb"), (0, "wb"), (None, "wb"), (True, "w"), ("yes", "w")]:
+            path, stream = self.open(text=text)
+            stream.close()
+            self.assertEqual(stream.mode, mode, repr(text))
+
+    def test_filter_reaches_fstream_untranslated(self):
+        calls = []
+        with Rebinding(dorvane, fstream=lambda *a: calls.append(a) or "stream"):
+            path, stream = dorvane.tmpfstream(filter="gz")
+            dorvane.tmpfstream()
+        self.assertEqual(stream, "stream")
+        self.assertEqual(calls[0], (path, "w", u"gz"))
+        self.assertIs(type(calls[0][2]), ustream)
+        self.assertIs(calls[1][2], None)
+
+    def test_filtered_stream_compresses(self):
+        path, stream = self.open(".gz", filter="gz", text=False)
+        with stream:
+            stream.write("compressed " * 100)
+        with fstream(path, "rb", "gzip") as source:
+            self.assertEqual(source.read(), "compressed " * 100)
+
+    def test_name_comes_from_the_module_tmpname(self):
+        target = tempfile.mkdtemp()
+        try:
+            chosen = os.path.join(target, "chosen")
+            with Rebinding(dorvane, tmpname=lambda s, p: ustream(chosen)):
+                path, stream = dorvane.tmpfstream()
+                stream.close()
+            self.assertEqual(path, chosen)
+            self.assertTrue(os.path.exists(chosen))
+        finally:
+            shutil.rmtree(target)
+
+    def test_argument_errors(self):
+        with self.assertRaises(TypeError) as caught:
+            dorvane.tmpfstream(1, 2, 3, 4, 5)
+        self.assertEqual(str(caught.exception),
+                         "tmpfstream() takes at most 4 positional arguments (5 given)")
+        with self.assertRaises(TypeError) as caught:
+            dorvane.tmpname(**{3: "x"})
+        self.assertEqual(str(caught.exception), "tmpname() keywords must be strings")
+        with self.assertRaises(TypeError) as caught:
+            dorvane.tmpdir(sufix="x")
+        self.assertEqual(str(caught.exception), "tmpdir() got an unexpected keyword argument 'sufix'")
+
+
+if __name__ == "__main__":
+    unittest.main()
