@@ -27,7 +27,7 @@ Ref os_path_function(Id name, Here at) {
 void require_existing(const Ref& path, Here at) {
     Ref exists = global(Id::exists, at);
     if (truth(call(Callee(exists, at.line), path), at)) return;
-    Ref error = call(Callee(Ref::borrow(state().os_error), at.line), Ref::borrow(state().int2),
+    Ref error = call(Callee(Ref::borrow(state().os_error), at.line), constant_int(2),
                      Id::no_such_file, text_of(path, at));
     raise(error, at);
 }

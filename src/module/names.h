@@ -26,7 +26,13 @@
     X(relpath) X(listdir) X(ismount) X(islink) X(isfile) X(isdir) X(isabs) \
     X(getsize) X(getmtime) X(getctime) X(getatime) X(remove) X(unlink)     \
     X(rmdir) X(chroot) X(chdir) X(chmod) X(chown) X(link) X(copy) X(move)  \
-    X(symlink) X(mkdir) X(mktemp) X(mkdtemp) X(tmpname)
+    X(symlink) X(mkdir) X(mktemp) X(mkdtemp) X(tmpname)                   \
+    /* content */                                                          \
+    X(cat) X(filter) X(read) X(write)                                      \
+    /* platform tools */                                                   \
+    X(getpid) X(executable) X(replace) X(tmpdir) X(screen) X(execute)      \
+    X(base64_decode) X(zlib_decode) X(startswith)                          \
+    X(_ZLIB_LIB_) X(_FILE_EXE_) X(_MIME_LIB_) X(_MAGIC_LIB_) X(_REGEX_LIB_)
 
 // Identifiers whose C++ name must differ from the text (keywords).
 #define DORVANE_RENAMED_IDENTIFIERS(X) X(register_, "register")
@@ -37,6 +43,25 @@
     X(dot, ".")                                                            \
     X(mode_text, "w")                                                      \
     X(mode_binary, "wb")                                                   \
+    X(mode_read, "rb")                                                     \
+    X(gzip, "gzip") X(bzip2, "bzip2") X(lzop, "lzop") X(xz, "xz")          \
+    X(lzma, "lzma") X(gz, "gz") X(bz2, "bz2") X(lzo, "lzo")                \
+    X(linux_name, "linux") X(windows_name, "windows")                                \
+    X(proc_exe, "/proc/%s/exe")                                            \
+    X(quoted, "'%s'") X(quote, "'") X(quote_escaped, "'\\''")               \
+    X(caret, "^") X(caret2, "^^") X(blank, " ") X(caret_blank, "^ ")       \
+    X(amp, "&") X(caret_amp, "^&") X(bar, "|") X(caret_bar, "^|")          \
+    X(lparen, "(") X(caret_lparen, "^(") X(rparen, ")")                    \
+    X(caret_rparen, "^)") X(less, "<") X(caret_less, "^<") X(greater, ">")  \
+    X(caret_greater, "^>")                                                 \
+    X(mime_options, "--brief --mime-type")                                 \
+    X(mime_options_z, "-z --brief --mime-type")                            \
+    X(file_program, "/usr/bin/file")                                       \
+    X(database_option, " -m %s")                                           \
+    X(cr, "\r") X(lf, "\n") X(dash, "-") X(dot_slash, "./")                \
+    X(file_exe_name, "file.exe") X(zlib_lib_name, "zlib1.dll")             \
+    X(mime_lib_name, "mime.dll") X(magic_lib_name, "magic1.dll")           \
+    X(regex_lib_name, "regex2.dll")                                        \
     X(utf8, "UTF-8")                                                       \
     X(cp65001, "cp65001")                                                  \
     X(ondrel, "ondrel")                                                    \

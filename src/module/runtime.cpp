@@ -6,6 +6,8 @@ namespace dorvane {
 
 PyObject* constant(Id id) { return state().constants[static_cast<int>(id)]; }
 
+PyObject* constant_int(int value) { return value == 2 ? state().int2 : state().int6; }
+
 PyObject* module_object() { return state().module; }
 
 void fail(Here at) { throw Failed{at.line}; }

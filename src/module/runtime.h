@@ -43,6 +43,9 @@ struct Callee {
 // after a successful import).
 PyObject* constant(Id id);
 
+// The two integer constants: 2 (a missing path) and 6 (a rejected filter).
+PyObject* constant_int(int value);
+
 // ---- failing ---------------------------------------------------------------
 
 // For a C API call that returned failure: the exception is already set.
@@ -87,6 +90,20 @@ Ref call(Callee f, const A&... args) {
         PyTuple_SET_ITEM(tuple.get(), i, items[i]);
     }
     return call_tuple(f.fn, tuple, f.line);
+}
+
+// fn(*args, key=value): the one keyword the bodies pass.
+template <class... A>
+Ref call_with_keyword(Callee f, Id key, const Ref& value, const A&... args) {
+    Ref kwargs = check(PyDict_New(), Here(f.line));
+    if (PyDict_SetItem(kwargs.get(), constant(key), value.get()) < 0) fail(Here(f.line));
+    PyObject* items[] = {raw(args)..., nullptr};
+    Ref tuple = check(PyTuple_New(sizeof...(A)), Here(f.line));
+    for (std::size_t i = 0; i < sizeof...(A); ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
+    }
+    return check(PyObject_Call(f.fn.get(), tuple.get(), kwargs.get()), Here(f.line));
 }
 
 // ---- values ------------------------------------------------------------------

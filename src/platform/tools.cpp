@@ -1,0 +1,140 @@
+// Platform tools: screen, appdir, magic. Their only platform branches are
+// the tests of the module attribute `__system__`.
+#include "src/module/guard.h"
+#include "src/module/table.h"
+
+namespace dorvane {
+
+namespace {
+
+bool system_is(Id name) {
+    Ref same = check(PyObject_RichCompare(global(Id::__system__).get(), constant(name), Py_EQ));
+    return truth(same);
+}
+
+Ref format(Id format_text, const Ref& value) {
+    return check(PyNumber_Remainder(constant(format_text), value.get()));
+}
+
+Ref replace(const Ref& text, Id old_text, Id new_text) {
+    return call(attr(text, Id::replace), old_text, new_text);
+}
+
+// The caret goes first so the carets inserted by the later pairs stay single.
+constexpr Id kWindowsPairs[][2] = {
+    {Id::caret, Id::caret2},   {Id::blank, Id::caret_blank}, {Id::amp, Id::caret_amp},
+    {Id::bar, Id::caret_bar},  {Id::lparen, Id::caret_lparen}, {Id::rparen, Id::caret_rparen},
+    {Id::less, Id::caret_less}, {Id::greater, Id::caret_greater},
+};
+
+struct Payload {
+    Id file_name;
+    Id attribute;
+};
+
+// In the order they are joined, written and removed.
+constexpr Payload kPayloads[] = {
+    {Id::file_exe_name, Id::_FILE_EXE_},   {Id::zlib_lib_name, Id::_ZLIB_LIB_},
+    {Id::mime_lib_name, Id::_MIME_LIB_},   {Id::magic_lib_name, Id::_MAGIC_LIB_},
+    {Id::regex_lib_name, Id::_REGEX_LIB_},
+};
+constexpr int kFileExe = 0, kMimeLib = 2, kPayloadCount = 5;
+
+void write_payload(const Ref& path, Id attribute) {
+    Ref stream = call(global(Id::fstream), path, Id::mode_binary);
+    with_block(stream, [&](const Ref& writer) {
+        Ref write = attr(writer, Id::write);
+        Ref encoded = call(global(Id::bstream), global(attribute));
+        Ref compressed = call(attr(encoded, Id::base64_decode));
+        call(write, call(attr(compressed, Id::zlib_decode)));
+    });
+}
+
+}  // namespace
+
+DORVANE_FUNCTION(screen) {
+    Ref path = to_ustream(args[0]);
+    if (system_is(Id::linux_name)) {
+        // One shell word whatever the text: a quote inside closes the quoted
+        // run, adds an escaped quote and reopens it.
+        path = to_ustream(format(Id::quoted, replace(path, Id::quote, Id::quote_escaped)));
+    } else if (system_is(Id::windows_name)) {
+        for (const auto& pair : kWindowsPairs) path = replace(path, pair[0], pair[1]);
+    }
+    return to_ustream(path);
+}
+
+DORVANE_FUNCTION(appdir) {
+    Ref pid = call(module_function(Id::os, Id::getpid));
+    Ref digits = check(PyObject_Str(pid.get()));
+    Ref decode = attr(digits, Id::decode);
+    Ref pid_text = call(decode, global(Id::__console__));
+    Ref result;
+    if (system_is(Id::linux_name)) {
+        Ref realpath = os_path_function(Id::realpath);
+        result = call(realpath, format(Id::proc_exe, pid_text));
+    } else if (system_is(Id::windows_name)) {
+        // The directory of the running executable, links resolved.
+        Ref dirname = os_path_function(Id::dirname);
+        Ref realpath = os_path_function(Id::realpath);
+        Ref executable = module_function(Id::sys, Id::executable);
+        result = call(dirname, call(realpath, executable));
+    }
+    Ref ustream = global(Id::ustream);
+    if (!result) unbound_local("result");
+    return call(ustream, result);
+}
+
+DORVANE_FUNCTION(magic) {
+    Ref path = to_ustream(args[0]);
+    require_existing(path);
+    Ref options = to_ustream(Ref::borrow(
+        constant(truth(args[1]) ? Id::mime_options_z : Id::mime_options)));
+
+    Ref file_exe, directory, payload_paths[kPayloadCount];
+    const bool on_linux = system_is(Id::linux_name);
+    const bool windows = !on_linux && system_is(Id::windows_name);
+    if (on_linux) {
+        file_exe = to_ustream(Ref::borrow(constant(Id::file_program)));
+    } else if (windows) {
+        directory = call(global(Id::tmpdir));
+        for (int i = 0; i < kPayloadCount; ++i) {
+            payload_paths[i] = call(global(Id::join), directory, kPayloads[i].file_name);
+        }
+        for (int i = 0; i < kPayloadCount; ++i) {
+            write_payload(payload_paths[i], kPayloads[i].attribute);
+        }
+        file_exe = payload_paths[kFileExe];
+        Ref database = to_ustream(format(Id::database_option, payload_paths[kMimeLib]));
+        options = check(PyNumber_InPlaceAdd(options.get(), database.get()));
+    }
+
+    Ref pstream = global(Id::pstream);
+    if (!file_exe) unbound_local("file_exe");
+    // A name starting with "-" would be read by `file` as an option.
+    Ref shown = path;
+    Ref leading_dash = call(attr(text_of(path), Id::startswith), Id::dash);
+    if (truth(leading_dash)) {
+        shown = to_ustream(check(PyNumber_Add(constant(Id::dot_slash), text_of(path).get())));
+    }
+    Ref program = call(global(Id::screen), file_exe);
+    Ref target = call(global(Id::screen), shown);
+    Ref command = check(PyList_New(0));
+    append(command, program);
+    append(command, options);
+    append(command, target);
+    Ref process = call(pstream, command);
+
+    Ref ustream = global(Id::ustream);
+    Ref result = call(ustream, call(attr(process, Id::execute)));
+    result = call(attr(result, Id::remove), Id::cr);
+    result = call(attr(result, Id::remove), Id::lf);
+
+    if (windows) {  // only what this call wrote
+        for (const Ref& written : payload_paths) call(global(Id::remove), written);
+        call(global(Id::rmdir), directory);
+    }
+    return to_ustream(result);
+}
+
+}  // namespace dorvane

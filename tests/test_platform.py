@@ -1,0 +1,189 @@
+# -*- coding: utf-8 -*-
+"""screen, magic and appdir, with the real shell and the real `file` command."""
+import gzip
+import os
+import subprocess
+import sys
+import unittest
+
+import dorvane
+from ondrel import StreamError, bstream, pstream, ustream
+
+from support import Rebinding, TempDirTest
+
+HOSTILE = ["a'; touch pwned; '.txt", 'q"uote $(touch pwned) `touch pwned`.txt', "semi;colon",
+           "new\nline", "-C", "--files-from=x", "caf\xc3\xa9 with blank", "'", ""]
+
+
+def file_says(path, *options):
+    return subprocess.check_output(["/usr/bin/file"] + list(options) +
+                                   ["--brief", "--mime-type", "--", path]).strip()
+
+
+class ScreenTest(TempDirTest):
+    def test_linux_gives_one_shell_word(self):
+        self.assertEqual(dorvane.screen("a b"), u"'a b'")
+        self.assertEqual(dorvane.screen(""), u"''")
+        self.assertIs(type(dorvane.screen("x")), ustream)
+        for name in HOSTILE:
+            echoed = subprocess.check_output(
+                ["/bin/sh", "-c", "printf %s " + dorvane.screen(name).encode("utf-8")],
+                cwd=self.dir)
+            self.assertEqual(echoed, name)
+        self.assertEqual(os.listdir(self.dir), [])  # nothing ran
+
+    def test_windows_carets(self):
+        with Rebinding(dorvane, __system__="windows"):
+            self.assertEqual(dorvane.screen("a b"), u"a^ b")
+            self.assertEqual(dorvane.screen("^ "), u"^^^ ")
+            self.assertEqual(dorvane.screen("x&y|z(1)<2>"), u"x^&y^|z^(1^)^<2^>")
+            self.assertEqual(dorvane.screen('"%!'), u'"%!')
+            self.assertEqual(dorvane.screen(""), u"")
+
+    def test_other_systems_leave_text(self):
+        with Rebinding(dorvane, __system__="plan9"):
+            self.assertEqual(dorvane.screen("a 'b'"), u"a 'b'")
+            self.assertIs(type(dorvane.screen("a")), ustream)
+
+
+class RecordingProcess(object):
+    commands = []
+    output = "text/plain\r\n"
+
+    def __init__(self, command):
+        self.commands.append(command)
+
+    def execute(self):
+        return bstream(self.output)
+
+
+class MagicTest(TempDirTest):
+    def setUp(self):
+        TempDirTest.setUp(self)
+        RecordingProcess.commands = []
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def test_types_agree_with_file(self):
+        samples = [self.write("text.txt", "plain words\n" * 20), self.write("empty", ""),
+                   "/bin/ls", self.dir]
+        for path in samples:
+            answer = dorvane.magic(path)
+            self.assertIs(type(answer), ustream)
+            self.assertEqual(answer, file_says(path))
+
+    def test_zlib_looks_inside(self):
+        packed = self.path("words.gz")
+        with gzip.open(packed, "wb") as f:
+            f.write("plain words\n" * 20)
+        self.assertEqual(dorvane.magic(packed), file_says(packed))
+        self.assertEqual(dorvane.magic(packed, True), file_says(packed, "-z"))
+        self.assertEqual(dorvane.magic(packed, zlib="yes"), "text/plain")
+
+    def test_hostile_names_run_nothing_else(self):
+        for name in HOSTILE:
+            if not name or name == "'":
+                continue
+            path = self.write(name, "plain words\n")
+            self.assertEqual(dorvane.magic(path), "text/plain", repr(name))
+            os.remove(path)
+        self.assertEqual(os.listdir(self.dir), [])
+        here = os.getcwd()
+        try:  # relative names starting with "-" are not options
+            os.chdir(self.dir)
+            self.write("-C", "plain words\n")
+            self.assertEqual(dorvane.magic("-C"), "text/plain")
+        finally:
+            os.chdir(here)
+
+    def test_options_and_line_ends(self):
+        path = self.write("f", "x")
+        with Rebinding(dorvane, pstream=RecordingProcess):
+            for zlib in [False, None, 0, "", True, 1, "yes"]:
+                self.assertEqual(dorvane.magic(path, zlib), u"text/plain")
+            RecordingProcess.output = "text/plain\n"
+            self.assertEqual(dorvane.magic(path), u"text/plain")
+        options = [c[1] for c in RecordingProcess.commands]
+        self.assertEqual(options, ["--brief --mime-type"] * 4 + ["-z --brief --mime-type"] * 3 +
+                         ["--brief --mime-type"])
+        self.assertEqual(RecordingProcess.commands[0], [u"'/usr/bin/file'", options[0],
+                                                        u"'%s'" % path])
+
+    def test_failed_command_is_not_a_type(self):
+        path = self.write("f", "x")
+        real_screen = dorvane.screen
+        broken = lambda p: ustream("/bin/false") if p == "/usr/bin/file" else real_screen(p)
+        with Rebinding(dorvane, screen=broken):
+            with self.assertRaises(StreamError) as caught:
+                dorvane.magic(path)
+        self.assertEqual(caught.exception.errno, 1)
+
+    def test_missing_path_starts_nothing(self):
+        with Rebinding(dorvane, pstream=RecordingProcess):
+            for system in ["linux", "plan9"]:
+                with Rebinding(dorvane, __system__=system):
+                    with self.assertRaises(OSError) as caught:
+                        dorvane.magic(self.path("missing"), True)
+                    self.assertEqual(caught.exception.errno, 2)
+        self.assertEqual(RecordingProcess.commands, [])
+
+    def test_unknown_system(self):
+        with Rebinding(dorvane, __system__="plan9", pstream=RecordingProcess):
+            with self.assertRaises(UnboundLocalError) as caught:
+                dorvane.magic(self.write("f", "x"))
+        self.assertEqual(str(caught.exception),
+                         "local variable 'file_exe' referenced before assignment")
+        self.assertEqual(RecordingProcess.commands, [])
+
+    def test_windows_branch_writes_runs_and_cleans_up(self):
+        payloads = {}
+        for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"]:
+            payloads[name] = bstream(name * 100).zlib_encode().base64_encode()
+        seen = {}
+
+        class Process(RecordingProcess):
+            def execute(self):
+                directory = os.path.dirname(self.commands[-1][0].replace("^ ", " "))
+                for entry in os.listdir(directory):
+                    seen[entry] = open(os.path.join(directory, entry), "rb").read()
+                seen["directory"] = directory
+                return bstream("application/x-dosexec\r\n")
+
+        with Rebinding(dorvane, __system__="windows", pstream=Process, **payloads):
+            answer = dorvane.magic(self.write("f", "x"))
+        self.assertEqual(answer, u"application/x-dosexec")
+        command = Process.commands[0]
+        database = os.path.join(seen["directory"], "mime.dll")
+        self.assertEqual(command[1], u"--brief --mime-type -m " + database)
+        self.assertEqual(seen["file.exe"], "_FILE_EXE_" * 100)
+        self.assertEqual(seen["regex2.dll"], "_REGEX_LIB_" * 100)
+        self.assertEqual(len(seen), 6)
+        self.assertFalse(os.path.exists(seen["directory"]))
+
+
+class AppdirTest(unittest.TestCase):
+    def test_linux_answers_the_executable(self):
+        here = os.getcwd()
+        try:
+            first = dorvane.appdir()
+            os.chdir("/")
+            self.assertEqual(dorvane.appdir(), first)
+        finally:
+            os.chdir(here)
+        self.assertIs(type(first), ustream)
+        self.assertEqual(first, os.path.realpath(sys.executable))
+
+    def test_other_platforms(self):
+        with Rebinding(dorvane, __system__="windows"):
+            self.assertEqual(dorvane.appdir(), os.path.dirname(os.path.realpath(sys.executable)))
+        with Rebinding(dorvane, __system__="plan9"):
+            with self.assertRaises(UnboundLocalError) as caught:
+                dorvane.appdir()
+        self.assertIn("'result'", str(caught.exception))
+
+
+if __name__ == "__main__":
+    unittest.main()
