@@ -106,7 +106,7 @@ class ImportTest(TempDirTest):
     def test_argv_canonical_first_item(self):
         script = self.path("script.py")
         with open(script, "w") as f:
-            f.write("import dorvane\nfor a in dorvane.argv: print type(a).__name__, repr(a)\n")
+            f.write("import dorvane\nfor a in dorvane.argv: print type(a).__name__, repr(unicode(a))\n")
         link = self.path("link.py")
         os.symlink(script, link)
         status, out, err = run_python(None, [link, "plain", "caf\xc3\xa9"])
@@ -117,7 +117,7 @@ class ImportTest(TempDirTest):
 
     def test_argv_of_interactive_interpreter_is_current_directory(self):
         status, out, err = run_python(None, [], cwd=self.dir,
-                                      stdin="import dorvane\nprint repr(dorvane.argv)\n")
+                                      stdin="import dorvane\nprint map(unicode, dorvane.argv)\n")
         self.assertEqual(status, 0, err)
         self.assertEqual(out.strip(), repr([os.path.realpath(self.dir).decode("utf-8")]))
 

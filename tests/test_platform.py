@@ -1,6 +1,5 @@
 # -*- coding: utf-8 -*-
 """screen, magic and appdir, with the real shell and the real `file` command."""
-import gzip
 import os
 import subprocess
 import sys
@@ -75,13 +74,15 @@ class MagicTest(TempDirTest):
             self.assertIs(type(answer), ustream)
             self.assertEqual(answer, file_says(path))
 
-    def test_zlib_looks_inside(self):
-        packed = self.path("words.gz")
-        with gzip.open(packed, "wb") as f:
-            f.write("plain words\n" * 20)
-        self.assertEqual(dorvane.magic(packed), file_says(packed))
-        self.assertEqual(dorvane.magic(packed, True), file_says(packed, "-z"))
-        self.assertEqual(dorvane.magic(packed, zlib="yes"), "text/plain")
+    def test_zlib_looks_inside_our_archives(self):
+        plain = self.write("words", "plain words\n" * 200)
+        for name in ["gzip", "bzip2", "xz"]:
+            packed = self.path("words." + name)
+            dorvane.compress(plain, packed, name)
+            self.assertEqual(dorvane.magic(packed), file_says(packed))
+            self.assertNotEqual(dorvane.magic(packed), "text/plain")
+            self.assertEqual(dorvane.magic(packed, True), "text/plain")
+            self.assertEqual(dorvane.magic(packed, zlib="yes"), "text/plain")
 
     def test_hostile_names_run_nothing_else(self):
         for name in HOSTILE:
@@ -142,26 +143,31 @@ class MagicTest(TempDirTest):
         payloads = {}
         for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"]:
             payloads[name] = bstream(name * 100).zlib_encode().base64_encode()
+        work = self.path("work dir")
         seen = {}
+
+        def tmpdir():
+            os.mkdir(work)
+            return ustream(work)
 
         class Process(RecordingProcess):
             def execute(self):
-                directory = os.path.dirname(self.commands[-1][0].replace("^ ", " "))
-                for entry in os.listdir(directory):
-                    seen[entry] = open(os.path.join(directory, entry), "rb").read()
-                seen["directory"] = directory
+                for entry in os.listdir(work):
+                    seen[entry] = open(os.path.join(work, entry), "rb").read()
                 return bstream("application/x-dosexec\r\n")
 
-        with Rebinding(dorvane, __system__="windows", pstream=Process, **payloads):
-            answer = dorvane.magic(self.write("f", "x"))
+        with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
+            answer = dorvane.magic(self.write("a b.exe", "x"))
         self.assertEqual(answer, u"application/x-dosexec")
-        command = Process.commands[0]
-        database = os.path.join(seen["directory"], "mime.dll")
-        self.assertEqual(command[1], u"--brief --mime-type -m " + database)
+        self.assertEqual(Process.commands[0], [
+            os.path.join(work, "file.exe").replace(" ", "^ "),
+            u"--brief --mime-type -m " + os.path.join(work, "mime.dll"),
+            self.path("a b.exe").replace(" ", "^ ")])
+        self.assertEqual(sorted(seen), ["file.exe", "magic1.dll", "mime.dll", "regex2.dll",
+                                        "zlib1.dll"])
         self.assertEqual(seen["file.exe"], "_FILE_EXE_" * 100)
-        self.assertEqual(seen["regex2.dll"], "_REGEX_LIB_" * 100)
-        self.assertEqual(len(seen), 6)
-        self.assertFalse(os.path.exists(seen["directory"]))
+        self.assertEqual(seen["zlib1.dll"], "_ZLIB_LIB_" * 100)
+        self.assertFalse(os.path.exists(work))
 
 
 class AppdirTest(unittest.TestCase):

@@ -1,0 +1,152 @@
+// bstream: str with the byte transforms of codecs/text.h as methods.
+
+#include "common.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "ondrel/codecs/text.h"
+
+namespace ondrel {
+
+PyTypeObject BStreamType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+namespace {
+
+// Fills a new instance directly, as str does for its subtypes, so large
+// results are copied once.
+Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
+        PyErr_NoMemory();
+        throw PythonError();
+    }
+    Ref object = check(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
+    auto* bytes = reinterpret_cast<PyStringObject*>(object.get());
+    if (size > 0) std::memcpy(bytes->ob_sval, data, size);
+    bytes->ob_sval[size] = '\0';
+    bytes->ob_shash = -1;
+    bytes->ob_sstate = SSTATE_NOT_INTERNED;
+    return object;
+}
+
+Ref copy_to_str(const void* data, Py_ssize_t size) {
+    return check(PyString_FromStringAndSize(static_cast<const char*>(data), size));
+}
+
+std::string_view view_of(PyObject* self) {
+    return std::string_view(PyString_AS_STRING(self),
+                            static_cast<std::size_t>(PyString_GET_SIZE(self)));
+}
+
+// Runs a codecs/text.h transform on the bytes of `self` without the lock;
+// the str is immutable and `self` is kept alive by the method call.
+template <class Transform>
+PyObject* transformed(PyObject* self, Transform transform) {
+    return guard([&] {
+        std::string_view input = view_of(self);
+        std::string output;
+        without_gil([&] { output = transform(input); });
+        return make_bstream(output);
+    });
+}
+
+PyObject* bstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    return guard([&] {
+        PyObject* arg = nullptr;
+        if (!_PyArg_NoKeywords("bstream()", kwds) || !PyArg_UnpackTuple(args, "bstream", 0, 1, &arg))
+            throw PythonError();
+        if (arg == nullptr) return new_bstream(type, "", 0);
+        Ref bytes = bytes_of(arg, "bstream() argument");
+        return new_bstream(type, PyString_AS_STRING(bytes.get()),
+                           static_cast<std::size_t>(PyString_GET_SIZE(bytes.get())));
+    });
+}
+
+PyObject* bstream_repr(PyObject* self) {
+    return guard([&] {
+        Ref inner = check(PyString_Type.tp_repr(self));
+        return check(PyString_FromFormat("bstream(%s)", PyString_AS_STRING(inner.get())));
+    });
+}
+
+PyObject* bstream_base64_encode(PyObject* self, PyObject*) {
+    return transformed(self, [](std::string_view in) { return codecs::base64_encode(in); });
+}
+
+PyObject* bstream_base64_decode(PyObject* self, PyObject*) {
+    return transformed(self, [](std::string_view in) { return codecs::base64_decode(in); });
+}
+
+PyObject* bstream_zlib_encode(PyObject* self, PyObject* args) {
+    int level = -1;
+    if (!PyArg_ParseTuple(args, "|i:zlib_encode", &level)) return nullptr;
+    if (level < -1 || level > 9) {
+        PyErr_Format(PyExc_ValueError, "zlib_encode() level must be -1 to 9, not %d", level);
+        return nullptr;
+    }
+    return transformed(self, [level](std::string_view in) { return codecs::zlib_encode(in, level); });
+}
+
+PyObject* bstream_zlib_decode(PyObject* self, PyObject*) {
+    return transformed(self, [](std::string_view in) { return codecs::zlib_decode(in); });
+}
+
+PyMethodDef bstream_methods[] = {
+    {"base64_encode", bstream_base64_encode, METH_NOARGS,
+     "B.base64_encode() -> bstream\n\nBase64 in lines of 76 characters, each ending in a newline."},
+    {"base64_decode", bstream_base64_decode, METH_NOARGS,
+     "B.base64_decode() -> bstream\n\n"
+     "Inverse of base64_encode; line breaks are ignored, other junk raises StreamError."},
+    {"zlib_encode", bstream_zlib_encode, METH_VARARGS,
+     "B.zlib_encode([level]) -> bstream\n\nOne zlib stream; level 0-9, -1 for the default."},
+    {"zlib_decode", bstream_zlib_decode, METH_NOARGS,
+     "B.zlib_decode() -> bstream\n\nExactly one complete zlib stream, else StreamError."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+Ref make_bstream(const char* data, std::size_t size) {
+    return new_bstream(&BStreamType, data, size);
+}
+
+Ref bytes_of(PyObject* o, const char* who) {
+    if (PyString_Check(o)) return Ref::borrow(o);
+    if (PyUnicode_Check(o)) return check(PyUnicode_AsUTF8String(o));
+    if (PyObject_CheckBuffer(o)) {
+        Py_buffer view;
+        check_status(PyObject_GetBuffer(o, &view, PyBUF_SIMPLE));
+        PyObject* copy = PyString_FromStringAndSize(static_cast<const char*>(view.buf), view.len);
+        PyBuffer_Release(&view);
+        return check(copy);
+    }
+    if (PyObject_CheckReadBuffer(o)) {
+        const void* data;
+        Py_ssize_t size;
+        check_status(PyObject_AsReadBuffer(o, &data, &size));
+        return copy_to_str(data, size);
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be str, unicode or a buffer, not %.200s", who,
+                 Py_TYPE(o)->tp_name);
+    throw PythonError();
+}
+
+void add_bstream(PyObject* module) {
+    PyTypeObject& t = BStreamType;
+    t.tp_name = "ondrel.bstream";
+    t.tp_doc =
+        "bstream([x]) -> str subclass\n\n"
+        "x may be str, a buffer or bytearray, or unicode (stored as UTF-8).\n"
+        "Data a decoder rejects raises StreamError with errno 5.";
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t.tp_base = &PyString_Type;
+    t.tp_new = bstream_new;
+    t.tp_repr = bstream_repr;
+    t.tp_methods = bstream_methods;
+    check_status(PyType_Ready(&t));
+    Py_INCREF(&t);
+    check_status(PyModule_AddObject(module, "bstream", reinterpret_cast<PyObject*>(&t)));
+}
+
+}  // namespace ondrel

@@ -1,0 +1,59 @@
+// The filter table and the whole-buffer helpers built on the streaming API.
+
+#include <string>
+
+#include "codec.h"
+#include "internal.h"
+
+namespace ondrel::codecs {
+
+namespace detail {
+
+int resolve_level(const char* codec, int level, int lowest, int highest, int fallback) {
+    if (level < 0) return fallback;
+    if (level < lowest || level > highest)
+        throw CodecError(-1, std::string(codec) + ": invalid compression level " +
+                                 std::to_string(level) + " (expected " +
+                                 std::to_string(lowest) + "-" + std::to_string(highest) + ")");
+    return level;
+}
+
+}  // namespace detail
+
+const Codec* find_codec(std::string_view name) {
+    // Aliases are the usual file-name suffixes, so a caller can pass an
+    // extension straight through.
+    static const struct {
+        std::string_view name;
+        const Codec* codec;
+    } table[] = {
+        {"gzip", &detail::gzip_codec}, {"gz", &detail::gzip_codec},
+        {"bzip2", &detail::bzip2_codec}, {"bz2", &detail::bzip2_codec},
+        {"lzop", &detail::lzop_codec}, {"lzo", &detail::lzop_codec},
+        {"xz", &detail::xz_codec},
+        {"lzma", &detail::lzma_codec},
+    };
+    for (const auto& entry : table)
+        if (entry.name == name) return entry.codec;
+    return nullptr;
+}
+
+std::string compress(const Codec& codec, std::string_view data, int level) {
+    std::string out;
+    StringSink sink(out);
+    auto encoder = codec.encoder(level);
+    encoder->update(data.data(), data.size(), sink);
+    encoder->finish(sink);
+    return out;
+}
+
+std::string decompress(const Codec& codec, std::string_view data) {
+    std::string out;
+    StringSink sink(out);
+    auto decoder = codec.decoder();
+    decoder->update(data.data(), data.size(), sink);
+    decoder->finish(sink);
+    return out;
+}
+
+}  // namespace ondrel::codecs

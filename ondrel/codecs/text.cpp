@@ -1,0 +1,174 @@
+// Base64 and bare zlib streams for bstream.
+
+#include "text.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "internal.h"
+
+namespace ondrel::codecs {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::size_t kLine = 76;  // characters per line, as MIME mandates
+
+[[noreturn]] void base64_fail(const std::string& why) {
+    throw CodecError(-1, "base64: invalid input (" + why + ")");
+}
+
+int sextet(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+std::string base64_encode(std::string_view data) {
+    std::size_t groups = data.size() / 3 + (data.size() % 3 != 0);
+    if (groups > (SIZE_MAX - 1) / 5) throw CodecError(-1, "base64: input too large");
+    std::size_t chars = groups * 4;
+    std::string out;
+    out.reserve(chars + (chars + kLine - 1) / kLine);
+    std::size_t column = 0;
+    auto put = [&](char c) {
+        out.push_back(c);
+        if (++column == kLine) {
+            out.push_back('\n');
+            column = 0;
+        }
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    std::size_t n = data.size();
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        std::uint32_t v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+        put(kAlphabet[v >> 18]);
+        put(kAlphabet[(v >> 12) & 63]);
+        put(kAlphabet[(v >> 6) & 63]);
+        put(kAlphabet[v & 63]);
+    }
+    if (i < n) {
+        std::uint32_t v = p[i] << 16;
+        if (i + 1 < n) v |= p[i + 1] << 8;
+        put(kAlphabet[v >> 18]);
+        put(kAlphabet[(v >> 12) & 63]);
+        put(i + 1 < n ? kAlphabet[(v >> 6) & 63] : '=');
+        put('=');
+    }
+    if (column != 0) out.push_back('\n');
+    return out;
+}
+
+std::string base64_decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    std::uint32_t acc = 0;
+    int have = 0;     // sextets in the current group
+    int padding = 0;  // '=' seen; once non-zero only more '=' may follow
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' || c == '\r') continue;
+        if (c == '=') {
+            // Padding only completes a group that already holds 2 or 3
+            // sextets, and never more than the group needs.
+            if (have + padding < 2 || have + padding >= 4) base64_fail("misplaced padding");
+            ++padding;
+            if (have + padding == 4) {
+                if (have == 2) out.push_back(static_cast<char>(acc >> 4));
+                else {
+                    out.push_back(static_cast<char>(acc >> 10));
+                    out.push_back(static_cast<char>(acc >> 2));
+                }
+            }
+            continue;
+        }
+        int v = sextet(c);
+        if (v < 0) base64_fail("character " + std::to_string(c) + " at offset " + std::to_string(i));
+        if (padding) base64_fail("data after padding");
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        if (++have == 4) {
+            out.push_back(static_cast<char>(acc >> 16));
+            out.push_back(static_cast<char>(acc >> 8));
+            out.push_back(static_cast<char>(acc));
+            acc = 0;
+            have = 0;
+        }
+    }
+    if (padding ? have + padding != 4 : have != 0) base64_fail("incomplete final group");
+    return out;
+}
+
+std::string zlib_encode(std::string_view data, int level) {
+    if (level < -1 || level > 9)
+        throw CodecError(Z_STREAM_ERROR, "zlib: invalid compression level " + std::to_string(level) + " (expected 0-9)");
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    int rc = deflateInit(&zs, level);
+    if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
+    std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, deflateEnd);
+    std::string out;
+    const char* in = data.data();
+    std::size_t left = data.size();
+    std::unique_ptr<char[]> buf(new char[detail::kChunk]);
+    for (;;) {
+        std::size_t piece = std::min(left, detail::kMaxFeed);
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+        zs.avail_in = static_cast<uInt>(piece);
+        int flush = piece == left ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(buf.get());
+            zs.avail_out = static_cast<uInt>(detail::kChunk);
+            rc = deflate(&zs, flush);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) detail::zlib_fail("zlib", rc, zs.msg);
+            out.append(buf.get(), detail::kChunk - zs.avail_out);
+        } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+        in += piece;
+        left -= piece;
+        if (flush == Z_FINISH) return out;
+    }
+}
+
+std::string zlib_decode(std::string_view data) {
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    int rc = inflateInit(&zs);
+    if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
+    std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, inflateEnd);
+    std::string out;
+    const char* in = data.data();
+    std::size_t left = data.size();
+    std::unique_ptr<char[]> buf(new char[detail::kChunk]);
+    for (;;) {
+        std::size_t piece = std::min(left, detail::kMaxFeed);
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+        zs.avail_in = static_cast<uInt>(piece);
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(buf.get());
+            zs.avail_out = static_cast<uInt>(detail::kChunk);
+            rc = inflate(&zs, Z_NO_FLUSH);
+            out.append(buf.get(), detail::kChunk - zs.avail_out);
+            if (rc == Z_STREAM_END) {
+                if (zs.avail_in != 0 || piece != left)
+                    detail::zlib_fail("zlib", Z_DATA_ERROR, "trailing garbage after compressed data");
+                return out;
+            }
+            if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;
+            if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
+        } while (zs.avail_in > 0 || zs.avail_out == 0);
+        in += piece;
+        left -= piece;
+        if (left == 0) detail::zlib_fail("zlib", Z_BUF_ERROR, data.empty() ? "empty input" : "truncated stream");
+    }
+}
+
+}  // namespace ondrel::codecs

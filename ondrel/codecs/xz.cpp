@@ -1,0 +1,184 @@
+// liblzma streams: the .xz container here, and the shared driver that the
+// legacy .lzma filter reuses.
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "internal.h"
+
+namespace ondrel::codecs {
+namespace detail {
+
+void lzma_fail(const char* format, int code, const char* detail) {
+    std::string text = std::string(format) + ": ";
+    switch (static_cast<lzma_ret>(code)) {
+    case LZMA_FORMAT_ERROR:
+        text += std::string("not in ") + format + " format";
+        if (!detail) detail = "unrecognised header";
+        break;
+    case LZMA_DATA_ERROR:
+        text += "corrupt data";
+        break;
+    case LZMA_BUF_ERROR:
+        text += "unexpected end of input";
+        if (!detail) detail = "truncated file";
+        break;
+    case LZMA_OPTIONS_ERROR:
+        text += "unsupported options";
+        break;
+    case LZMA_UNSUPPORTED_CHECK:
+        text += "unsupported integrity check";
+        break;
+    case LZMA_MEM_ERROR:
+        text += "out of memory";
+        break;
+    case LZMA_MEMLIMIT_ERROR:
+        text += "memory usage limit reached";
+        break;
+    case LZMA_PROG_ERROR:
+        text += "invalid parameter or stream state";
+        break;
+    default:
+        text += "liblzma error " + std::to_string(code);
+        break;
+    }
+    if (detail) text += std::string(" (") + detail + ")";
+    throw CodecError(code, text);
+}
+
+namespace {
+
+// Common loop for both directions: liblzma uses the same lzma_code() call
+// for encoding and decoding, only the initialisation differs.
+class LzmaStream {
+public:
+    explicit LzmaStream(const char* format) : format_(format), out_(new std::uint8_t[kChunk]) {}
+    ~LzmaStream() { lzma_end(&strm_); }
+
+    void check_init(lzma_ret rc) {
+        if (rc != LZMA_OK) lzma_fail(format_, rc);
+    }
+
+    // Returns true once the stream has ended.
+    bool feed(const char* data, std::size_t size, Sink& out) {
+        strm_.next_in = reinterpret_cast<const std::uint8_t*>(data);
+        strm_.avail_in = size;
+        return run(LZMA_RUN, out);
+    }
+
+    bool end(Sink& out) {
+        strm_.next_in = nullptr;
+        strm_.avail_in = 0;
+        return run(LZMA_FINISH, out);
+    }
+
+    std::size_t unused() const { return strm_.avail_in; }
+    lzma_stream& raw() { return strm_; }
+    const char* format() const { return format_; }
+
+private:
+    bool run(lzma_action action, Sink& out) {
+        for (;;) {
+            strm_.next_out = out_.get();
+            strm_.avail_out = kChunk;
+            lzma_ret rc = lzma_code(&strm_, action);
+            std::size_t produced = kChunk - strm_.avail_out;
+            if (produced) out.put(reinterpret_cast<const char*>(out_.get()), produced);
+            if (rc == LZMA_STREAM_END) return true;
+            if (rc != LZMA_OK) lzma_fail(format_, rc);
+            if (action == LZMA_RUN && strm_.avail_in == 0 && strm_.avail_out != 0) return false;
+        }
+    }
+
+    const char* format_;
+    lzma_stream strm_ = LZMA_STREAM_INIT;
+    std::unique_ptr<std::uint8_t[]> out_;
+};
+
+class LzmaEncoder : public Encoder {
+public:
+    LzmaEncoder(const char* format, bool alone, int preset) : stream_(format) {
+        if (alone) {
+            lzma_options_lzma options;
+            if (lzma_lzma_preset(&options, static_cast<std::uint32_t>(preset)))
+                lzma_fail(format, LZMA_OPTIONS_ERROR);
+            stream_.check_init(lzma_alone_encoder(&stream_.raw(), &options));
+        } else {
+            stream_.check_init(
+                lzma_easy_encoder(&stream_.raw(), static_cast<std::uint32_t>(preset), LZMA_CHECK_CRC64));
+        }
+    }
+
+    void update(const char* data, std::size_t size, Sink& out) override {
+        if (size) stream_.feed(data, size, out);
+    }
+
+    void finish(Sink& out) override { stream_.end(out); }
+
+private:
+    LzmaStream stream_;
+};
+
+class LzmaDecoder : public Decoder {
+public:
+    LzmaDecoder(const char* format, bool alone) : stream_(format) {
+        // No memory limit: the caller chose to read this data, and the
+        // presets the tools use stay far below anything troublesome.
+        if (alone)
+            stream_.check_init(lzma_alone_decoder(&stream_.raw(), UINT64_MAX));
+        else
+            stream_.check_init(lzma_stream_decoder(&stream_.raw(), UINT64_MAX, LZMA_CONCATENATED));
+    }
+
+    void update(const char* data, std::size_t size, Sink& out) override {
+        if (size == 0) return;
+        if (ended_)
+            lzma_fail(stream_.format(), LZMA_DATA_ERROR, "trailing garbage after compressed data");
+        seen_input_ = true;
+        if (stream_.feed(data, size, out)) {
+            ended_ = true;
+            // Only the legacy format can end here: .xz decoding with
+            // LZMA_CONCATENATED waits for LZMA_FINISH.
+            if (stream_.unused())
+                lzma_fail(stream_.format(), LZMA_DATA_ERROR, "trailing garbage after compressed data");
+        }
+    }
+
+    void finish(Sink& out) override {
+        if (!seen_input_) lzma_fail(stream_.format(), LZMA_BUF_ERROR, "empty input");
+        if (ended_) return;
+        // Anything short of a clean end under LZMA_FINISH is a cut-off file;
+        // liblzma reports that as LZMA_BUF_ERROR through lzma_fail.
+        if (!stream_.end(out)) lzma_fail(stream_.format(), LZMA_BUF_ERROR);
+    }
+
+private:
+    LzmaStream stream_;
+    bool ended_ = false;
+    bool seen_input_ = false;
+};
+
+std::unique_ptr<Encoder> make_encoder(int level) {
+    return make_lzma_encoder("xz", false, resolve_level("xz", level, 0, 9, 6));
+}
+
+std::unique_ptr<Decoder> make_decoder() { return make_lzma_decoder("xz", false); }
+
+}  // namespace
+
+std::unique_ptr<Encoder> make_lzma_encoder(const char* format, bool alone, int preset) {
+    return std::make_unique<LzmaEncoder>(format, alone, preset);
+}
+
+std::unique_ptr<Decoder> make_lzma_decoder(const char* format, bool alone) {
+    return std::make_unique<LzmaDecoder>(format, alone);
+}
+
+const Codec xz_codec = {"xz", 6, make_encoder, make_decoder};
+
+}  // namespace detail
+}  // namespace ondrel::codecs

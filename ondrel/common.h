@@ -1,0 +1,155 @@
+// What the Python-facing sources of ondrel share: error plumbing, the
+// lock-release helper, text/bytes conversions and the type objects.
+//
+// Inside the module every failure is a C++ exception. `PythonError` means a
+// Python exception is already set; anything else (CodecError,
+// std::system_error, std::bad_alloc) is turned into one by raise_current(),
+// the only place that knows how. Slot and method entry points wrap their
+// bodies in guard() so no exception ever reaches the interpreter.
+//
+// Include this first: Python.h must precede every system header.
+#pragma once
+
+// Python 2.7's headers still say `register`, which C++17 dropped.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wregister"
+#endif
+#include <Python.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+#include <cstddef>
+#include <exception>
+#include <string>
+#include <type_traits>
+
+#include "pyutil/ref.h"
+
+namespace ondrel {
+
+using pyutil::Ref;
+
+// StreamError codes of our own. Failures the system reports keep its errno.
+constexpr int kCorruptData = 5;    // EIO: a codec rejected its input
+constexpr int kUnknownFilter = 6;  // ENXIO: no codec of that name in this build
+
+extern PyObject* StreamError;
+extern PyTypeObject UStreamType;
+extern PyTypeObject BStreamType;
+extern PyTypeObject FStreamType;
+extern PyTypeObject PStreamType;
+
+struct PythonError {};
+
+// Takes ownership of a new reference from the C API, or unwinds if it is null.
+inline Ref check(PyObject* result) {
+    if (result == nullptr) throw PythonError();
+    return Ref::steal(result);
+}
+
+inline void check_status(int status) {
+    if (status < 0) throw PythonError();
+}
+
+[[noreturn]] inline void fail(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError();
+}
+
+// How a system error becomes a Python one at a given entry point: the
+// exception class (IOError for files, OSError for processes) and the file
+// name, if any, to attach to it and to prefix codec messages with.
+struct ErrorContext {
+    PyObject* os_error = PyExc_OSError;
+    Ref filename;
+};
+
+// Sets the Python exception for the C++ exception being handled.
+// Only valid inside a catch block.
+void raise_current(const ErrorContext& context) noexcept;
+
+// Runs `body` (returning a Ref, or an int status) and maps any exception to
+// a Python one. `context` is read only after `body` has unwound, so a body
+// may fill in the file name once it knows it.
+template <class Body>
+auto guard(const ErrorContext& context, Body&& body) noexcept {
+    using Result = decltype(body());
+    try {
+        if constexpr (std::is_same_v<Result, Ref>)
+            return body().release();
+        else
+            return body();
+    } catch (...) {
+        raise_current(context);
+        if constexpr (std::is_same_v<Result, Ref>)
+            return static_cast<PyObject*>(nullptr);
+        else
+            return Result(-1);
+    }
+}
+
+template <class Body>
+auto guard(Body&& body) noexcept {
+    ErrorContext context;
+    return guard(context, static_cast<Body&&>(body));
+}
+
+// Runs `work` with the interpreter lock released. `work` must not touch
+// Python objects or the Python allocator. Its exceptions are carried across
+// the lock re-acquisition and rethrown here.
+template <class Work>
+void without_gil(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
+
+// --- text (ustream.cpp) ---------------------------------------------------
+
+// The file-system encoding, both ways. `errors` as in the codec machinery.
+Ref fs_decode(const char* data, std::size_t size, const char* errors);
+std::string fs_encode(PyObject* text);
+
+// fs_encode for something handed to the OS as a C string.
+std::string fs_encode_path(PyObject* text, const char* what);
+
+inline bool is_text(PyObject* o) { return PyString_Check(o) || PyUnicode_Check(o); }
+
+// unicode or str (decoded strictly) as a unicode object.
+Ref text_of(PyObject* o);
+
+// ustream's argument rules, giving plain unicode: text, or a list/tuple of
+// text joined as path components. `who` starts the TypeError message.
+Ref path_text(PyObject* arg, const char* who);
+
+// A new ustream holding `text`.
+Ref make_ustream(PyObject* text);
+
+// The exact-unicode copy of a unicode (subclass) object.
+Ref plain_unicode(PyObject* text);
+
+// --- bytes (bstream.cpp) --------------------------------------------------
+
+Ref make_bstream(const char* data, std::size_t size);
+inline Ref make_bstream(const std::string& data) { return make_bstream(data.data(), data.size()); }
+
+// str, buffer or bytearray content, or unicode as UTF-8, as a str object
+// (immutable, so it can be read with the lock released).
+Ref bytes_of(PyObject* o, const char* who);
+
+// --- module assembly ------------------------------------------------------
+
+void add_ustream(PyObject* module);
+void add_bstream(PyObject* module);
+void add_fstream(PyObject* module);
+void add_pstream(PyObject* module);
+
+}  // namespace ondrel

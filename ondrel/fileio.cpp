@@ -1,0 +1,189 @@
+#include "fileio.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#define O_CLOEXEC _O_NOINHERIT
+#define O_BINARY_IF_ANY _O_BINARY
+using ssize_t = int;
+namespace {
+int sys_open(const char* path, int flags) { return _open(path, flags, _S_IREAD | _S_IWRITE); }
+ssize_t sys_read(int fd, char* data, std::size_t size) {
+    return _read(fd, data, static_cast<unsigned>(size > 1u << 30 ? 1u << 30 : size));
+}
+ssize_t sys_write(int fd, const char* data, std::size_t size) {
+    return _write(fd, data, static_cast<unsigned>(size > 1u << 30 ? 1u << 30 : size));
+}
+int sys_close(int fd) { return _close(fd); }
+}  // namespace
+#else
+#include <unistd.h>
+#define O_BINARY_IF_ANY 0
+namespace {
+int sys_open(const char* path, int flags) { return ::open(path, flags, 0666); }
+ssize_t sys_read(int fd, char* data, std::size_t size) { return ::read(fd, data, size); }
+ssize_t sys_write(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
+int sys_close(int fd) { return ::close(fd); }
+}  // namespace
+#endif
+
+namespace ondrel {
+
+namespace {
+
+// Large enough that write(2) calls are rare, small enough to not matter.
+constexpr std::size_t kBufferSize = 64 * 1024;
+
+[[noreturn]] void fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+int open_flags(File::Access access) {
+    switch (access) {
+        case File::Access::read: return O_RDONLY;
+        case File::Access::write: return O_WRONLY | O_CREAT | O_TRUNC;
+        case File::Access::append: return O_WRONLY | O_CREAT | O_APPEND;
+    }
+    return O_RDONLY;
+}
+
+void write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = sys_write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail("write");
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+// One read(2), retried on EINTR; 0 at end of file.
+std::size_t read_some(int fd, char* data, std::size_t size) {
+    for (;;) {
+        ssize_t got = sys_read(fd, data, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) fail("read");
+    }
+}
+
+}  // namespace
+
+File::File(const std::string& path, Access access, const codecs::Codec* filter)
+    : access_(access), filter_(filter) {
+    const int flags = open_flags(access) | O_CLOEXEC | O_BINARY_IF_ANY;
+    while ((fd_ = sys_open(path.c_str(), flags)) < 0)
+        if (errno != EINTR) fail("open");
+    try {
+#ifndef _WIN32
+        // open(2) happily opens a directory for reading; fail here, as
+        // Python's open() does, not at the first read.
+        struct stat info;
+        if (fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode))
+            throw std::system_error(EISDIR, std::generic_category(), "open");
+#endif
+        if (filter_ != nullptr && access_ != Access::read) encoder_ = filter_->encoder(-1);
+    } catch (...) {
+        sys_close(std::exchange(fd_, -1));
+        throw;
+    }
+}
+
+File::~File() {
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+std::string File::read_all() {
+    std::string out;
+    if (filter_ == nullptr) {
+#ifndef _WIN32
+        struct stat info;
+        if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+            out.reserve(static_cast<std::size_t>(info.st_size) + kBufferSize);
+#endif
+        for (;;) {
+            const std::size_t used = out.size();
+            out.resize(used + kBufferSize);
+            const std::size_t got = read_some(fd_, &out[used], kBufferSize);
+            out.resize(used + got);
+            if (got == 0) return out;
+        }
+    }
+    if (decoded_) return out;
+    decoded_ = true;
+    codecs::StringSink sink(out);
+    auto decoder = filter_->decoder();
+    std::string chunk(kBufferSize, '\0');
+    while (std::size_t got = read_some(fd_, &chunk[0], chunk.size()))
+        decoder->update(chunk.data(), got, sink);
+    decoder->finish(sink);  // throws on a truncated stream
+    return out;
+}
+
+void File::put(const char* data, std::size_t size) {
+    if (buffer_.size() + size > kBufferSize) flush();
+    if (size >= kBufferSize) {
+        write_all(fd_, data, size);
+        return;
+    }
+    if (buffer_.capacity() < kBufferSize) buffer_.reserve(kBufferSize);
+    buffer_.append(data, size);
+}
+
+void File::flush() {
+    // Cleared first: after a failure nobody knows which bytes made it, and
+    // the stream counts as broken anyway.
+    std::string pending;
+    pending.swap(buffer_);
+    write_all(fd_, pending.data(), pending.size());
+    pending.clear();
+    buffer_.swap(pending);  // keep the capacity
+}
+
+void File::write(const char* data, std::size_t size) {
+    if (failure_) std::rethrow_exception(failure_);
+    try {
+        if (encoder_)
+            encoder_->update(data, size, *this);
+        else
+            put(data, size);
+    } catch (...) {
+        failure_ = std::current_exception();
+        throw;
+    }
+}
+
+void File::close() {
+    if (fd_ < 0) return;
+    std::exception_ptr failure = failure_;
+    if (!failure && access_ != Access::read) {
+        try {
+            if (encoder_) encoder_->finish(*this);
+            flush();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    encoder_.reset();
+    std::string().swap(buffer_);
+    // No retry on EINTR: the descriptor is gone either way (and may already
+    // be reused by another thread), as Python itself treats close().
+    const int closed = sys_close(std::exchange(fd_, -1));
+    const int error = errno;
+    if (closed != 0 && error != EINTR && !failure)
+        failure = std::make_exception_ptr(std::system_error(error, std::generic_category(), "close"));
+    failure_ = nullptr;
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace ondrel

@@ -1,0 +1,59 @@
+// The file behind fstream: a descriptor, our own write buffer and an
+// optional codec. No Python in here; fstream calls every member with the
+// interpreter lock released.
+//
+// Writes go through write(2) in a loop (short writes continued, EINTR
+// retried) rather than stdio, so that every failure, including one that
+// only shows when the last buffer is flushed or the descriptor closed,
+// reaches the caller as std::system_error.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "ondrel/codecs/codec.h"
+
+namespace ondrel {
+
+class File final : private codecs::Sink {
+public:
+    enum class Access { read, write, append };
+
+    // Opens (creating or truncating for write, creating for append) with
+    // close-on-exec. `filter` may be null for plain bytes.
+    File(const std::string& path, Access access, const codecs::Codec* filter);
+    ~File() override;  // closes, ignoring errors
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Everything from the current position to the end, decoded through the
+    // filter. With a filter a second call returns nothing: the compressed
+    // stream has been consumed and checked to its end.
+    std::string read_all();
+
+    // With a filter, successive writes form one compressed stream. After a
+    // failure the stream is broken: later writes and close() report it again.
+    void write(const char* data, std::size_t size);
+
+    // Ends the compressed stream, flushes and closes. Idempotent. The
+    // descriptor is released even when this throws.
+    void close();
+
+    bool closed() const { return fd_ < 0; }
+
+private:
+    void put(const char* data, std::size_t size) override;
+    void flush();
+
+    int fd_ = -1;
+    Access access_;
+    const codecs::Codec* filter_;
+    std::unique_ptr<codecs::Encoder> encoder_;
+    std::string buffer_;
+    bool decoded_ = false;
+    std::exception_ptr failure_;
+};
+
+}  // namespace ondrel

@@ -1,0 +1,271 @@
+// fstream: a file read or written whole, optionally through a compression
+// filter. The work happens in File (fileio.h) with the lock released; this
+// file checks arguments and state and maps failures.
+
+#include "common.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fileio.h"
+#include "structmember.h"
+#include "ondrel/codecs/codec.h"
+
+namespace ondrel {
+
+PyTypeObject FStreamType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+namespace {
+
+struct FStreamObject {
+    PyObject_HEAD
+    File* file;        // owned; null only if construction failed
+    PyObject* name;    // ustream
+    PyObject* mode;    // str, as given
+    PyObject* filter;  // canonical filter name, or None
+    bool writing;
+    // Set while a call runs without the lock, so another thread cannot
+    // use or close the File under it.
+    bool busy;
+};
+
+FStreamObject* as_fstream(PyObject* self) { return reinterpret_cast<FStreamObject*>(self); }
+
+ErrorContext file_context(FStreamObject* self) {
+    return ErrorContext{PyExc_IOError, Ref::borrow(self->name)};
+}
+
+class Busy {
+public:
+    explicit Busy(FStreamObject* self) : self_(self) {
+        if (self_->busy) fail(PyExc_IOError, "fstream is in use by another thread");
+        self_->busy = true;
+    }
+    ~Busy() { self_->busy = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    FStreamObject* self_;
+};
+
+void require_open(FStreamObject* self) {
+    if (self->file == nullptr || self->file->closed())
+        fail(PyExc_ValueError, "I/O operation on closed file");
+}
+
+File::Access parse_mode(const char* mode) {
+    static const struct {
+        const char* mode;
+        File::Access access;
+    } modes[] = {
+        {"r", File::Access::read},    {"rb", File::Access::read},
+        {"w", File::Access::write},   {"wb", File::Access::write},
+        {"a", File::Access::append},  {"ab", File::Access::append},
+    };
+    for (const auto& entry : modes)
+        if (std::strcmp(entry.mode, mode) == 0) return entry.access;
+    PyErr_Format(PyExc_ValueError,
+                 "mode must be one of 'r', 'rb', 'w', 'wb', 'a', 'ab', not '%.20s'", mode);
+    throw PythonError();
+}
+
+const codecs::Codec* find_filter(PyObject* filter) {
+    if (filter == Py_None) return nullptr;
+    if (!is_text(filter)) {
+        PyErr_Format(PyExc_TypeError, "fstream() filter must be a str or unicode name, not %.200s",
+                     Py_TYPE(filter)->tp_name);
+        throw PythonError();
+    }
+    Ref name = plain_unicode(text_of(filter).get());
+    Ref utf8 = check(PyUnicode_AsUTF8String(name.get()));
+    const codecs::Codec* codec = codecs::find_codec(std::string_view(
+        PyString_AS_STRING(utf8.get()), static_cast<std::size_t>(PyString_GET_SIZE(utf8.get()))));
+    if (codec == nullptr) {
+        Ref value = check(Py_BuildValue("(iO)", kUnknownFilter, name.get()));
+        PyErr_SetObject(StreamError, value.get());
+        throw PythonError();
+    }
+    return codec;
+}
+
+PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    ErrorContext context{PyExc_IOError};
+    return guard(context, [&] {
+        static const char* keywords[] = {"path", "mode", "filter", nullptr};
+        PyObject* path;
+        const char* mode = "rb";
+        PyObject* filter = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|sO:fstream", const_cast<char**>(keywords),
+                                         &path, &mode, &filter))
+            throw PythonError();
+        const File::Access access = parse_mode(mode);
+        const codecs::Codec* codec = find_filter(filter);
+        if (codec != nullptr && access == File::Access::append)
+            fail(PyExc_ValueError, "append mode cannot be combined with a filter");
+
+        Ref name = make_ustream(path_text(path, "fstream() path").get());
+        const std::string bytes = fs_encode_path(name.get(), "fstream() path");
+        context.filename = name;
+
+        Ref object = check(type->tp_alloc(type, 0));
+        FStreamObject* self = as_fstream(object.get());
+        self->name = name.release();
+        self->mode = check(PyString_FromString(mode)).release();
+        self->filter = (codec ? check(PyString_FromString(codec->name)) : Ref::borrow(Py_None)).release();
+        self->writing = access != File::Access::read;
+
+        std::unique_ptr<File> file;
+        without_gil([&] { file = std::make_unique<File>(bytes, access, codec); });
+        self->file = file.release();
+        return object;
+    });
+}
+
+void fstream_dealloc(PyObject* object) {
+    FStreamObject* self = as_fstream(object);
+    if (File* file = self->file) {
+        self->file = nullptr;
+        // ~File closes and has nowhere to report errors to.
+        Py_BEGIN_ALLOW_THREADS
+        delete file;
+        Py_END_ALLOW_THREADS
+    }
+    Py_XDECREF(self->name);
+    Py_XDECREF(self->mode);
+    Py_XDECREF(self->filter);
+    Py_TYPE(object)->tp_free(object);
+}
+
+PyObject* fstream_read(PyObject* object, PyObject*) {
+    FStreamObject* self = as_fstream(object);
+    return guard(file_context(self), [&] {
+        Busy busy(self);
+        require_open(self);
+        if (self->writing) fail(PyExc_IOError, "File not open for reading");
+        std::string data;
+        without_gil([&] { data = self->file->read_all(); });
+        return make_bstream(data);
+    });
+}
+
+PyObject* fstream_write(PyObject* object, PyObject* arg) {
+    FStreamObject* self = as_fstream(object);
+    return guard(file_context(self), [&] {
+        Ref bytes = bytes_of(arg, "write() argument");
+        Busy busy(self);
+        require_open(self);
+        if (!self->writing) fail(PyExc_IOError, "File not open for writing");
+        const char* data = PyString_AS_STRING(bytes.get());
+        const std::size_t size = static_cast<std::size_t>(PyString_GET_SIZE(bytes.get()));
+        without_gil([&] { self->file->write(data, size); });
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* fstream_close(PyObject* object, PyObject*) {
+    FStreamObject* self = as_fstream(object);
+    return guard(file_context(self), [&] {
+        Busy busy(self);
+        if (self->file != nullptr && !self->file->closed())
+            without_gil([&] { self->file->close(); });
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* fstream_enter(PyObject* object, PyObject*) {
+    return guard([&] {
+        require_open(as_fstream(object));
+        return Ref::borrow(object);
+    });
+}
+
+PyObject* fstream_exit(PyObject* object, PyObject* args) {
+    PyObject *type = Py_None, *value = Py_None, *traceback = Py_None;
+    if (!PyArg_UnpackTuple(args, "__exit__", 0, 3, &type, &value, &traceback)) return nullptr;
+    Ref closed = Ref::steal(fstream_close(object, nullptr));
+    if (!closed) {
+        // The body's own exception says more than the failed close.
+        if (type == Py_None) return nullptr;
+        PyErr_Clear();
+    }
+    Py_RETURN_FALSE;
+}
+
+PyObject* fstream_get_closed(PyObject* object, void*) {
+    FStreamObject* self = as_fstream(object);
+    return PyBool_FromLong(self->file == nullptr || self->file->closed());
+}
+
+PyObject* fstream_repr(PyObject* object) {
+    FStreamObject* self = as_fstream(object);
+    return guard([&] {
+        Ref name = check(PyObject_Repr(plain_unicode(self->name).get()));
+        Ref mode = check(PyObject_Repr(self->mode));
+        Ref filter = check(PyObject_Repr(self->filter));
+        const bool closed = self->file == nullptr || self->file->closed();
+        return check(PyString_FromFormat("<%s fstream %s, mode %s, filter %s at %p>",
+                                         closed ? "closed" : "open",
+                                         PyString_AS_STRING(name.get()),
+                                         PyString_AS_STRING(mode.get()),
+                                         PyString_AS_STRING(filter.get()),
+                                         static_cast<void*>(self)));
+    });
+}
+
+PyMethodDef fstream_methods[] = {
+    {"read", fstream_read, METH_NOARGS,
+     "F.read() -> bstream\n\nThe rest of the file, decompressed through the filter if any."},
+    {"write", fstream_write, METH_O,
+     "F.write(data)\n\nWrites str or buffer data (unicode as UTF-8), compressed through the\n"
+     "filter if any; errors may surface only at close()."},
+    {"close", fstream_close, METH_NOARGS,
+     "F.close()\n\nEnds the compressed stream, flushes and closes; raises IOError if any\n"
+     "of that fails. Closing twice does nothing."},
+    {"__enter__", fstream_enter, METH_NOARGS, nullptr},
+    {"__exit__", fstream_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef fstream_members[] = {
+    {const_cast<char*>("name"), T_OBJECT, offsetof(FStreamObject, name), READONLY,
+     const_cast<char*>("The path, as a ustream.")},
+    {const_cast<char*>("mode"), T_OBJECT, offsetof(FStreamObject, mode), READONLY,
+     const_cast<char*>("The mode given to the constructor.")},
+    {const_cast<char*>("filter"), T_OBJECT, offsetof(FStreamObject, filter), READONLY,
+     const_cast<char*>("Canonical name of the compression filter, or None.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef fstream_getset[] = {
+    {const_cast<char*>("closed"), fstream_get_closed, nullptr,
+     const_cast<char*>("True once the stream is closed."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void add_fstream(PyObject* module) {
+    PyTypeObject& t = FStreamType;
+    t.tp_name = "ondrel.fstream";
+    t.tp_basicsize = sizeof(FStreamObject);
+    t.tp_doc =
+        "fstream(path, mode='rb', filter=None)\n\n"
+        "path is anything ustream() accepts. mode is 'r', 'rb', 'w', 'wb', 'a' or 'ab'\n"
+        "(append only without a filter). filter names a compression format: gzip/gz,\n"
+        "bzip2/bz2, lzop/lzo, xz or lzma; an unknown name raises StreamError(6, name).\n"
+        "Data the filter rejects raises StreamError(5, 'path: reason').";
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t.tp_new = fstream_new;
+    t.tp_dealloc = fstream_dealloc;
+    t.tp_repr = fstream_repr;
+    t.tp_methods = fstream_methods;
+    t.tp_members = fstream_members;
+    t.tp_getset = fstream_getset;
+    check_status(PyType_Ready(&t));
+    Py_INCREF(&t);
+    check_status(PyModule_AddObject(module, "fstream", reinterpret_cast<PyObject*>(&t)));
+}
+
+}  // namespace ondrel

@@ -1,0 +1,115 @@
+// Module assembly and the single translation of C++ failures into Python.
+
+#include "common.h"
+
+#include <new>
+#include <string>
+#include <system_error>
+
+#include "ondrel/codecs/codec.h"
+
+#if defined(__GNUC__)
+#define ONDREL_EXPORT __attribute__((visibility("default")))
+#else
+#define ONDREL_EXPORT
+#endif
+
+namespace ondrel {
+
+PyObject* StreamError = nullptr;
+
+namespace {
+
+[[noreturn]] void set_error(PyObject* type, Ref value) {
+    PyErr_SetObject(type, value.get());
+    throw PythonError();
+}
+
+// Codec messages are plain ASCII sentences; replace anything else rather
+// than fail while reporting a failure.
+[[noreturn]] void raise_codec_error(const codecs::CodecError& error, const ErrorContext& context) {
+    const std::string message = error.what();
+    Ref text = check(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
+    if (context.filename) {
+        Ref name = check(PyObject_Unicode(context.filename.get()));
+        Ref prefix = check(PyUnicode_FromString(": "));
+        Ref head = check(PyUnicode_Concat(name.get(), prefix.get()));
+        text = check(PyUnicode_Concat(head.get(), text.get()));
+    }
+    set_error(StreamError, check(Py_BuildValue("(iO)", kCorruptData, text.get())));
+}
+
+[[noreturn]] void raise_system_error(const std::system_error& error, const ErrorContext& context) {
+    const int code = error.code().value();
+    const std::string message = error.code().message();
+    if (context.filename) {
+        // An exact unicode: EnvironmentError prints the repr of the name.
+        Ref name = PyUnicode_Check(context.filename.get())
+                       ? plain_unicode(context.filename.get())
+                       : context.filename;
+        set_error(context.os_error,
+                  check(Py_BuildValue("(isO)", code, message.c_str(), name.get())));
+    }
+    set_error(context.os_error, check(Py_BuildValue("(is)", code, message.c_str())));
+}
+
+}  // namespace
+
+void raise_current(const ErrorContext& context) noexcept {
+    // Building the exception can itself fail (no memory); then whatever that
+    // step raised stands, which is the best that can be reported.
+    try {
+        try {
+            throw;
+        } catch (const PythonError&) {
+        } catch (const codecs::CodecError& error) {
+            raise_codec_error(error, context);
+        } catch (const std::system_error& error) {
+            raise_system_error(error, context);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            PyErr_SetString(PyExc_SystemError, error.what());
+        }
+    } catch (const PythonError&) {
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+}
+
+}  // namespace ondrel
+
+namespace {
+
+const char module_doc[] =
+    "Streams over text, bytes, files and commands.\n"
+    "\n"
+    "ustream  unicode paths and text that mix freely with file-system str\n"
+    "bstream  str with base64 and zlib transforms\n"
+    "fstream  a file read or written whole, optionally through a compression filter\n"
+    "pstream  a shell command whose output is collected\n"
+    "\n"
+    "Failures of the streams themselves raise StreamError (an EnvironmentError):\n"
+    "errno 5 for data a codec rejects, 6 for an unknown filter name, and a\n"
+    "command's exit status for a failed pstream.";
+
+}  // namespace
+
+PyMODINIT_FUNC ONDREL_EXPORT initondrel(void) {
+    using namespace ondrel;
+    PyObject* module = Py_InitModule3("ondrel", nullptr, module_doc);  // borrowed
+    if (module == nullptr) return;
+    guard([&] {
+        check_status(PyModule_AddStringConstant(module, "__version__", "0.1"));
+        StreamError = check(PyErr_NewException(const_cast<char*>("ondrel.StreamError"),
+                                               PyExc_EnvironmentError, nullptr))
+                          .release();  // kept for the life of the process
+        Py_INCREF(StreamError);
+        check_status(PyModule_AddObject(module, "StreamError", StreamError));
+        add_ustream(module);
+        add_bstream(module);
+        add_fstream(module);
+        add_pstream(module);
+        return 0;
+    });
+}

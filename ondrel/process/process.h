@@ -1,0 +1,25 @@
+// Runs one shell command line and collects what it printed.
+//
+// No Python in here: pstream calls this with the interpreter lock released,
+// so nothing below may touch a Python object or the Python allocator.
+#pragma once
+
+#include <string>
+
+namespace ondrel::process {
+
+struct Result {
+    // Shell convention: the exit code, or 128 + N when signal N killed it.
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs `command_line` through the platform's command interpreter with
+// stdin from the null device, reading stdout and stderr concurrently so
+// neither pipe can fill up and stall the child, then waits for it.
+// Throws std::system_error when the child cannot be started or its pipes
+// fail; the child is always reaped before this returns or throws.
+Result run(const std::string& command_line);
+
+}  // namespace ondrel::process

@@ -1,0 +1,71 @@
+// Test data and command-line plumbing shared by the codec tests.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace testutil {
+
+// Alternating runs of repetitive text and random bytes, so every codec sees
+// both material it squeezes and material it has to store.
+inline std::string mixed_data(std::size_t size, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::string out;
+    out.reserve(size);
+    bool text = true;
+    while (out.size() < size) {
+        std::size_t run = 1000 + rng() % 60000;
+        for (std::size_t i = 0; i < run && out.size() < size; ++i)
+            out.push_back(text ? "the quick brown fox jumps\n"[(i + seed) % 26] : char(rng()));
+        text = !text;
+    }
+    return out;
+}
+
+inline std::string noise(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string out(size, '\0');
+    for (auto& c : out) c = char(rng());
+    return out;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/codectest.XXXXXX";
+        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void write_file(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(data.size()));
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs a shell command; returns its exit status (stdout goes where the
+// command redirects it).
+inline int shell(const std::string& command) {
+    int rc = std::system(command.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+}  // namespace testutil

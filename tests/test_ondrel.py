@@ -1,0 +1,223 @@
+# -*- coding: utf-8 -*-
+"""ondrel's text and byte streams: ustream and bstream."""
+import base64
+import os
+import posixpath
+import sys
+import unittest
+import zlib
+
+import ondrel
+from ondrel import StreamError, bstream, ustream
+
+FS_ENCODING = sys.getfilesystemencoding() or "ascii"
+UTF8 = FS_ENCODING.lower().replace("-", "") in ("utf8", "utf")
+needs_utf8 = unittest.skipUnless(UTF8, "file-system encoding is %s, not UTF-8" % FS_ENCODING)
+
+E_ACUTE = u"\xe9"
+
+
+class StreamErrorTest(unittest.TestCase):
+    def test_is_an_environment_error_with_errno_and_strerror(self):
+        e = StreamError(6, u"xyz")
+        self.assertIsInstance(e, EnvironmentError)
+        self.assertEqual((e.errno, e.strerror), (6, u"xyz"))
+        self.assertEqual(ondrel.__version__, "0.1")
+
+
+class UstreamConversionTest(unittest.TestCase):
+    @needs_utf8
+    def test_str_is_decoded_with_the_file_system_encoding(self):
+        u = ustream(u"caf\xe9".encode(FS_ENCODING))
+        self.assertIsInstance(u, unicode)
+        self.assertEqual(u._unicode_, u"caf\xe9")
+        self.assertEqual(ustream(bstream("caf\xc3\xa9"))._unicode_, u"caf\xe9")
+
+    @needs_utf8
+    def test_undecodable_str_raises_instead_of_replacing(self):
+        for raw in ("\xff", "ok\xc3", "\xc3\x28"):
+            self.assertRaises(UnicodeDecodeError, ustream, raw)
+
+    def test_unicode_and_ustream_keep_their_text(self):
+        self.assertEqual(ustream(u"a\u20acb")._unicode_, u"a\u20acb")
+        self.assertEqual(ustream(ustream(u"x\u20ac"))._unicode_, u"x\u20ac")
+        self.assertEqual(ustream()._unicode_, u"")
+
+    def test_lists_and_tuples_join_like_posixpath(self):
+        cases = [
+            ["a", "b", "c"], ["a/", "b"], ["", "a"], ["a", ""], ["a", "/abs", "c"],
+            ["/r", u"x", "/y/", "z"], [], [u"only"], ["a//", "b"],
+        ]
+        for parts in cases:
+            expected = posixpath.join(*parts) if parts else u""
+            self.assertEqual(ustream(parts)._unicode_, unicode(expected), parts)
+            self.assertEqual(ustream(tuple(parts))._unicode_, unicode(expected), parts)
+        self.assertEqual(ustream([ustream(u"d" + E_ACUTE), u"f"])._unicode_, u"d\xe9/f")
+
+    def test_other_types_raise_type_error_naming_the_type(self):
+        for bad, name in ((5, "int"), (None, "NoneType"), ({}, "dict"), (3.5, "float")):
+            with self.assertRaises(TypeError) as caught:
+                ustream(bad)
+            self.assertIn("not " + name, str(caught.exception))
+        with self.assertRaises(TypeError) as caught:
+            ustream(["a", 7])
+        self.assertIn("int", str(caught.exception))
+
+    def test_unicode_attribute_is_exactly_unicode(self):
+        u = ustream(u"abc")
+        self.assertIs(type(u._unicode_), unicode)
+        self.assertIs(type(u), ustream)
+
+    def test_repr_wraps_the_unicode_repr_and_evaluates_back(self):
+        for text in (u"abc", u"it's", u"caf\xe9\n"):
+            r = repr(ustream(text))
+            self.assertEqual(r, "ustream(%r)" % text)
+            self.assertEqual(eval(r, {"ustream": ustream})._unicode_, text)
+
+    @needs_utf8
+    def test_str_encodes_with_the_file_system_encoding(self):
+        out = str(ustream(u"caf\xe9"))
+        self.assertIs(type(out), str)
+        self.assertEqual(out, "caf\xc3\xa9")
+
+    def test_usable_as_a_path(self):
+        import tempfile
+        d = tempfile.mkdtemp()
+        try:
+            p = ustream([d, u"f" + E_ACUTE if UTF8 else u"f"])
+            with open(p, "w") as f:
+                f.write("x")
+            self.assertTrue(os.path.isfile(p))
+            self.assertEqual(os.path.basename(p), p.split(u"/")[-1])
+            os.remove(p)
+        finally:
+            os.rmdir(d)
+
+
+class UstreamOperatorsTest(unittest.TestCase):
+    @needs_utf8
+    def test_comparison_and_containment_decode_str(self):
+        u = ustream(u"caf\xe9")
+        self.assertTrue(u == "caf\xc3\xa9")
+        self.assertTrue("caf\xc3\xa9" == u)
+        self.assertFalse(u != "caf\xc3\xa9")
+        self.assertTrue(u != "caf\xe9")   # Latin-1 bytes are another text
+        self.assertFalse(u == "\xff")     # undecodable: simply not equal
+        self.assertTrue(u != "\xff")
+        self.assertIn("\xc3\xa9", u)
+        self.assertIn(u, ["x", "caf\xc3\xa9"])
+        self.assertNotIn("\xc3\xa8", u)
+        self.assertTrue(u == u"caf\xe9")
+        self.assertFalse(u == 5)
+
+    def test_hash_is_unicode_hash(self):
+        self.assertEqual(hash(ustream(u"abc")), hash(u"abc"))
+        self.assertEqual(hash(ustream("abc")), hash("abc"))
+        self.assertEqual(hash(ustream(u"caf\xe9")), hash(u"caf\xe9"))
+        self.assertIn(ustream("key"), {"key": 1})
+
+    @needs_utf8
+    def test_concatenation_from_either_side_gives_ustream(self):
+        u = ustream(u"d" + E_ACUTE)
+        for result, text in ((u + "/\xc3\xa9", u"d\xe9/\xe9"), ("\xc3\xa9/" + u, u"\xe9/d\xe9"),
+                             (u + u"x", u"d\xe9x"), (u"x" + u, u"xd\xe9"), (u + u, u"d\xe9d\xe9"),
+                             (bstream("b") + u, u"bd\xe9")):
+            self.assertIs(type(result), ustream)
+            self.assertEqual(result._unicode_, text)
+        v = u
+        v += "/f"
+        self.assertIs(type(v), ustream)
+        self.assertEqual(v._unicode_, u"d\xe9/f")
+        self.assertEqual(u._unicode_, u"d\xe9")
+        s = "pre/"
+        s += u
+        self.assertIs(type(s), ustream)
+        self.assertRaises(TypeError, lambda: u + 5)
+
+    @needs_utf8
+    def test_replace_and_remove_give_ustream(self):
+        u = ustream(u"a\xe9b\xe9c")
+        r = u.replace("\xc3\xa9", u"-")
+        self.assertIs(type(r), ustream)
+        self.assertEqual(r._unicode_, u"a-b-c")
+        self.assertEqual(u.replace(u"\xe9", "", 1)._unicode_, u"ab\xe9c")
+        gone = u.remove("\xc3\xa9")
+        self.assertIs(type(gone), ustream)
+        self.assertEqual(gone._unicode_, u"abc")
+        self.assertEqual(ustream(u"aaa").remove(u"a")._unicode_, u"")
+
+    def test_formatting(self):
+        f = ustream(u"%s/%d") % (u"x", 3)
+        self.assertIs(type(f), ustream)
+        self.assertEqual(f._unicode_, u"x/3")
+        self.assertEqual(ustream(u"<%s>") % u"y", u"<y>")
+        plain = "%s!" % ustream(u"caf\xe9")
+        self.assertEqual(plain, u"caf\xe9!")
+        self.assertEqual("[%s]" % ustream(u"a"), u"[a]")
+
+    def test_other_unicode_methods_still_work(self):
+        u = ustream(u"a/b/c")
+        self.assertEqual(u.split(u"/"), [u"a", u"b", u"c"])
+        self.assertEqual(u[2:], u"b/c")
+        self.assertTrue(u.startswith("a/"))
+        self.assertEqual(len(u), 5)
+
+
+class BstreamTest(unittest.TestCase):
+    SAMPLES = ["", "a", "ab", "abc", "".join(chr(i) for i in range(256)) * 3, os.urandom(57),
+               os.urandom(58), os.urandom(5000)]
+
+    def test_constructor_accepts_bytes_buffers_and_unicode(self):
+        self.assertEqual(bstream("abc"), "abc")
+        self.assertIs(type(bstream("abc")), bstream)
+        self.assertIsInstance(bstream("x"), str)
+        self.assertEqual(bstream(bytearray("\x00\xff")), "\x00\xff")
+        self.assertEqual(bstream(buffer("hello", 1, 3)), "ell")
+        self.assertEqual(bstream(u"caf\xe9"), "caf\xc3\xa9")
+        self.assertEqual(bstream(), "")
+        for bad in (5, None, [1], object()):
+            self.assertRaises(TypeError, bstream, bad)
+
+    def test_repr(self):
+        for data in ("abc", "it's\n\x00"):
+            self.assertEqual(repr(bstream(data)), "bstream(%r)" % data)
+
+    def test_base64_matches_the_standard_layout_and_round_trips(self):
+        for data in self.SAMPLES:
+            encoded = bstream(data).base64_encode()
+            self.assertIs(type(encoded), bstream)
+            self.assertEqual(encoded, base64.encodestring(data))
+            lines = encoded.split("\n")
+            self.assertEqual(lines[-1], "")
+            for line in lines[:-2]:
+                self.assertEqual(len(line), 76)
+            self.assertTrue(len(lines) == 1 or 0 < len(lines[-2]) <= 76)
+            decoded = encoded.base64_decode()
+            self.assertIs(type(decoded), bstream)
+            self.assertEqual(decoded, data)
+        self.assertEqual(bstream("YWJj\r\nZGVm\n").base64_decode(), "abcdef")
+
+    def test_zlib_round_trips_with_the_zlib_module(self):
+        for data in self.SAMPLES:
+            packed = bstream(data).zlib_encode()
+            self.assertIs(type(packed), bstream)
+            self.assertEqual(zlib.decompress(packed), data)
+            self.assertEqual(bstream(zlib.compress(data, 9)).zlib_decode(), data)
+        big = "spam and eggs " * 10000
+        self.assertLess(len(bstream(big).zlib_encode(9)), len(bstream(big).zlib_encode(0)))
+        self.assertRaises(ValueError, bstream("x").zlib_encode, 10)
+
+    def test_corrupt_input_raises_stream_error(self):
+        packed = zlib.compress("payload " * 100)
+        for method, data in (("zlib_decode", "not zlib at all"), ("zlib_decode", packed[:-5]),
+                             ("zlib_decode", packed + "junk"), ("base64_decode", "ab$d"),
+                             ("base64_decode", "abc")):
+            with self.assertRaises(StreamError) as caught:
+                getattr(bstream(data), method)()
+            self.assertEqual(caught.exception.errno, 5)
+            self.assertIsInstance(caught.exception.strerror, unicode)
+            self.assertTrue(caught.exception.strerror)
+
+
+if __name__ == "__main__":
+    unittest.main()

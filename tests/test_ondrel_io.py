@@ -1,0 +1,288 @@
+# -*- coding: utf-8 -*-
+"""ondrel's file and process streams: fstream and pstream."""
+import errno
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from ondrel import StreamError, bstream, fstream, pstream, ustream
+
+FILTERS = {"gzip": "gzip", "gz": "gzip", "bzip2": "bzip2", "bz2": "bzip2",
+           "lzop": "lzop", "lzo": "lzop", "xz": "xz", "lzma": "lzma"}
+
+
+def have_tool(name):
+    return any(os.access(os.path.join(d, name), os.X_OK)
+               for d in os.environ.get("PATH", "").split(os.pathsep))
+
+
+def codec_available(name):
+    try:
+        fstream(os.devnull, "w", name).close()
+        return True
+    except StreamError:
+        return False
+
+
+class FileCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="ondrel-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def path(self, name="f"):
+        return os.path.join(self.dir, name)
+
+
+class FstreamPlainTest(FileCase):
+    def test_write_read_append(self):
+        p = self.path()
+        f = fstream(p, "w")
+        f.write("one\n")
+        f.write(bstream("two\n"))
+        f.write(bytearray("3\x00\n"))
+        f.write(u"caf\xe9\n")
+        f.close()
+        self.assertEqual(open(p, "rb").read(), "one\ntwo\n3\x00\ncaf\xc3\xa9\n")
+        with fstream(p, "a") as f:
+            f.write("tail")
+        data = fstream(p).read()
+        self.assertIs(type(data), bstream)
+        self.assertEqual(data, "one\ntwo\n3\x00\ncaf\xc3\xa9\ntail")
+        with fstream(p, "wb") as f:
+            pass
+        self.assertEqual(os.path.getsize(p), 0)
+
+    def test_large_content_survives_buffering(self):
+        p = self.path()
+        chunks = [os.urandom(n) for n in (1, 65535, 65536, 65537, 300000, 7)]
+        with fstream(p, "w") as f:
+            for c in chunks:
+                f.write(c)
+        self.assertEqual(fstream(p, "r").read(), "".join(chunks))
+
+    def test_attributes(self):
+        f = fstream([self.dir, "g"], mode="w")
+        self.assertIs(type(f.name), ustream)
+        self.assertEqual(f.name, os.path.join(self.dir, "g"))
+        self.assertEqual((f.mode, f.filter, f.closed), ("w", None, False))
+        f.close()
+        self.assertTrue(f.closed)
+        f.close()  # idempotent
+
+    def test_mode_and_state_errors(self):
+        p = self.path()
+        open(p, "w").close()
+        for mode in ("x", "r+", "rw", "", "wt"):
+            self.assertRaises(ValueError, fstream, p, mode)
+        self.assertRaises(IOError, fstream(p, "r").write, "x")
+        self.assertRaises(IOError, fstream(p, "w").read)
+        f = fstream(p, "w")
+        f.close()
+        self.assertRaises(ValueError, f.write, "x")
+        self.assertRaises(ValueError, f.read)
+        self.assertRaises(ValueError, f.__enter__)
+        self.assertRaises(TypeError, fstream(p, "w").write, 5)
+        self.assertRaises(TypeError, fstream, 5)
+
+    def test_missing_file_raises_ioerror_like_open(self):
+        p = self.path("missing")
+        with self.assertRaises(IOError) as caught:
+            fstream(p)
+        e = caught.exception
+        self.assertEqual(e.errno, errno.ENOENT)
+        self.assertEqual(e.strerror, os.strerror(errno.ENOENT))
+        self.assertEqual(e.filename, p)
+        self.assertRaises(IOError, fstream, self.path("no/such/dir"), "w")
+        with self.assertRaises(IOError) as caught:
+            fstream(self.dir)
+        self.assertEqual(caught.exception.errno, errno.EISDIR)
+
+    @unittest.skipUnless(os.path.isdir("/proc/self/fd"), "needs /proc")
+    def test_children_inherit_neither_our_files_nor_our_pipes(self):
+        # Compared with what a child inherits anyway from whoever runs us.
+        def inherited():
+            return subprocess.check_output(["ls", "/proc/self/fd"], close_fds=False).split()
+        before = inherited()
+        f = fstream(self.path(), "w")
+        self.assertEqual(inherited(), before)
+        self.assertEqual(pstream("ls /proc/self/fd").execute().split(), before)
+        f.close()
+
+
+@unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+class FstreamFailureTest(unittest.TestCase):
+    def test_buffered_error_surfaces_at_close(self):
+        f = fstream("/dev/full", "w")
+        f.write("x")
+        with self.assertRaises(IOError) as caught:
+            f.close()
+        self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        self.assertEqual(caught.exception.filename, u"/dev/full")
+        self.assertTrue(f.closed)
+
+    def test_large_write_fails_at_once_and_stays_failed(self):
+        f = fstream("/dev/full", "w")
+        with self.assertRaises(IOError) as caught:
+            f.write("x" * (1 << 20))
+        self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        self.assertRaises(IOError, f.write, "y")
+        self.assertRaises(IOError, f.close)
+        self.assertTrue(f.closed)
+
+    def test_filtered_close_error(self):
+        if not codec_available("gzip"):
+            self.skipTest("no gzip codec")
+        f = fstream("/dev/full", "w", "gzip")
+        f.write("data")
+        self.assertRaises(IOError, f.close)
+
+    def test_context_manager(self):
+        with self.assertRaises(IOError):
+            with fstream("/dev/full", "w") as f:
+                f.write("x")
+        self.assertTrue(f.closed)
+        # The body's exception wins over the failed close.
+        with self.assertRaises(KeyError):
+            with fstream("/dev/full", "w") as f:
+                f.write("x")
+                raise KeyError("body")
+        self.assertTrue(f.closed)
+
+
+class FstreamFilterTest(FileCase):
+    def test_unknown_filter_raises_stream_error_6_with_the_name(self):
+        for name in ("nope", u"g\xe9zip", "GZIP", ""):
+            with self.assertRaises(StreamError) as caught:
+                fstream(self.path(), "w", filter=name)
+            self.assertEqual(caught.exception.errno, 6)
+            self.assertEqual(caught.exception.strerror, unicode(name))
+            self.assertIs(type(caught.exception.strerror), unicode)
+        self.assertFalse(os.path.exists(self.path()))
+        self.assertRaises(TypeError, fstream, self.path(), "w", 5)
+
+    def test_append_with_filter_is_refused(self):
+        self.assertRaises(ValueError, fstream, self.path(), "a", "gz")
+
+    def test_round_trip_through_every_codec(self):
+        data = [os.urandom(1000), "text " * 50000, "", "end"]
+        tried = 0
+        for alias, canonical in sorted(FILTERS.items()):
+            if not codec_available(alias):
+                continue
+            tried += 1
+            p = self.path(alias)
+            with fstream(p, "wb", filter=alias) as f:
+                self.assertEqual(f.filter, canonical)
+                for chunk in data:
+                    f.write(chunk)
+            self.assertNotEqual(open(p, "rb").read(), "".join(data))
+            r = fstream(p, filter=canonical)
+            self.assertEqual(r.read(), "".join(data), alias)
+            self.assertEqual(r.read(), "")
+        if not tried:
+            self.skipTest("no codecs in this build")
+
+    @unittest.skipUnless(have_tool("gzip"), "needs the gzip tool")
+    def test_interoperates_with_the_gzip_tool(self):
+        if not codec_available("gzip"):
+            self.skipTest("no gzip codec")
+        p = self.path("a.gz")
+        payload = "".join("line %d\n" % i for i in range(20000))
+        with fstream(p, "w", "gz") as f:
+            f.write(payload[:1000])
+            f.write(payload[1000:])
+        self.assertEqual(subprocess.check_output(["gzip", "-dc", p]), payload)
+        # Two members, as `cat a.gz b.gz` gives: both must be read.
+        plain = self.path("plain")
+        with open(plain, "wb") as f:
+            f.write(payload)
+        q = self.path("b.gz")
+        subprocess.check_call("gzip -c %s > %s && gzip -c %s >> %s" % (plain, q, plain, q),
+                              shell=True)
+        self.assertEqual(fstream(q, filter="gzip").read(), payload * 2)
+
+    def test_truncated_input_names_the_file(self):
+        if not codec_available("gzip"):
+            self.skipTest("no gzip codec")
+        p = self.path("t.gz")
+        with fstream(p, "w", "gzip") as f:
+            f.write(os.urandom(5000))
+        with open(p, "rb") as f:
+            packed = f.read()
+        with open(p, "wb") as f:
+            f.write(packed[:-10])
+        with self.assertRaises(StreamError) as caught:
+            fstream(p, filter="gzip").read()
+        self.assertEqual(caught.exception.errno, 5)
+        self.assertTrue(caught.exception.strerror.startswith(p + u": "), caught.exception.strerror)
+
+
+class PstreamTest(unittest.TestCase):
+    def test_output_and_command_forms(self):
+        self.assertEqual(pstream("echo hello").execute(), "hello\n")
+        p = pstream(["printf", u"'%s-%s'", ustream(u"a"), "b"])
+        self.assertIs(type(p.command), ustream)
+        self.assertEqual(p.command, u"printf '%s-%s' a b")
+        out = p.execute()
+        self.assertIs(type(out), bstream)
+        self.assertEqual(out, "a-b")
+        self.assertEqual(p.execute(), "a-b")  # may run again
+        self.assertEqual(pstream(("true",)).execute(), "")
+        for bad in (5, ["echo", 5], None):
+            self.assertRaises(TypeError, pstream, bad)
+
+    def test_failure_reports_status_and_stderr(self):
+        with self.assertRaises(StreamError) as caught:
+            pstream("echo out; echo 'bad thing' >&2; echo more >&2; exit 3").execute()
+        e = caught.exception
+        self.assertEqual(e.errno, 3)
+        self.assertEqual(e.strerror, u"bad thing\nmore")
+        self.assertIs(type(e.strerror), unicode)
+        with self.assertRaises(StreamError) as caught:
+            pstream("printf 'x\\377y\\n' >&2; exit 1").execute()
+        self.assertEqual(caught.exception.strerror, u"x\ufffdy")
+
+    def test_death_by_signal(self):
+        for sig in (signal.SIGKILL, signal.SIGTERM):
+            with self.assertRaises(StreamError) as caught:
+                pstream("kill -%d $$" % sig).execute()
+            self.assertEqual(caught.exception.errno, 128 + sig)
+
+    def test_megabytes_on_both_streams_do_not_deadlock(self):
+        cmd = ("head -c 20000000 /dev/zero | tr '\\0' o & "
+               "head -c 15000000 /dev/zero | tr '\\0' e >&2; wait")
+        out = pstream(cmd).execute()
+        self.assertEqual(len(out), 20000000)
+        self.assertEqual(out.count("o"), 20000000)
+        with self.assertRaises(StreamError) as caught:
+            pstream(cmd + "; exit 4").execute()
+        self.assertEqual(caught.exception.errno, 4)
+        self.assertEqual(len(caught.exception.strerror), 15000000)
+
+    def test_child_environment(self):
+        self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
+        if os.path.exists("/proc/self/status"):
+            # Python ignores SIGPIPE; the child must not inherit that.
+            status = pstream("grep SigIgn /proc/self/status").execute()
+            self.assertFalse(int(status.split()[1], 16) & (1 << (signal.SIGPIPE - 1)), status)
+
+    def test_runs_without_the_interpreter_lock(self):
+        threads = [threading.Thread(target=pstream("sleep 1").execute) for _ in range(3)]
+        start = time.time()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertLess(time.time() - start, 2.5)
+
+
+if __name__ == "__main__":
+    unittest.main()
