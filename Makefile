@@ -4,6 +4,10 @@
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON ?= $(PYENV_ROOT)/versions/2.7.18/bin/python2.7
 CXX ?= g++
+# Where the modules and test binaries go; a separate BUILD lets several
+# builds (e.g. a sanitizer build) live side by side.
+BUILD ?= build
+export BUILD
 
 CODEC_SOURCES := $(wildcard ondrel/codecs/*.cpp)
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
@@ -18,23 +22,23 @@ check-python:
 	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (2, 7))' || { echo "error: $(PYTHON) is not Python 2.7" >&2; exit 1; }
 
 build: check-python
-	@"$(PYTHON)" setup.py -q build_ext --build-lib build --build-temp build/obj
+	@"$(PYTHON)" setup.py -q build_ext --build-lib $(BUILD) --build-temp $(BUILD)/obj
 
 deps:
 	sh scripts/install-deps
 
 tour: build
-	PYTHONPATH=build "$(PYTHON)" examples/tour.py
+	PYTHONPATH=$(BUILD) "$(PYTHON)" examples/tour.py
 
-build/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(wildcard ondrel/codecs/*.h)
-	@mkdir -p build
+$(BUILD)/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(wildcard ondrel/codecs/*.h tests/cpp/*.h)
+	@mkdir -p $(BUILD)
 	$(CXX) -std=c++17 -O2 -g -Wall -I. -o $@ $(CPP_TEST_SOURCES) $(CODEC_SOURCES) \
 		-lgtest -lgtest_main -pthread $(CODEC_LIBS)
 
-cpptests: build/cpptests
+cpptests: $(BUILD)/cpptests
 
 test: build cpptests
-	PYTHONPATH=build "$(PYTHON)" tests/run.py
+	PYTHONPATH=$(BUILD) "$(PYTHON)" tests/run.py
 
 clean:
-	rm -rf build
+	rm -rf $(BUILD)

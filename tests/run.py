@@ -24,7 +24,7 @@ def run_python():
 
 
 def run_cpp():
-    binary = os.path.join(ROOT, "build", "cpptests")
+    binary = os.path.join(ROOT, os.environ.get("BUILD", "build"), "cpptests")
     if not os.path.exists(binary):
         return 0, 0
     fd, report = tempfile.mkstemp(suffix=".json")

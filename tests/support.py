@@ -8,7 +8,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-BUILD = os.path.join(ROOT, "build")
+BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
 
 
 def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None):
