@@ -1,55 +1,61 @@
 # -*- coding: utf-8 -*-
 """A short tour of dorvane: run with `make tour`."""
-import os
-import shutil
-import tempfile
-
 import dorvane
-from ondrel import bstream, fstream, pstream, ustream
 
 
 def show(expression, value):
-    print "%-44s -> %r" % (expression, value)
+    print "  %-46s -> %r" % (expression, value)
 
 
 print "dorvane %s on %s, file names in %s" % (dorvane.__version__, dorvane.__system__,
                                               dorvane.__console__)
-print
-print "Path manipulation"
+show("appdir()", dorvane.appdir())
+show("argv", dorvane.argv)
+
+print "\nPath manipulation (no file needs to exist)"
 show("join('/srv', 'data')", dorvane.join("/srv", "data"))
 show("join('/srv', ['a', 'b', 'c.txt'])", dorvane.join("/srv", ["a", "b", "c.txt"]))
 show("split('/srv/data/report.txt')", dorvane.split("/srv/data/report.txt"))
 show("splitext('archive.tar.gz')", dorvane.splitext("archive.tar.gz"))
 show("normpath('/srv//data/../logs/.')", dorvane.normpath("/srv//data/../logs/."))
-show("getcwd()", dorvane.getcwd())
-show("argv", dorvane.argv)
 
-work = tempfile.mkdtemp(prefix="dorvane-tour-")
+work = dorvane.tmpdir(prefix="dorvane-tour-")
+print "\nA temporary directory:", work
+name = dorvane.join(work, u"caf\xe9 notes.txt")
+path, stream = dorvane.tmpfstream(".txt", "notes-")
+with stream:
+    stream.write("Words written through a temporary fstream.\n" * 200)
+dorvane.move(path, name)
+show("tmpfstream() wrote, move() put it at", dorvane.basename(name))
+show("listdir(work)", dorvane.listdir(work))
+show("isfile(name), isdir(work)", (dorvane.isfile(name), dorvane.isdir(work)))
+show("getsize(name)", dorvane.getsize(name))
+show("relpath(name, work)", dorvane.relpath(name, work))
+
+print "\nGuarded queries refuse what is missing"
 try:
-    print
-    print "Existence tests in", work
-    name = dorvane.join(work, u"caf\xe9 notes.txt")
-    show("exists(name) before writing", dorvane.exists(name))
-    with fstream(name, "w") as out:
-        out.write("written through ondrel.fstream\n" * 3)
-    show("exists(name) after writing", dorvane.exists(name))
-    os.symlink(dorvane.join(work, "nowhere")._unicode_, os.path.join(work, "dangling"))
-    link = dorvane.join(work, "dangling")
-    show("exists(dangling link), lexists", (dorvane.exists(link), dorvane.lexists(link)))
+    dorvane.getsize(dorvane.join(work, "missing.txt"))
+except OSError as e:
+    show("getsize(missing) raises", e)
 
-    print
-    print "Streams"
-    packed = bstream("dorvane " * 1000).zlib_encode()
-    show("len of zlib_encode of 8000 bytes", len(packed))
-    show("base64 first line", packed.base64_encode().splitlines()[0][:40] + "...")
-    show("round trip intact", packed.base64_encode().base64_decode().zlib_decode()
-         == "dorvane " * 1000)
-    gz = dorvane.join(work, "notes.gz")
-    with fstream(gz, "wb", "gz") as out:
-        out.write(open(name._unicode_, "rb").read())
-    with fstream(gz, "rb", "gzip") as source:
-        show("gzip round trip through fstream", source.read()[:30])
-    mime = pstream(["/usr/bin/file", "--brief --mime-type", gz]).execute()
-    show("file --mime-type of the .gz", mime.strip())
-finally:
-    shutil.rmtree(work)
+print "\nCompression round trips, every filter"
+for filter in ["gzip", "bzip2", "lzop", "xz", "lzma"]:
+    packed = dorvane.join(work, "notes." + filter)
+    dorvane.compress(name, packed, filter)
+    back = dorvane.join(work, "back." + filter)
+    dorvane.decompress(packed, back, filter)
+    show("%s: %d -> %d bytes, back intact" % (filter, dorvane.getsize(name),
+                                              dorvane.getsize(packed)),
+         dorvane.cat(back) == dorvane.cat(name))
+
+print "\nMIME types from the file command"
+show("magic(name)", dorvane.magic(name))
+show("magic('notes.gzip')", dorvane.magic(dorvane.join(work, "notes.gzip")))
+show("magic('notes.gzip', zlib=True)", dorvane.magic(dorvane.join(work, "notes.gzip"), True))
+show("screen(\"it's here\")", dorvane.screen("it's here"))
+
+for entry in dorvane.listdir(work):
+    dorvane.remove(dorvane.join(work, entry))
+dorvane.rmdir(work)
+print
+show("exists(work) after cleaning up", dorvane.exists(work))

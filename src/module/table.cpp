@@ -16,7 +16,7 @@ namespace dorvane {
 
 namespace {
 
-constexpr FunctionSpec kFunctions[] = {
+constexpr FunctionRow kFunctions[] = {
     {"abspath", Convention::one, {},
          "abspath(path) -> ustream\n"
          "  \n"
@@ -243,13 +243,13 @@ constexpr FunctionSpec kFunctions[] = {
 constexpr std::size_t kCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 static_assert(kCount == 45, "the module has 45 public functions");
 
-constexpr std::size_t param_count(const FunctionSpec& f) {
+constexpr std::size_t param_count(const FunctionRow& f) {
     std::size_t n = 0;
     while (n < kMaxParams && f.params[n].name) ++n;
     return n;
 }
 
-constexpr std::size_t required_count(const FunctionSpec& f) {
+constexpr std::size_t required_count(const FunctionRow& f) {
     std::size_t n = 0;
     while (n < param_count(f) && f.params[n].value == Default::required) ++n;
     return n;
@@ -285,7 +285,7 @@ bool same_name(PyObject* key, PyObject* name) {
 // The keywords that the per-parameter lookups did not account for: every
 // item is checked in the dict's order, so the first offending key is named.
 void match_remaining(std::size_t i, Py_ssize_t n, PyObject* kw, Ref* values) {
-    const FunctionSpec& f = kFunctions[i];
+    const FunctionRow& f = kFunctions[i];
     const Py_ssize_t max = param_count(f);
     PyObject* const* names = g_keyword_names[i];
     Py_ssize_t pos = 0;
@@ -320,7 +320,7 @@ void match_remaining(std::size_t i, Py_ssize_t n, PyObject* kw, Ref* values) {
 }
 
 void match(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
-    const FunctionSpec& f = kFunctions[i];
+    const FunctionRow& f = kFunctions[i];
     const Py_ssize_t max = param_count(f), min = required_count(f);
     const bool all_required = min == max;
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
@@ -383,7 +383,7 @@ PyObject* keywords_entry(PyObject*, PyObject* args, PyObject* kw) {
 
 template <std::size_t I>
 PyMethodDef method_def() {
-    constexpr const FunctionSpec& f = kFunctions[I];
+    constexpr const FunctionRow& f = kFunctions[I];
     if constexpr (f.convention == Convention::one) {
         return {f.name, &one_entry<I>, METH_O, f.doc};
     } else if constexpr (f.convention == Convention::none) {
@@ -430,7 +430,7 @@ void bind_functions(PyObject* module, Here at) {
     fill_method_defs(std::make_index_sequence<kCount>());
     Ref module_name = check(PyString_FromString("dorvane"), at);
     for (std::size_t i = 0; i < kCount; ++i) {
-        const FunctionSpec& f = kFunctions[i];
+        const FunctionRow& f = kFunctions[i];
         std::snprintf(g_qualnames[i], sizeof g_qualnames[i], "dorvane.%s", f.name);
         for (std::size_t j = 0; j < param_count(f); ++j) {
             if (!g_keyword_names[i][j]) {

@@ -19,7 +19,7 @@ struct Param {
 
 constexpr std::size_t kMaxParams = 4;
 
-struct FunctionSpec {
+struct FunctionRow {
     const char* name;
     Convention convention;
     Param params[kMaxParams];
