@@ -7,6 +7,7 @@
 
 #include "common.h"
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -15,9 +16,32 @@ namespace ondrel {
 
 PyTypeObject UStreamType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
+namespace {
+
+// The codec registry costs more than the decoding itself for short paths;
+// the usual file-system encoding gets the direct decoder.
+bool fs_encoding_is_utf8() {
+    static const bool utf8 = [] {
+        const char* name = Py_FileSystemDefaultEncoding;
+        if (!name) return false;
+        std::string lowered;
+        for (const char* c = name; *c; ++c) {
+            if (*c != '-' && *c != '_') lowered.push_back(static_cast<char>(std::tolower(*c)));
+        }
+        return lowered == "utf8";
+    }();
+    return utf8;
+}
+
+PyObject* decode_fs(const char* data, Py_ssize_t size, const char* errors) {
+    if (fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, errors);
+    return PyUnicode_Decode(data, size, Py_FileSystemDefaultEncoding, errors);
+}
+
+}  // namespace
+
 Ref fs_decode(const char* data, std::size_t size, const char* errors) {
-    return check(PyUnicode_Decode(data, static_cast<Py_ssize_t>(size),
-                                  Py_FileSystemDefaultEncoding, errors));
+    return check(decode_fs(data, static_cast<Py_ssize_t>(size), errors));
 }
 
 std::string fs_encode(PyObject* text) {
@@ -79,11 +103,22 @@ Ref path_text(PyObject* arg, const char* who) {
 
 namespace {
 
+// What unicode's own subtype constructor does, without the intermediate
+// argument tuple and temporary unicode it would build on every path.
 Ref new_ustream(PyTypeObject* type, PyObject* text) {
-    // unicode's own constructor builds subtype instances (it copies the text
-    // into a freshly allocated object of `type`).
-    Ref args = check(PyTuple_Pack(1, text));
-    return check(PyUnicode_Type.tp_new(type, args.get(), nullptr));
+    const Py_ssize_t size = PyUnicode_GET_SIZE(text);
+    Ref made = check(type->tp_alloc(type, size));
+    PyUnicodeObject* u = reinterpret_cast<PyUnicodeObject*>(made.get());
+    u->str = static_cast<Py_UNICODE*>(PyObject_MALLOC(sizeof(Py_UNICODE) * (size + 1)));
+    if (!u->str) {
+        PyErr_NoMemory();
+        throw PythonError();
+    }
+    Py_UNICODE_COPY(u->str, PyUnicode_AS_UNICODE(text), size);
+    u->str[size] = 0;
+    u->length = size;
+    u->hash = -1;
+    return made;
 }
 
 bool is_ustream(PyObject* o) { return PyObject_TypeCheck(o, &UStreamType); }
@@ -100,6 +135,8 @@ PyObject* ustream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyObject* arg = nullptr;
         if (!_PyArg_NoKeywords("ustream()", kwds) || !PyArg_UnpackTuple(args, "ustream", 0, 1, &arg))
             throw PythonError();
+        // Immutable, so a ustream converts to itself, as unicode(u) does.
+        if (arg && type == &UStreamType && Py_TYPE(arg) == &UStreamType) return Ref::borrow(arg);
         Ref text = arg ? path_text(arg, "ustream() argument") : check(PyUnicode_FromUnicode(nullptr, 0));
         return new_ustream(type, text.get());
     });
@@ -122,8 +159,8 @@ PyObject* ustream_str(PyObject* self) {
 PyObject* ustream_richcompare(PyObject* self, PyObject* other, int op) {
     return guard([&] {
         if (!PyString_Check(other)) return check(PyUnicode_RichCompare(self, other, op));
-        PyObject* decoded = PyUnicode_Decode(PyString_AS_STRING(other), PyString_GET_SIZE(other),
-                                             Py_FileSystemDefaultEncoding, "strict");
+        PyObject* decoded = decode_fs(PyString_AS_STRING(other), PyString_GET_SIZE(other),
+                                      "strict");
         if (decoded == nullptr) {
             // Bytes that are no text in this encoding name no path we hold.
             if ((op == Py_EQ || op == Py_NE) && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
