@@ -37,11 +37,15 @@ void unbound_local(const char* name, Here at) {
 }
 
 Ref global(Id name, Here at) {
+    // Both are plain module objects, whose type defines none of the names
+    // looked up here: an attribute lookup is exactly a lookup in their dicts.
     PyObject* key = constant(name);
-    if (PyObject* found = PyObject_GetAttr(state().module, key)) return Ref::steal(found);
-    PyErr_Clear();
-    if (PyObject* found = PyObject_GetAttr(state().builtins, key)) return Ref::steal(found);
-    PyErr_Clear();
+    if (PyObject* found = PyDict_GetItem(PyModule_GetDict(state().module), key)) {
+        return Ref::borrow(found);
+    }
+    if (PyObject* found = PyDict_GetItem(PyModule_GetDict(state().builtins), key)) {
+        return Ref::borrow(found);
+    }
     PyErr_SetObject(PyExc_NameError, key);
     fail(at);
 }
