@@ -11,9 +11,10 @@ export BUILD
 
 CODEC_SOURCES := $(wildcard ondrel/codecs/*.cpp)
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
-CODEC_LIBS := -lz -lbz2 -llzma -llzo2
+CODEC_LIBS := -lz -ldeflate -lbz2 -llzma -llzo2
 
-.PHONY: all build deps tour test cpptests clean check-python
+.PHONY: all build deps tour test cpptests clean check-python bench bench-deps fuzz-build fuzz-smoke fuzz-long \
+	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test
 
 all: build
 
@@ -32,13 +33,99 @@ tour: build
 
 $(BUILD)/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(wildcard ondrel/codecs/*.h tests/cpp/*.h)
 	@mkdir -p $(BUILD)
-	$(CXX) -std=c++17 -O2 -g -Wall -I. -o $@ $(CPP_TEST_SOURCES) $(CODEC_SOURCES) \
+	$(CXX) -std=c++17 -O2 -g -Wall -I. $(CPPTEST_FLAGS) -o $@ $(CPP_TEST_SOURCES) $(CODEC_SOURCES) \
 		-lgtest -lgtest_main -pthread $(CODEC_LIBS)
 
 cpptests: $(BUILD)/cpptests
 
 test: build cpptests
 	PYTHONPATH=$(BUILD) "$(PYTHON)" tests/run.py
+
+# magic's Windows branch under Wine; installs Wine (minutes), so not in `test`.
+.PHONY: wine-check
+wine-check: build
+	PYTHON="$(PYTHON)" sh payloads/wine-check
+
+# libFuzzer targets (fuzz/): the codec sources are compiled once with
+# coverage and sanitizers, then linked into each target. fuzz/run.py drives
+# them; `make test` runs the smoke pass through tests/run.py.
+FUZZ_CXX ?= clang++
+FUZZ_DIR := $(BUILD)/fuzz
+FUZZ_TARGETS := decode_gzip decode_bzip2 decode_lzop decode_xz decode_lzma base64 zlib roundtrip
+FUZZ_FLAGS := -std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined \
+	-fno-sanitize-recover=all -I.
+FUZZ_OBJS := $(patsubst ondrel/codecs/%.cpp,$(FUZZ_DIR)/obj/%.o,$(CODEC_SOURCES))
+
+$(FUZZ_DIR)/obj/%.o: ondrel/codecs/%.cpp $(wildcard ondrel/codecs/*.h)
+	@mkdir -p $(dir $@)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer-no-link -c $< -o $@
+
+$(FUZZ_DIR)/decode_%: fuzz/decode.cpp fuzz/fuzz.h $(FUZZ_OBJS)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer '-DFUZZ_CODEC="$*"' -o $@ $< $(FUZZ_OBJS) $(CODEC_LIBS) -pthread
+
+$(FUZZ_DIR)/%: fuzz/%.cpp fuzz/fuzz.h $(FUZZ_OBJS)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer -o $@ $< $(FUZZ_OBJS) $(CODEC_LIBS) -pthread
+
+.SECONDARY: $(FUZZ_OBJS)
+
+fuzz-build: $(addprefix $(FUZZ_DIR)/,$(FUZZ_TARGETS))
+
+fuzz-smoke: check-python
+	"$(PYTHON)" fuzz/run.py smoke
+
+# Each target for 10 million executions or 30 minutes, whichever comes first
+# (FUZZ_RUNS, FUZZ_SECONDS), one after the other at the lowest priority.
+fuzz-long: check-python
+	nice -n 19 "$(PYTHON)" fuzz/run.py long
+
+# Both modules and the C++ tests built with ASan+UBSan by clang, and the
+# whole suite run under them. The interpreter is not instrumented, so the
+# ASan runtime is preloaded; its own leaks (interned objects, arenas) are
+# not ours, hence detect_leaks=0 (the refleak tests watch our references;
+# their memory half is off, as ASan's quarantine holds freed memory). The
+# C++ tests use the same shared runtime: two ASan runtimes cannot coexist.
+ASAN_BUILD ?= $(BUILD)-asan
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1
+ASAN_RUNTIME = $(shell clang++ -print-file-name=libclang_rt.asan-x86_64.so)
+ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+asan-build: check-python
+	CC=clang CXX=clang++ LDSHARED="clang++ -shared" CFLAGS="$(ASAN_FLAGS)" LDFLAGS="$(ASAN_FLAGS)" \
+		"$(PYTHON)" setup.py -q build_ext --build-lib $(ASAN_BUILD) --build-temp $(ASAN_BUILD)/obj
+	$(MAKE) --no-print-directory $(ASAN_BUILD)/cpptests BUILD=$(ASAN_BUILD) CXX=clang++ \
+		CPPTEST_FLAGS="$(ASAN_FLAGS) -shared-libasan -Wl,-rpath,$(dir $(ASAN_RUNTIME))"
+
+asan-test: asan-build
+	$(ASAN_ENV) BUILD=$(ASAN_BUILD) FUZZ_SMOKE=0 REFLEAK_RSS=0 PYTHONPATH=$(ASAN_BUILD) "$(PYTHON)" tests/run.py
+
+# The C++ tests and the Python suites nearest the C++ under valgrind memcheck.
+valgrind-test: build cpptests
+	"$(PYTHON)" tests/valgrind.py
+
+# Longer versions of suites that run briefly in `make test`: 100 000 calls
+# per cheap function and path; eight threads for a minute.
+refleak-test: build
+	REFLEAK_SCALE=10 PYTHONPATH=$(BUILD) "$(PYTHON)" -m unittest discover -s tests -p test_refleak.py
+
+thread-test: build
+	THREAD_SECONDS=60 PYTHONPATH=$(BUILD) "$(PYTHON)" -m unittest discover -s tests -p test_threads.py
+
+# A 5 GiB file through every filter and the real tools (BIG_GIB, BIG_FILTERS,
+# BIG_DIR); needs ~15 GiB of disk and ~10 GiB of memory, so not in `make test`.
+bigfile-test: build
+	PYTHONPATH=$(BUILD) "$(PYTHON)" scripts/bigfile-test.py
+
+# Not part of CI: the faster tools the benchmark compares against, for information.
+bench-deps:
+	dpkg-query -W pigz lbzip2 pbzip2 libdeflate-tools >/dev/null 2>&1 || \
+		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pigz lbzip2 pbzip2 libdeflate-tools; }
+
+# Side-by-side timings against the standard tools; prints a table and
+# writes bench/results.md. Takes a quarter of an hour or so.
+bench: build
+	PYTHONPATH=$(BUILD) "$(PYTHON)" bench/bench.py
 
 clean:
 	rm -rf $(BUILD)

@@ -4,6 +4,7 @@
 install with `python2.7 -m pip install .`.
 """
 import glob
+import imp
 import os
 import sys
 
@@ -20,6 +21,7 @@ WINDOWS = sys.platform.startswith("win")
 # (header, library, Debian package) for every library the codecs link.
 LIBRARIES = [
     ("zlib.h", "z", "zlib1g-dev"),
+    ("libdeflate.h", "deflate", "libdeflate-dev"),
     ("bzlib.h", "bz2", "libbz2-dev"),
     ("lzma.h", "lzma", "liblzma-dev"),
     ("lzo/lzo1x.h", "lzo2", "liblzo2-dev"),
@@ -90,6 +92,11 @@ if "egg_info" not in sys.argv and "--help" not in sys.argv:
 CXXFLAGS = [] if WINDOWS else ["-std=c++17", "-fvisibility=hidden", "-Wno-missing-field-initializers",
                               "-Wno-register"]
 
+# The Windows tool files that `magic` writes become C++ source here, before
+# the globs below collect the sources (distutils globs nothing later).
+_embed = imp.load_source("dorvane_payloads_embed", os.path.join(HERE, "payloads", "embed.py"))
+_embed.write_if_changed()
+
 platform_file = "ondrel/process/windows.cpp" if WINDOWS else "ondrel/process/posix.cpp"
 
 dorvane = Extension(
@@ -105,7 +112,7 @@ ondrel = Extension(
     "ondrel",
     sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp") + [platform_file],
     include_dirs=[HERE],
-    libraries=[lib for _, lib, _ in LIBRARIES],
+    libraries=[lib for _, lib, _ in LIBRARIES] + ([] if WINDOWS else ["pthread"]),
     extra_compile_args=CXXFLAGS,
     language="c++",
 )

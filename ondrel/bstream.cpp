@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ondrel/codecs/parallel.h"
 #include "ondrel/codecs/text.h"
 
 namespace ondrel {
@@ -23,6 +24,8 @@ Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
     }
     Ref object = check(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
     auto* bytes = reinterpret_cast<PyStringObject*>(object.get());
+    // Whole files pass through here; fresh small pages cost more than the copy.
+    codecs::detail::advise_huge(bytes->ob_sval, size);
     if (size > 0) std::memcpy(bytes->ob_sval, data, size);
     bytes->ob_sval[size] = '\0';
     bytes->ob_shash = -1;
@@ -57,6 +60,9 @@ PyObject* bstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         if (!_PyArg_NoKeywords("bstream()", kwds) || !PyArg_UnpackTuple(args, "bstream", 0, 1, &arg))
             throw PythonError();
         if (arg == nullptr) return new_bstream(type, "", 0);
+        // Immutable, so a bstream converts to itself (as str(s) does): a whole
+        // file read by cat is not copied once more.
+        if (type == &BStreamType && Py_TYPE(arg) == &BStreamType) return Ref::borrow(arg);
         Ref bytes = bytes_of(arg, "bstream() argument");
         return new_bstream(type, PyString_AS_STRING(bytes.get()),
                            static_cast<std::size_t>(PyString_GET_SIZE(bytes.get())));

@@ -23,6 +23,7 @@ ssize_t sys_write(int fd, const char* data, std::size_t size) {
 int sys_close(int fd) { return _close(fd); }
 }  // namespace
 #else
+#include <stdlib.h>
 #include <unistd.h>
 #define O_BINARY_IF_ANY 0
 namespace {
@@ -74,13 +75,67 @@ std::size_t read_some(int fd, char* data, std::size_t size) {
     }
 }
 
+#ifndef _WIN32
+// For write mode over an existing regular file: opens a fresh temporary
+// in the same directory (so rename(2) is atomic), with the original's
+// permissions and, where allowed, its owner. Answers -1 (and leaves
+// `target`/`temporary` empty) when the destination is to be opened
+// directly: it does not exist yet, is not a regular file, or no temporary
+// can be made beside it although the file itself is writable. A process
+// killed mid-write leaves its ".name.XXXXXX" temporary behind, never a
+// damaged original.
+int open_replacement(const std::string& path, std::string& target, std::string& temporary) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    // Opening the original for writing (without truncating) keeps the
+    // permission checks and errors exactly those of a direct open: a file
+    // we may not write must not become replaceable through its directory.
+    int probe;
+    while ((probe = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY)) < 0)
+        if (errno != EINTR) fail("open");
+    const int probed = ::fstat(probe, &info);
+    ::close(probe);
+    if (probed != 0 || !S_ISREG(info.st_mode)) return -1;
+
+    // Symbolic links stay links: their final target is what gets replaced.
+    std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), ::free);
+    if (!resolved) return -1;
+    std::string real = resolved.get();
+    const std::size_t slash = real.rfind('/');
+    // A short fixed prefix plus at most 200 bytes of the name keeps the
+    // temporary within NAME_MAX however long the original name is.
+    std::string name = "." + real.substr(slash + 1, 200) + ".XXXXXX";
+    std::string pattern = real.substr(0, slash + 1) + name;
+    int fd = ::mkostemp(&pattern[0], O_CLOEXEC);
+    if (fd < 0) {
+        // A directory we may not add to, or a path already so near PATH_MAX
+        // that the longer temporary name cannot be made: written in place,
+        // as before, rather than refused.
+        if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) return -1;
+        fail("open");
+    }
+    // chown first: it clears set-id bits that fchmod then restores. Either
+    // may be refused to a non-root caller; the file is still ours then.
+    if (info.st_uid != ::geteuid() || info.st_gid != ::getegid())
+        (void)!::fchown(fd, info.st_uid, info.st_gid);
+    (void)!::fchmod(fd, info.st_mode & 07777);
+    target = std::move(real);
+    temporary = std::move(pattern);
+    return fd;
+}
+#endif
+
 }  // namespace
 
 File::File(const std::string& path, Access access, const codecs::Codec* filter)
     : access_(access), filter_(filter) {
+#ifndef _WIN32
+    if (access == Access::write) fd_ = open_replacement(path, target_, temporary_);
+#endif
     const int flags = open_flags(access) | O_CLOEXEC | O_BINARY_IF_ANY;
-    while ((fd_ = sys_open(path.c_str(), flags)) < 0)
-        if (errno != EINTR) fail("open");
+    if (fd_ < 0)
+        while ((fd_ = sys_open(path.c_str(), flags)) < 0)
+            if (errno != EINTR) fail("open");
     try {
 #ifndef _WIN32
         // open(2) happily opens a directory for reading; fail here, as
@@ -92,8 +147,17 @@ File::File(const std::string& path, Access access, const codecs::Codec* filter)
         if (filter_ != nullptr && access_ != Access::read) encoder_ = filter_->encoder(-1);
     } catch (...) {
         sys_close(std::exchange(fd_, -1));
+        discard_temporary();
         throw;
     }
+}
+
+void File::discard_temporary() {
+#ifndef _WIN32
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+#endif
+    temporary_.clear();
+    target_.clear();
 }
 
 File::~File() {
@@ -183,6 +247,17 @@ void File::close() {
     if (closed != 0 && error != EINTR && !failure)
         failure = std::make_exception_ptr(std::system_error(error, std::generic_category(), "close"));
     failure_ = nullptr;
+#ifndef _WIN32
+    // No fsync before the rename: a crash of the whole machine may then
+    // leave an empty file on some file systems, but a failing write or a
+    // killed process never can, and syncing every write costs more than
+    // this module's callers expect of a file copy.
+    if (!temporary_.empty() && !failure && ::rename(temporary_.c_str(), target_.c_str()) != 0)
+        failure = std::make_exception_ptr(std::system_error(errno, std::generic_category(), "rename"));
+    if (failure) discard_temporary();
+    temporary_.clear();
+    target_.clear();
+#endif
     if (failure) std::rethrow_exception(failure);
 }
 

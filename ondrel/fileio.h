@@ -6,6 +6,12 @@
 // retried) rather than stdio, so that every failure, including one that
 // only shows when the last buffer is flushed or the descriptor closed,
 // reaches the caller as std::system_error.
+//
+// Writing over an existing regular file never truncates it in place: the
+// new bytes go to a temporary file beside it, which replaces the original
+// by rename(2) only when close() succeeds. A write that fails half-way (a
+// full disk, a killed process) therefore leaves the old content, which may
+// be the only copy, e.g. when a file is compressed onto itself.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +27,11 @@ class File final : private codecs::Sink {
 public:
     enum class Access { read, write, append };
 
-    // Opens (creating or truncating for write, creating for append) with
-    // close-on-exec. `filter` may be null for plain bytes.
+    // Opens with close-on-exec; for append creates the file if missing. For
+    // write, a missing file is created at once; an existing regular file
+    // (reached through any symbolic links) is replaced on a successful
+    // close(); anything else (a device, a FIFO) is opened and written
+    // directly. `filter` may be null for plain bytes.
     File(const std::string& path, Access access, const codecs::Codec* filter);
     ~File() override;  // closes, ignoring errors
     File(const File&) = delete;
@@ -37,8 +46,10 @@ public:
     // failure the stream is broken: later writes and close() report it again.
     void write(const char* data, std::size_t size);
 
-    // Ends the compressed stream, flushes and closes. Idempotent. The
-    // descriptor is released even when this throws.
+    // Ends the compressed stream, flushes, closes and, when replacing a
+    // file, renames the temporary over it. Idempotent. The descriptor is
+    // released even when this throws, and a temporary file never survives
+    // a failure.
     void close();
 
     bool closed() const { return fd_ < 0; }
@@ -46,9 +57,12 @@ public:
 private:
     void put(const char* data, std::size_t size) override;
     void flush();
+    void discard_temporary();
 
     int fd_ = -1;
     Access access_;
+    std::string target_;     // what the temporary replaces; empty if none
+    std::string temporary_;  // written instead of target_ until close()
     const codecs::Codec* filter_;
     std::unique_ptr<codecs::Encoder> encoder_;
     std::string buffer_;

@@ -1,6 +1,7 @@
 """Run every suite: the Python tests under tests/ and the C++ unit tests.
 
-Ends with one line `N passed, N failed` over all of them and exits non-zero
+Then the fuzz smoke pass (fuzz/run.py; skipped with a message when clang's
+fuzzer runtime is missing). Ends with one line `N passed, N failed` over all of them and exits non-zero
 when anything failed (or when nothing ran at all).
 """
 import json
@@ -45,13 +46,26 @@ def run_cpp():
     return passed, failed
 
 
+def run_fuzz():
+    """The fuzz smoke pass: each target counts as one test. FUZZ_SMOKE=0 leaves it out."""
+    if os.environ.get("FUZZ_SMOKE", "1") == "0":
+        return 0, 0
+    import imp
+    fuzz_run = imp.load_source("fuzz_run", os.path.join(ROOT, "fuzz", "run.py"))
+    passed, failed, _ = fuzz_run.smoke(quiet=True)
+    return passed, failed
+
+
 def main():
     os.chdir(ROOT)
     py_passed, py_failed, skipped = run_python()
     cpp_passed, cpp_failed = run_cpp()
-    print("python: %d passed, %d failed, %d skipped; c++: %d passed, %d failed"
-          % (py_passed, py_failed, skipped, cpp_passed, cpp_failed))
-    passed, failed = py_passed + cpp_passed, py_failed + cpp_failed
+    fuzz_passed, fuzz_failed = run_fuzz()
+    print("python: %d passed, %d failed, %d skipped; c++: %d passed, %d failed; "
+          "fuzz: %d passed, %d failed"
+          % (py_passed, py_failed, skipped, cpp_passed, cpp_failed, fuzz_passed, fuzz_failed))
+    passed = py_passed + cpp_passed + fuzz_passed
+    failed = py_failed + cpp_failed + fuzz_failed
     print("%d passed, %d failed" % (passed, failed))
     sys.exit(1 if failed or not passed else 0)
 

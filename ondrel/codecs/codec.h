@@ -38,9 +38,13 @@ public:
 class StringSink : public Sink {
 public:
     explicit StringSink(std::string& out) : out_(out) {}
-    void put(const char* data, std::size_t size) override { out_.append(data, size); }
+    void put(const char* data, std::size_t size) override {
+        if (out_.capacity() - out_.size() < size) grow(size);
+        out_.append(data, size);
+    }
 
 private:
+    void grow(std::size_t more);  // doubles, with large buffers on huge pages
     std::string& out_;
 };
 

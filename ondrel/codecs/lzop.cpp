@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "parallel.h"
 
 namespace ondrel::codecs {
 namespace detail {
@@ -101,35 +102,110 @@ void put16(std::string& s, unsigned v) {
 std::uint32_t adler32(const unsigned char* p, std::size_t n) { return lzo_adler32(1, p, n); }
 std::uint32_t crc32(const unsigned char* p, std::size_t n) { return lzo_crc32(0, p, n); }
 
+// Work memory for the LZO compressors, one per thread and method.
+unsigned char* thread_work(std::size_t size) {
+    thread_local std::vector<unsigned char> work;
+    if (work.size() < size) work.resize(size);
+    return work.data();
+}
+
+// Blocks handed to a worker at a time: enough work to outweigh the hand-off.
+constexpr std::size_t kBlocksPerJob = 4;
+
+// Compresses a run of whole blocks into their finished records.
+class PackJob : public Job {
+public:
+    PackJob(const char* data, std::size_t size, unsigned method, int level)
+        : data_(data), size_(size), method_(method), level_(level) {}
+    PackJob(Buffer&& owned, unsigned method, int level)
+        : owned_(std::move(owned)), data_(owned_.data()), size_(owned_.size()), method_(method), level_(level) {}
+
+    void run() override {
+        std::size_t blocks = (size_ + kBlockSize - 1) / kBlockSize;
+        out.resize(size_ + blocks * (12 + kBlockSize / 16 + 64 + 3));
+        std::size_t at = 0;
+        for (std::size_t done = 0; done < size_; done += kBlockSize) {
+            const auto* src = reinterpret_cast<const unsigned char*>(data_ + done);
+            std::size_t n = std::min(kBlockSize, size_ - done);
+            unsigned char* head = out.bytes() + at;
+            unsigned char* body = head + 12;
+            lzo_uint packed = 0;
+            int rc;
+            if (method_ == M_LZO1X_999)
+                rc = lzo1x_999_compress_level(src, n, body, &packed, thread_work(LZO1X_999_MEM_COMPRESS), nullptr,
+                                              0, nullptr, level_);
+            else if (method_ == M_LZO1X_1)
+                rc = lzo1x_1_compress(src, n, body, &packed, thread_work(LZO1X_1_MEM_COMPRESS));
+            else
+                rc = lzo1x_1_15_compress(src, n, body, &packed, thread_work(LZO1X_1_15_MEM_COMPRESS));
+            if (rc != LZO_E_OK) lzop_fail(Problem::Internal, lzo_message(rc), rc);
+            bool stored = packed >= n;
+            if (stored) std::memcpy(body, src, n);
+            put32(head, static_cast<std::uint32_t>(n));
+            put32(head + 4, static_cast<std::uint32_t>(stored ? n : packed));
+            put32(head + 8, adler32(src, n));
+            at += 12 + (stored ? n : packed);
+        }
+        out.resize(at);
+    }
+
+    Buffer out;
+
+private:
+    static void put32(unsigned char* p, std::uint32_t v) {
+        p[0] = static_cast<unsigned char>(v >> 24);
+        p[1] = static_cast<unsigned char>(v >> 16);
+        p[2] = static_cast<unsigned char>(v >> 8);
+        p[3] = static_cast<unsigned char>(v);
+    }
+
+    Buffer owned_;
+    const char* data_;
+    std::size_t size_;
+    unsigned method_;
+    int level_;
+};
+
 class LzopEncoder : public Encoder {
 public:
     explicit LzopEncoder(int level) : level_(level) {
         ensure_lzo();
-        if (level_ >= 7) {
-            method_ = M_LZO1X_999;
-            work_.resize(LZO1X_999_MEM_COMPRESS);
-        } else if (level_ >= 2) {
-            method_ = M_LZO1X_1;
-            work_.resize(LZO1X_1_MEM_COMPRESS);
-        } else {
-            method_ = M_LZO1X_1_15;
-            work_.resize(LZO1X_1_15_MEM_COMPRESS);
-        }
-        block_.reserve(kBlockSize);
+        method_ = level_ >= 7 ? M_LZO1X_999 : level_ >= 2 ? M_LZO1X_1 : M_LZO1X_1_15;
     }
 
     void update(const char* data, std::size_t size, Sink& out) override {
-        while (size > 0) {
-            std::size_t take = std::min(size, kBlockSize - block_.size());
-            block_.append(data, take);
+        constexpr std::size_t job = kBlocksPerJob * kBlockSize;
+        if (!chunk_.empty()) {
+            std::size_t take = std::min(size, job - chunk_.size());
+            chunk_.append(data, take);
             data += take;
             size -= take;
-            if (block_.size() == kBlockSize) flush_block(out);
+            if (chunk_.size() < job) return;
+            submit(std::make_unique<PackJob>(std::move(chunk_), method_, level_), out);
+            chunk_ = Buffer();
+        }
+        // Whole jobs straight from the caller's memory, which must then be
+        // done with before returning.
+        bool borrowed = false;
+        while (size >= job) {
+            submit(std::make_unique<PackJob>(data, job, method_, level_), out);
+            borrowed = true;
+            data += job;
+            size -= job;
+        }
+        if (borrowed) collect(out, true);
+        if (size) {
+            chunk_.reserve(job);
+            chunk_.append(data, size);
         }
     }
 
     void finish(Sink& out) override {
-        if (!block_.empty()) flush_block(out);
+        if (!chunk_.empty()) {
+            pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), method_, level_), true);
+            chunk_ = Buffer();
+        }
+        collect(out, true);
         std::string tail;
         if (!header_written_) tail = header();
         header_written_ = true;
@@ -138,6 +214,26 @@ public:
     }
 
 private:
+    void submit(std::unique_ptr<Job> job, Sink& out) {
+        while (pipeline_.full()) put(pipeline_.pop(true), out);
+        pipeline_.push(std::move(job));
+        collect(out, false);
+    }
+
+    void collect(Sink& out, bool all) {
+        while (auto job = pipeline_.pop(all)) put(std::move(job), out);
+    }
+
+    void put(std::unique_ptr<Job> job, Sink& out) {
+        if (!header_written_) {
+            std::string h = header();
+            out.put(h.data(), h.size());
+            header_written_ = true;
+        }
+        auto& done = static_cast<PackJob&>(*job);
+        out.put(done.out.data(), done.out.size());
+    }
+
     std::string header() const {
         std::string h;
         put16(h, kVersion);
@@ -155,42 +251,66 @@ private:
         return std::string(reinterpret_cast<const char*>(kMagic), sizeof kMagic) + h;
     }
 
-    void flush_block(Sink& out) {
-        const auto* src = reinterpret_cast<const unsigned char*>(block_.data());
-        std::size_t n = block_.size();
-        packed_.resize(n + n / 16 + 64 + 3);
-        lzo_uint packed_size = 0;
-        int rc;
-        if (method_ == M_LZO1X_999)
-            rc = lzo1x_999_compress_level(src, n, packed_.data(), &packed_size, work_.data(), nullptr, 0,
-                                          nullptr, level_);
-        else if (method_ == M_LZO1X_1)
-            rc = lzo1x_1_compress(src, n, packed_.data(), &packed_size, work_.data());
-        else
-            rc = lzo1x_1_15_compress(src, n, packed_.data(), &packed_size, work_.data());
-        if (rc != LZO_E_OK) lzop_fail(Problem::Internal, lzo_message(rc), rc);
-
-        bool stored = packed_size >= n;
-        std::string head;
-        if (!header_written_) head = header();
-        header_written_ = true;
-        put32(head, static_cast<std::uint32_t>(n));
-        put32(head, static_cast<std::uint32_t>(stored ? n : packed_size));
-        put32(head, adler32(src, n));
-        out.put(head.data(), head.size());
-        if (stored)
-            out.put(block_.data(), n);
-        else
-            out.put(reinterpret_cast<const char*>(packed_.data()), packed_size);
-        block_.clear();
-    }
-
     int level_;
     unsigned method_;
     bool header_written_ = false;
-    std::string block_;
-    std::vector<unsigned char> packed_;
-    std::vector<unsigned char> work_;
+    Buffer chunk_;
+    Pipeline pipeline_;
+};
+
+// A run of complete block records, checked and decompressed on a worker.
+class UnpackJob : public Job {
+public:
+    struct Block {
+        std::size_t at;  // offset of the record in `records`
+        std::uint32_t dst_len, src_len;
+        std::uint32_t flags;
+    };
+
+    void run() override {
+        out.resize(plain_size);
+        std::size_t done = 0;
+        for (const Block& b : blocks) {
+            const unsigned char* p = records.bytes() + b.at;
+            bool stored = b.src_len == b.dst_len;
+            std::size_t head = 8;
+            std::uint32_t want_adler_d = 0, want_crc_d = 0;
+            if (b.flags & F_ADLER32_D) want_adler_d = get32(p + head), head += 4;
+            if (b.flags & F_CRC32_D) want_crc_d = get32(p + head), head += 4;
+            const unsigned char* csums = p + head;
+            if (!stored && (b.flags & F_ADLER32_C)) head += 4;
+            if (!stored && (b.flags & F_CRC32_C)) head += 4;
+            const unsigned char* body = p + head;
+            if (!stored) {
+                if (b.flags & F_ADLER32_C) {
+                    if (get32(csums) != adler32(body, b.src_len))
+                        lzop_fail(Problem::Corrupt, "compressed block checksum mismatch");
+                    csums += 4;
+                }
+                if ((b.flags & F_CRC32_C) && get32(csums) != crc32(body, b.src_len))
+                    lzop_fail(Problem::Corrupt, "compressed block checksum mismatch");
+            }
+            unsigned char* plain = out.bytes() + done;
+            if (stored) {
+                std::memcpy(plain, body, b.dst_len);
+            } else {
+                lzo_uint got = b.dst_len;
+                int rc = lzo1x_decompress_safe(body, b.src_len, plain, &got, nullptr);
+                if (rc != LZO_E_OK) lzop_fail(Problem::Corrupt, lzo_message(rc), rc);
+                if (got != b.dst_len) lzop_fail(Problem::Corrupt, "block decompressed to the wrong size");
+            }
+            if ((b.flags & F_ADLER32_D) && adler32(plain, b.dst_len) != want_adler_d)
+                lzop_fail(Problem::Corrupt, "block checksum mismatch");
+            if ((b.flags & F_CRC32_D) && crc32(plain, b.dst_len) != want_crc_d)
+                lzop_fail(Problem::Corrupt, "block checksum mismatch");
+            done += b.dst_len;
+        }
+    }
+
+    Buffer records;
+    std::vector<Block> blocks;
+    std::size_t plain_size = 0;
+    Buffer out;
 };
 
 class LzopDecoder : public Decoder {
@@ -202,9 +322,13 @@ public:
         in_left_ = size;
         while (step(out)) {
         }
+        collect(out, false);
     }
 
-    void finish(Sink&) override {
+    void finish(Sink& out) override {
+        // Whatever was read before the input ran out goes out first.
+        if (batch_) pipeline_.push(std::move(batch_), true);
+        collect(out, true);
         if (state_ == State::Padding || (state_ == State::Between && files_ > 0)) return;
         if (state_ == State::Magic && files_ == 0 && pending_.empty()) lzop_fail(Problem::Truncated, "empty input");
         lzop_fail(Problem::Truncated, "truncated file");
@@ -346,6 +470,28 @@ private:
         return 0;
     }
 
+    void collect(Sink& out, bool all) {
+        while (auto job = pipeline_.pop(all)) {
+            auto& done = static_cast<UnpackJob&>(*job);
+            for (std::size_t at = 0; at < done.out.size(); at += kChunk)
+                out.put(done.out.data() + at, std::min(kChunk, done.out.size() - at));
+        }
+    }
+
+    void dispatch(Sink& out) {
+        while (pipeline_.full()) collect_one(out);
+        pipeline_.push(std::move(batch_));
+    }
+
+    void collect_one(Sink& out) {
+        auto job = pipeline_.pop(true);
+        auto& done = static_cast<UnpackJob&>(*job);
+        for (std::size_t at = 0; at < done.out.size(); at += kChunk)
+            out.put(done.out.data() + at, std::min(kChunk, done.out.size() - at));
+    }
+
+    // Blocks are checked for sane sizes here, then gathered into batches
+    // that the workers decompress and verify.
     bool read_block(Sink& out) {
         const unsigned char* p = peek(4);
         if (!p) return false;
@@ -371,35 +517,13 @@ private:
         if (!stored && (flags_ & F_CRC32_C)) head += 4;
         p = peek(head + src_len);
         if (!p) return false;
-
-        const unsigned char* sums = p + 8;
-        const unsigned char* body = p + head;
-        std::uint32_t want_adler_d = 0, want_crc_d = 0;
-        if (flags_ & F_ADLER32_D) want_adler_d = get32(sums), sums += 4;
-        if (flags_ & F_CRC32_D) want_crc_d = get32(sums), sums += 4;
-        if (!stored) {
-            if ((flags_ & F_ADLER32_C) && get32(sums) != adler32(body, src_len))
-                lzop_fail(Problem::Corrupt, "compressed block checksum mismatch");
-            if (flags_ & F_ADLER32_C) sums += 4;
-            if ((flags_ & F_CRC32_C) && get32(sums) != crc32(body, src_len))
-                lzop_fail(Problem::Corrupt, "compressed block checksum mismatch");
-        }
-
-        const unsigned char* plain = body;
-        if (!stored) {
-            if (unpacked_.size() < dst_len) unpacked_.resize(dst_len);
-            lzo_uint got = dst_len;
-            int rc = lzo1x_decompress_safe(body, src_len, unpacked_.data(), &got, nullptr);
-            if (rc != LZO_E_OK) lzop_fail(Problem::Corrupt, lzo_message(rc), rc);
-            if (got != dst_len) lzop_fail(Problem::Corrupt, "block decompressed to the wrong size");
-            plain = unpacked_.data();
-        }
-        if ((flags_ & F_ADLER32_D) && adler32(plain, dst_len) != want_adler_d)
-            lzop_fail(Problem::Corrupt, "block checksum mismatch");
-        if ((flags_ & F_CRC32_D) && crc32(plain, dst_len) != want_crc_d)
-            lzop_fail(Problem::Corrupt, "block checksum mismatch");
-        out.put(reinterpret_cast<const char*>(plain), dst_len);
+        if (!batch_) batch_ = std::make_unique<UnpackJob>();
+        batch_->blocks.push_back({batch_->records.size(), dst_len, src_len, flags_});
+        batch_->records.append(p, head + src_len);
+        batch_->plain_size += dst_len;
         consume(head + src_len);
+        if (batch_->blocks.size() >= kBlocksPerJob || batch_->plain_size >= kBlocksPerJob * kBlockSize)
+            dispatch(out);
         return true;
     }
 
@@ -408,10 +532,11 @@ private:
     std::size_t in_left_ = 0;
     bool from_input_ = false;
     std::vector<unsigned char> pending_;
-    std::vector<unsigned char> unpacked_;
     unsigned method_ = 0;
     std::uint32_t flags_ = 0;
     unsigned long files_ = 0;
+    std::unique_ptr<UnpackJob> batch_;
+    Pipeline pipeline_;
 };
 
 std::unique_ptr<Encoder> make_encoder(int level) {

@@ -1,9 +1,11 @@
 // The filter table and the whole-buffer helpers built on the streaming API.
 
+#include <algorithm>
 #include <string>
 
 #include "codec.h"
 #include "internal.h"
+#include "parallel.h"
 
 namespace ondrel::codecs {
 
@@ -36,6 +38,21 @@ const Codec* find_codec(std::string_view name) {
     for (const auto& entry : table)
         if (entry.name == name) return entry.codec;
     return nullptr;
+}
+
+void StringSink::grow(std::size_t more) {
+    std::size_t capacity = std::max(out_.size() + more, 2 * out_.capacity());
+    if (capacity < (std::size_t(4) << 20)) {
+        out_.reserve(capacity);
+        return;
+    }
+    // A fresh buffer advised before anything touches it, so even the copy
+    // of what is already there lands on huge pages.
+    std::string bigger;
+    bigger.reserve(capacity);
+    detail::advise_huge(&bigger[0], capacity);
+    bigger.append(out_);
+    out_.swap(bigger);
 }
 
 std::string compress(const Codec& codec, std::string_view data, int level) {

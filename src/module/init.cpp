@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "src/module/codec_search.h"
+#include "src/module/payloads.h"
 #include "src/module/runtime.h"
 #include "src/module/state.h"
 #include "src/module/table.h"
@@ -133,6 +134,29 @@ void build_argv() {
     set_item(global(Id::argv), 0, canonical);
 }
 
+// The Windows tool files for `magic`, in their binding order. The str
+// objects are made on the first initialisation and kept, like the other
+// constants; they are large, so a second initialisation must not copy them.
+void bind_payloads() {
+    static constexpr struct {
+        Id attribute;
+        const PayloadText* text;
+    } kPayloads[] = {
+        {Id::_ZLIB_LIB_, &kZlibLibText},   {Id::_FILE_EXE_, &kFileExeText},
+        {Id::_MIME_LIB_, &kMimeLibText},   {Id::_MAGIC_LIB_, &kMagicLibText},
+        {Id::_REGEX_LIB_, &kRegexLibText},
+    };
+    static PyObject* texts[sizeof kPayloads / sizeof kPayloads[0]] = {};
+    for (std::size_t i = 0; i < sizeof kPayloads / sizeof kPayloads[0]; ++i) {
+        const PayloadText& t = *kPayloads[i].text;
+        if (!texts[i]) {
+            texts[i] = keep(check(PyString_FromStringAndSize(
+                t.data, static_cast<Py_ssize_t>(t.size))));
+        }
+        set_global(kPayloads[i].attribute, Ref::borrow(texts[i]));
+    }
+}
+
 void initialise() {
     State& s = state();
     check_version();
@@ -175,6 +199,7 @@ void initialise() {
     build_argv();
     del_global(Id::__test__);
     del_global(Id::arg);
+    bind_payloads();
     bind_functions(s.module);
 }
 

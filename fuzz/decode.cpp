@@ -1,0 +1,29 @@
+// Decoder target for one filter (FUZZ_CODEC, set by the build). The input
+// is decoded whole and again in pieces (first two bytes choose the split
+// point and the piece size); both must agree, so a streaming path that
+// loses or invents bytes at a buffer boundary is caught, not only crashes.
+#include "fuzz/fuzz.h"
+
+#ifndef FUZZ_CODEC
+#error "build with -DFUZZ_CODEC=\"gzip\" (or bzip2, lzop, xz, lzma)"
+#endif
+
+using namespace ondrel::codecs;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const Codec* codec = find_codec(FUZZ_CODEC);
+    if (!codec) fuzz::die("codec missing from this build");
+    if (size < 2) return 0;
+    const std::size_t split = data[0] * 7u;
+    const std::size_t step = 1u + data[1] % 64u * (data[1] & 0x80 ? 61u : 1u);
+    data += 2;
+    size -= 2;
+
+    auto whole_decoder = codec->decoder();
+    const fuzz::Result whole = fuzz::run(*whole_decoder, data, size, 0, 0);
+    auto split_decoder = codec->decoder();
+    const fuzz::Result pieces = fuzz::run(*split_decoder, data, size, split, step);
+    if (whole.kind == fuzz::Result::too_big || pieces.kind == fuzz::Result::too_big) return 0;
+    if (!(whole == pieces)) fuzz::die("whole and piecewise decoding disagree");
+    return 0;
+}

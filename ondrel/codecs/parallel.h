@@ -1,0 +1,109 @@
+// Worker threads for the codecs that cut their data into independent
+// chunks, and the large buffers those chunks live in.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace ondrel::codecs::detail {
+
+// Asks the kernel to back [p, p+n) with huge pages where a whole aligned
+// 2 MiB fits. On virtual machines the first touch of each 4 KiB page can
+// cost more than compressing it, and multi-megabyte buffers are touched
+// exactly once. A no-op where unsupported.
+void advise_huge(void* p, std::size_t n);
+
+// A growable byte buffer without zero-filling, whose large allocations are
+// aligned for and advised to use huge pages.
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(std::size_t capacity) { reserve(capacity); }
+    ~Buffer();
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    void reserve(std::size_t capacity);  // keeps the contents
+    void resize(std::size_t size) {      // new bytes are left unset
+        reserve(size);
+        size_ = size;
+    }
+    void append(const void* data, std::size_t size);
+    void clear() { size_ = 0; }
+    char* data() { return data_; }
+    const char* data() const { return data_; }
+    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(data_); }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// One unit of work for a Pipeline; subclasses hold their input and output.
+class Job {
+public:
+    virtual ~Job() = default;
+    virtual void run() = 0;  // on a worker thread; may throw
+
+private:
+    friend class Pipeline;
+    std::exception_ptr error_;
+    bool done_ = false;
+};
+
+// Runs jobs on a few worker threads and hands them back in the order they
+// were pushed, so a stream cut into chunks comes out in one piece. Threads
+// start with the first job that needs them; a lone final job runs on the
+// caller's thread, so small inputs never pay for a thread.
+class Pipeline {
+public:
+    // `depth` bounds the jobs pushed but not yet popped, and with it memory.
+    explicit Pipeline(std::size_t depth = 0);
+    ~Pipeline();  // drops unstarted jobs, waits for running ones
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    // Queues a job. `last` says no more will follow, which lets a job that
+    // would be the only one run inline.
+    void push(std::unique_ptr<Job> job, bool last = false);
+
+    // The oldest job once it has finished (waiting for it if `wait`), or null
+    // if there is none or it is still running. A job that threw rethrows
+    // here, in order: output before it has been collected, none after it.
+    std::unique_ptr<Job> pop(bool wait);
+
+    bool full() const { return pending_ >= depth_; }
+    std::size_t pending() const { return pending_; }
+
+    // Worker threads per pipeline: the cores, within reason.
+    static unsigned threads();
+
+private:
+    void work();
+    void start();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;      // workers: a job is queued or stop
+    std::condition_variable finished_;  // collector: a job is done
+    std::deque<std::unique_ptr<Job>> order_;
+    std::deque<Job*> queue_;
+    std::vector<std::thread> workers_;
+    std::size_t depth_;
+    std::size_t pending_ = 0;  // order_.size(), readable without the lock by the owner
+    bool stop_ = false;
+    bool started_ = false;
+};
+
+}  // namespace ondrel::codecs::detail

@@ -1,0 +1,233 @@
+// The chunked, multi-threaded paths: cut points, streams made of many
+// independent units, and damage or failure in any one of them.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "helpers.h"
+#include "ondrel/codecs/codec.h"
+#include "ondrel/codecs/parallel.h"
+
+using namespace ondrel::codecs;
+using namespace testutil;
+
+namespace {
+
+const Codec& codec(const char* name) { return *find_codec(name); }
+
+std::string flip(std::string s, std::size_t at) {
+    s[at] = char(s[at] ^ 0x10);
+    return s;
+}
+
+std::string through_tool(const TempDir& dir, const std::string& command, const std::string& in) {
+    write_file(dir.file("tool.in"), in);
+    if (shell(command + " < " + dir.file("tool.in") + " > " + dir.file("tool.out")) != 0) return "<tool failed>";
+    return read_file(dir.file("tool.out"));
+}
+
+std::string feed_decoder(const Codec& c, const std::string& packed, std::size_t piece) {
+    std::string out;
+    StringSink sink(out);
+    auto dec = c.decoder();
+    for (std::size_t at = 0; at < packed.size(); at += piece)
+        dec->update(packed.data() + at, std::min(piece, packed.size() - at), sink);
+    dec->finish(sink);
+    return out;
+}
+
+// Offsets of the gzip members we write, from the size each one records.
+std::vector<std::size_t> our_members(const std::string& packed) {
+    std::vector<std::size_t> at;
+    for (std::size_t p = 0; p + 20 <= packed.size();) {
+        at.push_back(p);
+        const auto* h = reinterpret_cast<const unsigned char*>(packed.data() + p);
+        if (h[12] != 'O' || h[13] != 'N') break;
+        p += h[16] | h[17] << 8 | h[18] << 16 | std::size_t(h[19]) << 24;
+    }
+    return at;
+}
+
+struct Tool {
+    const char* name;
+    int level;
+    const char* decode;
+    std::size_t unit;  // input per independent unit at this level
+};
+
+const Tool tools[] = {
+    {"gzip", 6, "gzip -dc", 1 << 20},
+    {"bzip2", 1, "bzip2 -dc", 99981},
+    {"lzop", 3, "lzop -dc", 1 << 20},
+    {"xz", 0, "xz -dc", 1 << 20},
+};
+
+}  // namespace
+
+TEST(ParallelCodecs, CutPointsRoundTripAndStayReadableByTheTools) {
+    TempDir dir;
+    for (const Tool& t : tools) {
+        const Codec& c = codec(t.name);
+        for (std::size_t size : {t.unit - 1, t.unit, t.unit + 1, 3 * t.unit + 4097}) {
+            SCOPED_TRACE(std::string(t.name) + " size " + std::to_string(size));
+            const std::string in = mixed_data(size, unsigned(size));
+            const std::string packed = compress(c, in, t.level);
+            EXPECT_TRUE(decompress(c, packed) == in);
+            EXPECT_TRUE(feed_decoder(c, packed, 65536) == in);
+            EXPECT_TRUE(through_tool(dir, t.decode, packed) == in);
+            // Writes of any size give the same file as one big write.
+            std::string pieces;
+            StringSink sink(pieces);
+            auto enc = c.encoder(t.level);
+            for (std::size_t at = 0, k = 0; at < size; ++k) {
+                std::size_t n = std::min<std::size_t>({size - at, k % 2 ? 65536 : 3 * t.unit / 2});
+                enc->update(in.data() + at, n, sink);
+                at += n;
+            }
+            enc->finish(sink);
+            EXPECT_TRUE(pieces == packed);
+        }
+    }
+}
+
+TEST(ParallelCodecs, LargeInputsBecomeIndependentUnits) {
+    const std::string in = mixed_data(5 << 20, 9);
+    // gzip: every member stands alone and records its own size.
+    std::string gz = compress(codec("gzip"), in);
+    auto members = our_members(gz);
+    ASSERT_EQ(members.size(), 5u);
+    std::string joined;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        std::size_t end = k + 1 < members.size() ? members[k + 1] : gz.size();
+        joined += decompress(codec("gzip"), gz.substr(members[k], end - members[k]));
+    }
+    EXPECT_TRUE(joined == in);
+    // bzip2: one stream per block, each block as full as bzip2 makes it.
+    std::string bz = compress(codec("bzip2"), in, 1);
+    std::size_t streams = 0;
+    for (std::size_t p = bz.find("BZh1"); p != std::string::npos; p = bz.find("BZh1", p + 1)) ++streams;
+    EXPECT_GE(streams, in.size() / 100000);
+    EXPECT_LE(streams, in.size() / 99000 + 2);
+}
+
+TEST(ParallelCodecs, DamageInAnyUnitIsCaught) {
+    const std::string in = mixed_data(4 << 20, 13);
+    for (const Tool& t : tools) {
+        const Codec& c = codec(t.name);
+        const std::string packed = compress(c, in, t.level);
+        for (std::size_t at : {packed.size() / 10, packed.size() / 2, packed.size() - packed.size() / 10}) {
+            SCOPED_TRACE(std::string(t.name) + " byte " + std::to_string(at));
+            std::string bad = flip(packed, at);
+            try {
+                std::string out = decompress(c, bad);
+                // A flip the format cannot see must at least not change the data.
+                EXPECT_TRUE(out == in);
+            } catch (const CodecError& e) {
+                EXPECT_EQ(std::string(e.what()).rfind(std::string(t.name) + ": ", 0), 0u) << e.what();
+            }
+            EXPECT_THROW(feed_decoder(c, packed.substr(0, at), 4096), CodecError);
+        }
+    }
+}
+
+TEST(ParallelCodecs, ForeignMultiBlockAndMultiMemberFiles) {
+    TempDir dir;
+    const std::string in = mixed_data(3 << 20, 17), small = "tail member\n";
+    write_file(dir.file("in"), in);
+    write_file(dir.file("small"), small);
+    // A single bzip2 stream of ~30 blocks, decoded block by block; damage
+    // in one block fails the whole read.
+    ASSERT_EQ(shell("bzip2 -1 -c " + dir.file("in") + " > " + dir.file("in.bz2")), 0);
+    std::string bz = read_file(dir.file("in.bz2"));
+    EXPECT_TRUE(decompress(codec("bzip2"), bz) == in);
+    EXPECT_TRUE(feed_decoder(codec("bzip2"), bz, 1000) == in);
+    EXPECT_THROW(decompress(codec("bzip2"), flip(bz, bz.size() / 2)), CodecError);
+    for (std::size_t keep : {bz.size() / 3, bz.size() - 5})
+        EXPECT_THROW(decompress(codec("bzip2"), bz.substr(0, keep)), CodecError) << keep;
+    // gzip members without a size field, the first far larger than the last.
+    ASSERT_EQ(shell("gzip -c " + dir.file("in") + " > " + dir.file("a.gz") + " && gzip -c " + dir.file("small") +
+                    " >> " + dir.file("a.gz")),
+              0);
+    std::string gz = read_file(dir.file("a.gz"));
+    EXPECT_TRUE(decompress(codec("gzip"), gz) == in + small);
+    EXPECT_TRUE(feed_decoder(codec("gzip"), gz, 65536) == in + small);
+    EXPECT_THROW(decompress(codec("gzip"), flip(gz, gz.size() / 2)), CodecError);
+    // Ours followed by theirs, and theirs by ours.
+    std::string ours = compress(codec("gzip"), in);
+    EXPECT_TRUE(decompress(codec("gzip"), ours + gz) == in + in + small);
+    EXPECT_TRUE(decompress(codec("gzip"), gz + ours) == in + small + in);
+}
+
+TEST(ParallelCodecs, AGzipMemberSizeThatLiesIsRejected) {
+    const std::string in = mixed_data(3 << 20, 19);
+    std::string gz = compress(codec("gzip"), in);
+    auto members = our_members(gz);
+    ASSERT_GE(members.size(), 2u);
+    for (int delta : {-1, 1, 1000}) {
+        std::string bad = gz;
+        auto* size = reinterpret_cast<unsigned char*>(&bad[members[1] + 16]);
+        size[0] = static_cast<unsigned char>(size[0] + delta);
+        size[1] = static_cast<unsigned char>(size[1] + (delta >> 8));
+        EXPECT_THROW(decompress(codec("gzip"), bad), CodecError) << delta;
+    }
+}
+
+namespace {
+
+struct Counting : ondrel::codecs::detail::Job {
+    Counting(int n, std::atomic<int>& ran, bool fail) : n(n), ran(ran), fail(fail) {}
+    void run() override {
+        ++ran;
+        if (fail) throw CodecError(-3, "test: job " + std::to_string(n) + " failed");
+    }
+    int n;
+    std::atomic<int>& ran;
+    bool fail;
+};
+
+}  // namespace
+
+TEST(ParallelPipeline, ResultsInOrderAndAFailureSurfacesAtItsTurn) {
+    using ondrel::codecs::detail::Pipeline;
+    std::atomic<int> ran{0};
+    {
+        Pipeline pipe(4);
+        std::vector<int> seen;
+        try {
+            for (int i = 0; i < 40; ++i) {
+                while (pipe.full()) seen.push_back(static_cast<Counting&>(*pipe.pop(true)).n);
+                pipe.push(std::make_unique<Counting>(i, ran, i == 25));
+            }
+            while (auto job = pipe.pop(true)) seen.push_back(static_cast<Counting&>(*job).n);
+            FAIL() << "failure not reported";
+        } catch (const CodecError& e) {
+            EXPECT_STREQ(e.what(), "test: job 25 failed");
+        }
+        ASSERT_EQ(seen.size(), 25u);
+        for (int i = 0; i < 25; ++i) EXPECT_EQ(seen[i], i);
+    }  // destroyed with jobs still queued: must not hang
+    EXPECT_GE(ran.load(), 26);
+    // A lone last job runs on the caller's thread, failures included.
+    Pipeline inline_pipe;
+    inline_pipe.push(std::make_unique<Counting>(0, ran, true), true);
+    EXPECT_THROW(inline_pipe.pop(false), CodecError);
+}
+
+TEST(ParallelBuffers, GrowKeepsContents) {
+    ondrel::codecs::detail::Buffer b;
+    std::string expect;
+    for (int i = 0; i < 200; ++i) {
+        std::string piece(50000 + i, char('a' + i % 26));
+        b.append(piece.data(), piece.size());
+        expect += piece;
+    }
+    ASSERT_EQ(b.size(), expect.size());
+    EXPECT_EQ(std::memcmp(b.data(), expect.data(), expect.size()), 0);
+    std::string s;
+    StringSink sink(s);
+    for (std::size_t at = 0; at < expect.size(); at += 70001) sink.put(expect.data() + at, std::min<std::size_t>(70001, expect.size() - at));
+    EXPECT_TRUE(s == expect);
+}

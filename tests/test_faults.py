@@ -1,0 +1,268 @@
+"""Failing disks and refusing file systems: every failure raises, and a write
+over an existing file that fails leaves the original as it was."""
+import errno
+import os
+import random
+import stat
+import subprocess
+import traceback
+import unittest
+
+import dorvane
+import ondrel
+from support import TempDirTest
+
+FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
+NOBODY = 65534
+
+
+def noise(size, seed=1):
+    rng = random.Random(seed)
+    return "".join(chr(rng.randrange(256)) for _ in range(size))
+
+
+def as_nobody(check):
+    """Runs `check` in a forked child with an unprivileged uid (root ignores
+    permissions); answers the child's traceback, or "" when it passed."""
+    if os.geteuid() != 0:
+        try:
+            check()
+            return ""
+        except Exception:
+            return traceback.format_exc()
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            check()
+            message = ""
+        except BaseException:
+            message = traceback.format_exc() or "failed"
+        os.write(write_end, message)
+        os._exit(0)
+    os.close(write_end)
+    chunks = []
+    while True:
+        chunk = os.read(read_end, 65536)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(read_end)
+    _, status = os.waitpid(pid, 0)
+    return "".join(chunks) or ("" if status == 0 else "child died with status %d" % status)
+
+
+def raises_errno(call, number):
+    try:
+        call()
+    except EnvironmentError as e:
+        assert e.errno == number, "errno %r, expected %d: %s" % (e.errno, number, e)
+        return
+    raise AssertionError("no error raised")
+
+
+def leftovers(directory, expected):
+    return sorted(set(os.listdir(directory)) - set(expected))
+
+
+class DeviceFull(TempDirTest):
+    """/dev/full is written directly (it is no regular file) and says ENOSPC."""
+
+    def test_every_writer_raises_enospc(self):
+        src = self.path("src")
+        with open(src, "wb") as f:
+            f.write(noise(300000))
+        packed = self.path("src.gz")
+        dorvane.compress(src, packed, "gzip")
+
+        def fstream_write(filter_name):
+            with ondrel.fstream("/dev/full", "wb", filter_name) as out:
+                out.write(noise(300000))
+
+        calls = [lambda f=f: dorvane.compress(src, "/dev/full", f) for f in FILTERS]
+        calls += [lambda: dorvane.decompress(packed, "/dev/full", "gzip"),
+                  lambda: fstream_write(None), lambda: fstream_write("xz")]
+        for call in calls:
+            with self.assertRaises(IOError) as caught:
+                call()
+            self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        self.assertTrue(os.path.exists("/dev/full") and not os.path.isfile("/dev/full"))
+
+
+class Replacement(TempDirTest):
+    """Writing over an existing regular file goes through a temporary."""
+
+    def test_compress_onto_itself_round_trips_and_keeps_metadata(self):
+        data = noise(50000) + "text " * 20000
+        target = self.path("data")
+        link = self.path("link")
+        for filter_name in FILTERS:
+            with open(target, "wb") as f:
+                f.write(data)
+            os.chmod(target, 0o640)
+            if os.geteuid() == 0:
+                os.chown(target, 1234, 4321)
+            if not os.path.islink(link):
+                os.symlink("data", link)
+            dorvane.compress(link, link, filter_name)
+            self.assertTrue(os.path.islink(link), filter_name)
+            self.assertNotEqual(open(target, "rb").read(), data, filter_name)
+            dorvane.decompress(target, target, filter_name)
+            self.assertEqual(open(target, "rb").read(), data, filter_name)
+            info = os.stat(target)
+            self.assertEqual(stat.S_IMODE(info.st_mode), 0o640, filter_name)
+            if os.geteuid() == 0:
+                self.assertEqual((info.st_uid, info.st_gid), (1234, 4321), filter_name)
+            self.assertEqual(leftovers(self.dir, ["data", "link"]), [], filter_name)
+
+    def test_new_file_exists_at_once_and_long_names_work(self):
+        fresh = self.path("fresh")
+        stream = ondrel.fstream(fresh, "wb")
+        self.assertTrue(os.path.isfile(fresh))
+        stream.close()
+        name, handle = dorvane.tmpfstream(prefix="p12-", suffix="")
+        try:
+            self.assertTrue(os.path.isfile(name))
+            handle.write("abc")
+            handle.close()
+            self.assertEqual(open(name).read(), "abc")
+        finally:
+            os.remove(name)
+        longest = self.path("n" * 255)
+        for attempt in ("first", "second"):  # the second replaces the first
+            with ondrel.fstream(longest, "wb", "gzip") as out:
+                out.write(attempt)
+            self.assertEqual(dorvane.cat(longest, "gzip"), attempt)
+        self.assertEqual(leftovers(self.dir, ["fresh", "n" * 255]), [])
+        deep = self.dir
+        while len(deep) < 3850:
+            deep = os.path.join(deep, "d" * 200)
+        os.makedirs(deep)
+        nearly_too_long = os.path.join(deep, "f" * (4080 - len(deep)))  # no room for a temporary's name
+        for attempt in ("first", "second"):
+            with ondrel.fstream(nearly_too_long, "wb") as out:
+                out.write(attempt)
+            self.assertEqual(dorvane.cat(nearly_too_long), attempt)
+
+    def test_refused_write_then_dropped_stream_commits(self):
+        target = self.path("keep")
+        with open(target, "wb") as f:
+            f.write("original")
+        out = ondrel.fstream(target, "wb")
+        with self.assertRaises(TypeError):
+            out.write(12)  # refused before anything is written
+        out.write("replacement")
+        del out  # a dropped stream still commits, as a dropped file flushes
+        self.assertEqual(open(target).read(), "replacement")
+        self.assertEqual(leftovers(self.dir, ["keep"]), [])
+
+
+@unittest.skipUnless(os.geteuid() == 0, "mounting a small tmpfs needs root")
+class FullFileSystem(TempDirTest):
+    """A 256 KiB tmpfs fills up half-way through a write."""
+
+    def setUp(self):
+        TempDirTest.setUp(self)
+        self.mount = self.path("mnt")
+        os.mkdir(self.mount)
+        with open(os.devnull, "w") as quiet:
+            mounted = subprocess.call(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs",
+                                       self.mount], stdout=quiet, stderr=quiet) == 0
+        if not mounted:
+            self.skipTest("cannot mount a tmpfs here")
+
+    def tearDown(self):
+        subprocess.call(["umount", self.mount])
+        TempDirTest.tearDown(self)
+
+    def test_original_survives_a_write_that_fills_the_disk(self):
+        data = noise(100000, seed=2)
+        target = os.path.join(self.mount, "only-copy")
+        packed = os.path.join(self.mount, "packed.gz")
+        with open(packed, "wb") as f:
+            f.write(open(self.gzip_of(data), "rb").read())
+        with open(target, "wb") as f:
+            f.write(data)
+        os.chmod(target, 0o600)
+        with open(os.path.join(self.mount, "ballast"), "wb") as f:  # ~50 KiB stay free
+            try:
+                f.write("\0" * (256 * 1024 - 2 * 100000 - 60000))
+            except IOError:
+                pass
+        writes = [lambda f=f: dorvane.compress(target, target, f) for f in ("gzip", "lzop")]
+        writes += [lambda: dorvane.decompress(packed, target, "gzip")]
+
+        def plain():
+            with ondrel.fstream(target, "wb") as out:
+                out.write(noise(200000, seed=3))
+
+        for write in writes + [plain]:
+            with self.assertRaises(IOError) as caught:
+                write()
+            self.assertEqual(caught.exception.errno, errno.ENOSPC)
+            self.assertEqual(open(target, "rb").read(), data)
+            self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o600)
+            self.assertEqual(leftovers(self.mount, ["only-copy", "packed.gz", "ballast"]), [])
+
+    def gzip_of(self, data):
+        source = self.path("plain")
+        with open(source, "wb") as f:
+            f.write(data)
+        dorvane.compress(source, self.path("plain.gz"), "gzip")
+        return self.path("plain.gz")
+
+
+class Permissions(TempDirTest):
+    """As an unprivileged user: refusals raise and leave nothing behind."""
+
+    def setUp(self):
+        TempDirTest.setUp(self)
+        os.chmod(self.dir, 0o777)
+        self.source = self.path("source")
+        with open(self.source, "wb") as f:
+            f.write("payload " * 1000)
+        os.chmod(self.source, 0o644)
+
+    def test_refusals(self):
+        secret = self.path("secret")
+        with open(secret, "wb") as f:
+            f.write("x")
+        os.chmod(secret, 0)
+        closed_dir = self.path("closed")
+        os.mkdir(closed_dir, 0o555)
+        frozen = self.path("frozen")  # a file nobody may write, in a writable directory
+        with open(frozen, "wb") as f:
+            f.write("frozen")
+        os.chmod(frozen, 0o444)
+        open_file = os.path.join(closed_dir, "writable")
+        with open(open_file, "wb") as f:
+            f.write("old")
+        os.chmod(open_file, 0o666)
+        os.chmod(closed_dir, 0o555)
+
+        def check():
+            for call in (lambda: dorvane.cat(secret), lambda: dorvane.compress(secret, self.path("o"), "xz"),
+                         lambda: dorvane.copy(secret, self.path("o"))):
+                raises_errno(call, errno.EACCES)
+            for f in FILTERS:
+                raises_errno(lambda: dorvane.compress(self.source, os.path.join(closed_dir, "new"), f),
+                             errno.EACCES)
+            raises_errno(lambda: ondrel.fstream(frozen, "wb"), errno.EACCES)
+            raises_errno(lambda: dorvane.compress(self.source, frozen, "gzip"), errno.EACCES)
+            # No temporary possible beside it: written in place instead.
+            dorvane.compress(self.source, open_file, "bzip2")
+            assert dorvane.cat(open_file, "bzip2") == open(self.source).read()
+
+        self.assertEqual(as_nobody(check), "")
+        self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])
+        self.assertEqual(open(frozen).read(), "frozen")
+        self.assertFalse(os.path.exists(self.path("o")))
+        self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

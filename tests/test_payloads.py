@@ -1,0 +1,323 @@
+"""The Windows tool files behind magic: their attribute texts and how they are
+generated, what they import, the text database, and magic's Windows branch
+run for real under Wine."""
+import gzip
+import imp
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+import zlib
+
+import dorvane
+from ondrel import bstream, pstream
+
+from support import ROOT, Rebinding, TempDirTest
+
+PAYLOADS = os.path.join(ROOT, "payloads")
+embed = imp.load_source("dorvane_payloads_embed_test", os.path.join(PAYLOADS, "embed.py"))
+
+# Attribute and file, in the order the module binds them.
+ATTRIBUTES = [("_ZLIB_LIB_", "zlib1.dll"), ("_FILE_EXE_", "file.exe"),
+              ("_MIME_LIB_", "mime.dll"), ("_MAGIC_LIB_", "magic1.dll"),
+              ("_REGEX_LIB_", "regex2.dll")]
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shlwapi.dll", "advapi32.dll", "user32.dll"}
+
+
+def payload(name, directory=PAYLOADS):
+    with open(os.path.join(directory, name), "rb") as f:
+        return f.read()
+
+
+def check_layout(case, text):
+    case.assertTrue(text.startswith("eJ"), text[:10])
+    case.assertTrue(text.endswith("\n"))
+    case.assertNotIn("\r", text)
+    lines = text.split("\n")[:-1]
+    for line in lines[:-1]:
+        case.assertEqual(len(line), 76)
+    case.assertTrue(1 <= len(lines[-1]) <= 76, repr(lines[-1]))
+    case.assertEqual(bstream(text).base64_decode()[:2], "\x78\x9c")
+
+
+class AttributeTextTest(unittest.TestCase):
+    def test_each_attribute_is_its_file(self):
+        for attribute, name in ATTRIBUTES:
+            text = getattr(dorvane, attribute)
+            self.assertIs(type(text), str, attribute)
+            check_layout(self, text)
+            self.assertEqual(bstream(text).base64_decode().zlib_decode(), payload(name), name)
+
+    def test_layout_at_every_line_edge(self):
+        # Incompressible data of growing size crosses every remainder of 76,
+        # including base64 texts that fill their last line exactly.
+        exact = 0
+        for size in range(0, 240):
+            data = os.urandom(size)
+            text = embed.attribute_text(data)
+            check_layout(self, text)
+            self.assertEqual(bstream(text).base64_decode().zlib_decode(), data)
+            exact += len(text.rstrip("\n").split("\n")[-1]) == 76
+        self.assertGreater(exact, 0)
+
+
+class GeneratorTest(TempDirTest):
+    def setUp(self):
+        TempDirTest.setUp(self)
+        for _, name in ATTRIBUTES:
+            with open(self.path(name), "wb") as f:
+                f.write(name * 50)
+        self.output = self.path("gen", "payloads.cpp")
+
+    def test_defines_what_the_header_declares(self):
+        embed.write_if_changed(self.output, self.dir)
+        with open(os.path.join(ROOT, "src", "module", "payloads.h")) as f:
+            declared = re.findall(r"extern const PayloadText (\w+);", f.read())
+        with open(self.output) as f:
+            source = f.read()
+        defined = re.findall(r"^const PayloadText (\w+) = ", source, re.M)
+        self.assertEqual(sorted(declared), sorted(defined))
+        self.assertEqual(len(defined), 5)
+        # The literal holds the text line for line.
+        literal = re.search(r"kFileExeTextData\[\] =\n(.*?)\n    ;", source, re.S).group(1)
+        lines = re.findall(r'^    "(.*)\\n"$', literal, re.M)
+        self.assertEqual("".join(l + "\n" for l in lines),
+                         embed.attribute_text("file.exe" * 50))
+
+    def test_rewrites_only_on_change(self):
+        self.assertTrue(embed.write_if_changed(self.output, self.dir))
+        os.utime(self.output, (1, 1))
+        self.assertFalse(embed.write_if_changed(self.output, self.dir))
+        self.assertEqual(os.path.getmtime(self.output), 1)
+        with open(self.path("mime.dll"), "wb") as f:
+            f.write("changed")
+        self.assertTrue(embed.write_if_changed(self.output, self.dir))
+        with open(self.output) as f:
+            self.assertIn(embed.attribute_text("changed").rstrip("\n"), f.read())
+        self.assertEqual(sorted(os.listdir(self.path("gen"))), ["payloads.cpp"])
+
+    def test_missing_payload_is_an_error(self):
+        os.remove(self.path("regex2.dll"))
+        self.assertRaises(IOError, embed.write_if_changed, self.output, self.dir)
+        self.assertFalse(os.path.exists(self.output))
+
+
+def objdump_program():
+    for program in ("i686-w64-mingw32-objdump", "objdump"):
+        try:
+            out = subprocess.check_output([program, "-p", os.path.join(PAYLOADS, "file.exe")],
+                                          stderr=subprocess.STDOUT)
+        except (OSError, subprocess.CalledProcessError):
+            continue
+        if "file format pei-i386" in out:
+            return program
+    return None
+
+
+OBJDUMP = objdump_program()
+
+
+@unittest.skipIf(OBJDUMP is None, "no objdump that reads 32-bit PE files")
+class ImportTest(unittest.TestCase):
+    def dump(self, name):
+        out = subprocess.check_output([OBJDUMP, "-p", os.path.join(PAYLOADS, name)])
+        self.assertIn("file format pei-i386", out, name)
+        imports, current = {}, None
+        for line in out.splitlines():
+            m = re.match(r"\s*DLL Name: (\S+)", line)
+            if m:
+                current = imports.setdefault(m.group(1).lower(), set())
+            elif current is not None and re.match(r"\s+[0-9a-f]+\s+\d+\s+\w+$", line):
+                current.add(line.split()[-1])
+            elif not line.strip():
+                current = None
+        exports = set()
+        table = out.split("[Ordinal/Name Pointer] Table")
+        if len(table) > 1:
+            for line in table[1].splitlines()[1:]:
+                m = re.match(r"\s+\[\s*\d+\] (\w+)$", line)
+                if not m:
+                    break
+                exports.add(m.group(1))
+        return imports, exports
+
+    def test_dependency_chain(self):
+        wanted = {"file.exe": {"magic1.dll"}, "magic1.dll": {"regex2.dll", "zlib1.dll"},
+                  "regex2.dll": set(), "zlib1.dll": set()}
+        for name, own in sorted(wanted.items()):
+            imports, _ = self.dump(name)
+            self.assertEqual(set(imports) - SYSTEM_DLLS, own, name)
+
+    def test_every_imported_function_is_exported(self):
+        for importer, exporter in [("file.exe", "magic1.dll"), ("magic1.dll", "regex2.dll"),
+                                   ("magic1.dll", "zlib1.dll")]:
+            needed = self.dump(importer)[0][exporter]
+            offered = self.dump(exporter)[1]
+            self.assertTrue(needed, (importer, exporter))
+            self.assertEqual(needed - offered, set(), (importer, exporter))
+        self.assertTrue({"regcomp", "regexec", "regerror", "regfree"} <=
+                        self.dump("regex2.dll")[1])
+
+
+def make_png(path):
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
+    with open(path, "wb") as f:
+        f.write("\x89PNG\r\n\x1a\n" + chunk("IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0)) +
+                chunk("IDAT", zlib.compress("\0" + "\xff" * 6 + "\0" + "\x00" * 6)) +
+                chunk("IEND", ""))
+    return path
+
+
+def host_file(path, *options):
+    return subprocess.check_output(["/usr/bin/file"] + list(options) +
+                                   ["--brief", "--mime-type", "--", path]).strip()
+
+
+@unittest.skipUnless(os.path.exists("/usr/bin/file"), "no /usr/bin/file")
+class DatabaseTest(TempDirTest):
+    def test_text_database_gives_the_hosts_answers(self):
+        database = payload("mime.dll")
+        self.assertNotIn("\0", database)  # text, not the compiled form
+        self.assertGreater(database.count("\n!:mime\t"), 500)
+        samples = [make_png(self.path("p.png")), "/bin/ls", os.path.join(PAYLOADS, "file.exe")]
+        with open(self.path("t.txt"), "wb") as f:
+            f.write("plain words\n" * 10)
+        samples.append(self.path("t.txt"))
+        for sample in samples:
+            self.assertEqual(host_file(sample, "-m", os.path.join(PAYLOADS, "mime.dll")),
+                             host_file(sample), sample)
+
+
+def run(command, timeout=600):
+    """(status, out, err). Output goes through files, not pipes: Wine's
+    service processes inherit them and outlive the program."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        child = subprocess.Popen(command, stdout=out, stderr=err)
+        timer = threading.Timer(timeout, child.kill)
+        timer.start()
+        try:
+            child.wait()
+        finally:
+            timer.cancel()
+        out.seek(0)
+        err.seek(0)
+        return child.returncode, out.read(), err.read()
+
+
+def find_program(name):
+    if os.sep in name:
+        return name if os.access(name, os.X_OK) else None
+    for folder in os.environ.get("PATH", "").split(os.pathsep):
+        candidate = os.path.join(folder, name)
+        if os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+class WineMagicTest(TempDirTest):
+    """DORVANE_WINE names the Wine loader (default: wine). DORVANE_WINE_PAYLOADS
+    names a directory with another build of the five files to use instead of
+    the attributes (payloads/wine-check passes a 64-bit build where the kernel
+    runs no 32-bit code). DORVANE_WINE_REQUIRED turns a skip into a failure."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix_root = cls.saved_env = None
+        cls.wine = find_program(os.environ.get("DORVANE_WINE", "wine"))
+        cls.reason = None
+        if cls.wine is None:
+            cls.reason = "wine is not installed (make wine-check installs it and runs this)"
+            return
+        cls.texts = {}
+        alternative = os.environ.get("DORVANE_WINE_PAYLOADS")
+        for attribute, name in ATTRIBUTES:
+            cls.texts[attribute] = (embed.attribute_text(payload(name, alternative))
+                                    if alternative else getattr(dorvane, attribute))
+        cls.saved_env = dict((k, os.environ.get(k)) for k in ("WINEDEBUG", "WINEPREFIX"))
+        os.environ["WINEDEBUG"] = "-all"
+        if not os.environ.get("WINEPREFIX"):
+            cls.prefix_root = tempfile.mkdtemp(prefix="dorvane-wine-")
+            os.environ["WINEPREFIX"] = os.path.join(cls.prefix_root, "prefix")
+        probe = tempfile.mkdtemp(prefix="dorvane-probe-")
+        try:
+            for attribute, name in ATTRIBUTES:
+                with open(os.path.join(probe, name), "wb") as f:
+                    f.write(bstream(cls.texts[attribute]).base64_decode().zlib_decode())
+            version = [cls.wine, os.path.join(probe, "file.exe"), "--version"]
+            # The first start creates the prefix, which takes a while.
+            status, out, err = run(version)
+            if status == 0 and "magic file from" in out and cls.prefix_root:
+                # Without a lasting server and its services, every call
+                # would start them, and magic's output pipe would stay open
+                # until they ended. They start here, holding only files.
+                run([cls.wineserver(), "-p"], timeout=60)
+                status, out, err = run(version)
+        finally:
+            shutil.rmtree(probe, ignore_errors=True)
+        if status != 0 or "magic file from" not in out:
+            last = (err.strip().splitlines() or ["status %d" % status])[-1]
+            cls.reason = "wine cannot run file.exe here: %s" % last
+
+    @staticmethod
+    def wineserver():
+        return find_program("wineserver") or "/usr/lib/wine/wineserver"
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.prefix_root:
+            try:
+                run([cls.wineserver(), "-k"], timeout=60)
+            except OSError:
+                pass
+            shutil.rmtree(cls.prefix_root, ignore_errors=True)
+        for key, value in (cls.saved_env or {}).items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+
+    def setUp(self):
+        if self.reason:
+            if os.environ.get("DORVANE_WINE_REQUIRED"):
+                self.fail(self.reason)
+            self.skipTest(self.reason)
+        TempDirTest.setUp(self)
+
+    def test_windows_branch_agrees_with_linux_file(self):
+        text = self.path("t.txt")
+        with open(text, "wb") as f:
+            f.write("plain words and nothing more\n" * 40)
+        packed = self.path("t.txt.gz")
+        with open(text, "rb") as source:
+            archive = gzip.GzipFile(packed, "wb")  # with a file name in the header
+            archive.write(source.read())
+            archive.close()
+        cases = [(text, False), (make_png(self.path("p.png")), False), ("/bin/ls", False),
+                 (packed, False), (packed, True)]
+        wine, directories = self.wine, []
+
+        def wine_pstream(command):
+            directories.append(os.path.dirname(command[0]))
+            return pstream([u"%s %s" % (wine, command[0])] + list(command[1:]))
+
+        with Rebinding(dorvane, __system__="windows", pstream=wine_pstream, **self.texts):
+            for path, look_inside in cases:
+                answer = dorvane.magic(path, look_inside)
+                expected = host_file(path, *(["-z"] if look_inside else []))
+                sys.stdout.write("\n  %-9s z=%-5s windows: %-30s linux: %s"
+                                 % (os.path.basename(path), look_inside, answer, expected))
+                self.assertEqual(answer, expected.decode("ascii"), path)
+                self.assertFalse(os.path.exists(directories[-1]), directories[-1])
+        self.assertEqual(len(set(directories)), len(cases))
+        self.assertNotEqual(host_file(packed), host_file(packed, "-z"))
+
+
+if __name__ == "__main__":
+    unittest.main()
