@@ -17,7 +17,7 @@ namespace {
 
 // Fills a new instance directly, as str does for its subtypes, so large
 // results are copied once.
-Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
+Ref alloc_bstream(PyTypeObject* type, std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
         PyErr_NoMemory();
         throw PythonError();
@@ -26,10 +26,15 @@ Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
     auto* bytes = reinterpret_cast<PyStringObject*>(object.get());
     // Whole files pass through here; fresh small pages cost more than the copy.
     codecs::detail::advise_huge(bytes->ob_sval, size);
-    if (size > 0) std::memcpy(bytes->ob_sval, data, size);
     bytes->ob_sval[size] = '\0';
     bytes->ob_shash = -1;
     bytes->ob_sstate = SSTATE_NOT_INTERNED;
+    return object;
+}
+
+Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
+    Ref object = alloc_bstream(type, size);
+    if (size > 0) std::memcpy(PyString_AS_STRING(object.get()), data, size);
     return object;
 }
 
@@ -112,6 +117,8 @@ PyMethodDef bstream_methods[] = {
 };
 
 }  // namespace
+
+Ref make_bstream_buffer(std::size_t size) { return alloc_bstream(&BStreamType, size); }
 
 Ref make_bstream(const char* data, std::size_t size) {
     return new_bstream(&BStreamType, data, size);

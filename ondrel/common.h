@@ -140,6 +140,9 @@ Ref plain_unicode(PyObject* text);
 
 Ref make_bstream(const char* data, std::size_t size);
 inline Ref make_bstream(const std::string& data) { return make_bstream(data.data(), data.size()); }
+// A bstream of `size` bytes whose content the caller fills in before anyone
+// else sees it (possibly with the interpreter lock released).
+Ref make_bstream_buffer(std::size_t size);
 
 // str, buffer or bytearray content, or unicode as UTF-8, as a str object
 // (immutable, so it can be read with the lock released).

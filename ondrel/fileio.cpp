@@ -1,5 +1,7 @@
 #include "fileio.h"
 
+#include "ondrel/codecs/parallel.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -167,13 +169,41 @@ File::~File() {
     }
 }
 
+long long File::plain_remaining() const {
+#ifndef _WIN32
+    struct stat info;
+    if (filter_ != nullptr || access_ != Access::read || fstat(fd_, &info) != 0 ||
+        !S_ISREG(info.st_mode)) {
+        return -1;
+    }
+    const off_t position = lseek(fd_, 0, SEEK_CUR);
+    if (position < 0 || position > info.st_size) return -1;
+    return static_cast<long long>(info.st_size - position);
+#else
+    return -1;
+#endif
+}
+
+std::size_t File::read_into(char* out, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t got = read_some(fd_, out + done, size - done);
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
 std::string File::read_all() {
     std::string out;
     if (filter_ == nullptr) {
 #ifndef _WIN32
         struct stat info;
-        if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
             out.reserve(static_cast<std::size_t>(info.st_size) + kBufferSize);
+            // A whole file lands here: fresh small pages cost more than the read.
+            codecs::detail::advise_huge(&out[0], out.capacity());
+        }
 #endif
         for (;;) {
             const std::size_t used = out.size();

@@ -42,6 +42,13 @@ public:
     // stream has been consumed and checked to its end.
     std::string read_all();
 
+    // For a plain stream over a regular file: the bytes left to read as the
+    // file system tells now (the file may still change); -1 otherwise.
+    long long plain_remaining() const;
+
+    // Up to `size` bytes into `out`; fewer only at the end of the file.
+    std::size_t read_into(char* out, std::size_t size);
+
     // With a filter, successive writes form one compressed stream. After a
     // failure the stream is broken: later writes and close() report it again.
     void write(const char* data, std::size_t size);
