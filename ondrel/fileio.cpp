@@ -197,14 +197,14 @@ std::size_t File::read_into(char* out, std::size_t size) {
 std::string File::read_all() {
     std::string out;
     if (filter_ == nullptr) {
-#ifndef _WIN32
-        struct stat info;
-        if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-            out.reserve(static_cast<std::size_t>(info.st_size) + kBufferSize);
+        // Room for what is left, not the whole file: fstream reads most of a
+        // regular file elsewhere and comes here only for what follows.
+        const long long remaining = plain_remaining();
+        if (remaining > 0) {
+            out.reserve(static_cast<std::size_t>(remaining) + kBufferSize);
             // A whole file lands here: fresh small pages cost more than the read.
             codecs::detail::advise_huge(&out[0], out.capacity());
         }
-#endif
         for (;;) {
             const std::size_t used = out.size();
             out.resize(used + kBufferSize);

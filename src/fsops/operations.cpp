@@ -8,12 +8,19 @@ namespace dorvane {
 
 namespace {
 
-// remove, unlink, rmdir, chroot, chdir.
-Ref on_existing_path(const Ref& argument, Id function_name) {
-    Ref path = to_ustream(argument);
+// remove, unlink, rmdir, chroot, chdir; chmod and chown pass their numbers
+// (the arguments after the path) through int() after the text is read.
+Ref on_existing_path(const Args& args, Id function_name) {
+    Ref path = to_ustream(args[0]);
     require_existing(path);
     Ref function = module_function(Id::os, function_name);
-    call(function, text_of(path));
+    Ref call_args = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Ref text = text_of(path);
+    PyTuple_SET_ITEM(call_args.get(), 0, text.release());
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        PyTuple_SET_ITEM(call_args.get(), i, call(int_type(), args[i]).release());
+    }
+    call_tuple(function, call_args, __LINE__);
     return none();
 }
 
@@ -31,32 +38,13 @@ Ref from_existing_source(const Args& args, Id module, Id function_name) {
 
 }  // namespace
 
-DORVANE_FUNCTION(remove) { return on_existing_path(args[0], Id::remove); }
-DORVANE_FUNCTION(unlink) { return on_existing_path(args[0], Id::unlink); }
-DORVANE_FUNCTION(rmdir) { return on_existing_path(args[0], Id::rmdir); }
-DORVANE_FUNCTION(chroot) { return on_existing_path(args[0], Id::chroot); }
-DORVANE_FUNCTION(chdir) { return on_existing_path(args[0], Id::chdir); }
-
-DORVANE_FUNCTION(chmod) {
-    Ref path = to_ustream(args[0]);
-    require_existing(path);
-    Ref function = module_function(Id::os, Id::chmod);
-    Ref text = text_of(path);
-    Ref mode = call(int_type(), args[1]);
-    call(function, text, mode);
-    return none();
-}
-
-DORVANE_FUNCTION(chown) {
-    Ref path = to_ustream(args[0]);
-    require_existing(path);
-    Ref function = module_function(Id::os, Id::chown);
-    Ref text = text_of(path);
-    Ref uid = call(int_type(), args[1]);
-    Ref gid = call(int_type(), args[2]);
-    call(function, text, uid, gid);
-    return none();
-}
+DORVANE_FUNCTION(remove) { return on_existing_path(args, Id::remove); }
+DORVANE_FUNCTION(unlink) { return on_existing_path(args, Id::unlink); }
+DORVANE_FUNCTION(rmdir) { return on_existing_path(args, Id::rmdir); }
+DORVANE_FUNCTION(chroot) { return on_existing_path(args, Id::chroot); }
+DORVANE_FUNCTION(chdir) { return on_existing_path(args, Id::chdir); }
+DORVANE_FUNCTION(chmod) { return on_existing_path(args, Id::chmod); }
+DORVANE_FUNCTION(chown) { return on_existing_path(args, Id::chown); }
 
 DORVANE_FUNCTION(link) { return from_existing_source(args, Id::os, Id::link); }
 DORVANE_FUNCTION(copy) { return from_existing_source(args, Id::shutil, Id::copy); }

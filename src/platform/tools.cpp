@@ -113,9 +113,9 @@ DORVANE_FUNCTION(magic) {
     if (!file_exe) unbound_local("file_exe");
     // A name starting with "-" would be read by `file` as an option.
     Ref shown = path;
-    Ref leading_dash = call(attr(text_of(path), Id::startswith), Id::dash);
-    if (truth(leading_dash)) {
-        shown = to_ustream(check(PyNumber_Add(constant(Id::dot_slash), text_of(path).get())));
+    Ref text = text_of(path);
+    if (truth(call(attr(text, Id::startswith), Id::dash))) {
+        shown = to_ustream(check(PyNumber_Add(constant(Id::dot_slash), text.get())));
     }
     Ref program = call(global(Id::screen), file_exe);
     Ref target = call(global(Id::screen), shown);
