@@ -74,7 +74,7 @@ fuzz-smoke: check-python
 	"$(PYTHON)" fuzz/run.py smoke
 
 # Each target for 10 million executions or 30 minutes, whichever comes first
-# (FUZZ_RUNS, FUZZ_SECONDS), one after the other at the lowest priority.
+# (FUZZ_RUNS, FUZZ_SECONDS), FUZZ_JOBS at a time, at the lowest priority.
 fuzz-long: check-python
 	nice -n 19 "$(PYTHON)" fuzz/run.py long
 

@@ -1,7 +1,8 @@
 """Builds, seeds and runs the libFuzzer targets in fuzz/.
 
     python2.7 fuzz/run.py smoke [target ...]   # a few seconds each (FUZZ_SMOKE_SECONDS)
-    python2.7 fuzz/run.py long  [target ...]   # FUZZ_RUNS executions or FUZZ_SECONDS each
+    python2.7 fuzz/run.py long  [target ...]   # FUZZ_RUNS executions or FUZZ_SECONDS each,
+                                               # FUZZ_JOBS targets at a time
 
 Seeds come from the real command-line tools, generated afresh into
 $BUILD/fuzz/seeds; the corpus each target grows stays in $BUILD/fuzz/corpus
@@ -15,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import zlib
 
@@ -119,10 +121,8 @@ def seed(targets):
         shutil.rmtree(work, ignore_errors=True)
 
 
-# liblzma decoders run without a memory limit (xz.cpp), so a 13-byte .lzma
-# header may ask for a 4 GiB dictionary. Under ASan such an allocation costs
-# seconds, so malloc refuses anything over 1 GiB instead: the decoders'
-# out-of-memory paths get exercised rather than the fuzzer stalling.
+# malloc refuses anything over 1 GiB instead of taking seconds under ASan,
+# so out-of-memory paths get exercised rather than the fuzzer stalling.
 SANITIZERS = {
     "ASAN_OPTIONS": "detect_leaks=1:quarantine_size_mb=32:max_allocation_size_mb=1024:"
                     "allocator_may_return_null=1",
@@ -189,11 +189,27 @@ def long_run(targets=None):
     seed(targets)
     seconds = int(os.environ.get("FUZZ_SECONDS", "1800"))
     runs = int(os.environ.get("FUZZ_RUNS", "10000000"))
-    failed = 0
-    for target in targets:
-        ok, _, _, _ = run_target(target, seconds, runs, False)
-        failed += not ok
-    return failed
+    # FUZZ_JOBS targets side by side, each taking the next one off the list.
+    pending = list(targets)
+    results = []
+    lock = threading.Lock()
+
+    def worker():
+        while True:
+            with lock:
+                if not pending:
+                    return
+                target = pending.pop(0)
+            result = run_target(target, seconds, runs, False)
+            with lock:
+                results.append(result)
+
+    jobs = [threading.Thread(target=worker) for _ in range(int(os.environ.get("FUZZ_JOBS", "1")))]
+    for job in jobs:
+        job.start()
+    for job in jobs:
+        job.join()
+    return sum(1 for r in results if not r[0])
 
 
 def main(argv):

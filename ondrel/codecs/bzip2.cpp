@@ -567,8 +567,12 @@ private:
         raw.append(at(from), static_cast<std::size_t>(to - from));
         while (pipeline_->full())
             if (!drain_one(out)) return false;
+        // A block that ends its stream and the input with it is decoded on
+        // this thread: a small file should not pay for starting workers.
+        const bool last = bits48(block_end) == kEndMagic && (block_end + 80 + 7) / 8 >= end();
         pipeline_->push(std::make_unique<BlockJob>(std::move(raw), unsigned(block_bit_ % 8), block_end - block_bit_,
-                                                   level_, block_crc_, stream_id_, stream_start_));
+                                                   level_, block_crc_, stream_id_, stream_start_),
+                        last);
         keep_.push_back(stream_start_);
         return true;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -78,6 +79,14 @@ struct Codec {
 // Looks up a filter by canonical name or alias ("gz", "bz2", "lzo").
 // Returns nullptr for any other name, and for a codec this build lacks.
 const Codec* find_codec(std::string_view name);
+
+// The most memory one xz or lzma decoder may take, in bytes. A file names
+// the dictionary it needs in its header, and a header of a few bytes can
+// ask for gigabytes; past this limit decoding fails with a CodecError that
+// gives both figures. The default, 1600 MiB, reads every file the xz and
+// lzma tools can write (their largest dictionary is 1.5 GiB).
+std::uint64_t decoder_memory_limit();
+void set_decoder_memory_limit(std::uint64_t bytes);
 
 // Whole-buffer conveniences over the streaming classes.
 std::string compress(const Codec& codec, std::string_view data, int level = -1);

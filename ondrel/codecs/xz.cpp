@@ -4,6 +4,7 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -63,19 +64,22 @@ std::uint64_t block_size(int preset) {
     return std::max<std::uint64_t>(std::uint64_t(options.dict_size) * 2, std::uint64_t(1) << 20);
 }
 
-const lzma_mt& decoder_options() {
-    static const lzma_mt options = [] {
-        lzma_mt mt{};
-        mt.threads = Pipeline::threads();
-        mt.flags = LZMA_CONCATENATED;
-        // Above this much memory for decoding side by side, liblzma
-        // decodes one block at a time instead; it never refuses a file.
-        mt.memlimit_threading = std::max<std::uint64_t>(lzma_physmem() / 4, std::uint64_t(256) << 20);
-        mt.memlimit_stop = UINT64_MAX;
-        return mt;
-    }();
-    return options;
+std::atomic<std::uint64_t> memory_limit{std::uint64_t(1600) << 20};
+
+lzma_mt decoder_options() {
+    lzma_mt mt{};
+    mt.threads = Pipeline::threads();
+    mt.flags = LZMA_CONCATENATED;
+    // Above this much memory for decoding side by side, liblzma decodes one
+    // block at a time instead; only a file needing more than the limit
+    // for a single block is refused.
+    mt.memlimit_stop = memory_limit.load(std::memory_order_relaxed);
+    mt.memlimit_threading =
+        std::min(mt.memlimit_stop, std::max<std::uint64_t>(lzma_physmem() / 4, std::uint64_t(256) << 20));
+    return mt;
 }
+
+std::string mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
 
 // Common loop for both directions: liblzma uses the same lzma_code() call
 // for encoding and decoding, only the initialisation differs.
@@ -114,6 +118,11 @@ private:
             std::size_t produced = kChunk - strm_.avail_out;
             if (produced) out.put(reinterpret_cast<const char*>(out_.get()), produced);
             if (rc == LZMA_STREAM_END) return true;
+            if (rc == LZMA_MEMLIMIT_ERROR) {
+                std::string need = "the data needs " + mebibytes(lzma_memusage(&strm_)) + ", the limit is " +
+                                   mebibytes(lzma_memlimit_get(&strm_));
+                lzma_fail(format_, rc, need.c_str());
+            }
             if (rc != LZMA_OK) lzma_fail(format_, rc);
             if (action == LZMA_RUN && strm_.avail_in == 0 && strm_.avail_out != 0) return false;
         }
@@ -159,12 +168,12 @@ private:
 class LzmaDecoder : public Decoder {
 public:
     LzmaDecoder(const char* format, bool alone) : stream_(format) {
-        // No memory limit: the caller chose to read this data, and the
-        // presets the tools use stay far below anything troublesome.
-        if (alone)
-            stream_.check_init(lzma_alone_decoder(&stream_.raw(), UINT64_MAX));
-        else
-            stream_.check_init(lzma_stream_decoder_mt(&stream_.raw(), &decoder_options()));
+        if (alone) {
+            stream_.check_init(lzma_alone_decoder(&stream_.raw(), memory_limit.load(std::memory_order_relaxed)));
+        } else {
+            const lzma_mt options = decoder_options();
+            stream_.check_init(lzma_stream_decoder_mt(&stream_.raw(), &options));
+        }
     }
 
     void update(const char* data, std::size_t size, Sink& out) override {
@@ -214,4 +223,9 @@ std::unique_ptr<Decoder> make_lzma_decoder(const char* format, bool alone) {
 const Codec xz_codec = {"xz", 6, make_encoder, make_decoder};
 
 }  // namespace detail
+
+std::uint64_t decoder_memory_limit() { return detail::memory_limit.load(std::memory_order_relaxed); }
+
+void set_decoder_memory_limit(std::uint64_t bytes) { detail::memory_limit.store(bytes, std::memory_order_relaxed); }
+
 }  // namespace ondrel::codecs

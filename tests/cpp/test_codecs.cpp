@@ -287,6 +287,30 @@ TEST(CodecDamage, ForeignAndEmptyInputIsRejectedNamingTheFormat) {
     }
 }
 
+TEST(CodecDamage, DictionariesBeyondTheMemoryLimitAreRefusedNotAllocated) {
+    // Thirteen header bytes claiming a 4 GiB dictionary, then a little data.
+    const std::string hostile = std::string("\x5d\xff\xff\xff\xff", 5) + std::string(8, '\xff') + std::string(5, '\0');
+    try {
+        decompress(codec("lzma"), hostile);
+        ADD_FAILURE() << "a 4 GiB dictionary was accepted";
+    } catch (const CodecError& e) {
+        EXPECT_NE(std::string(e.what()).find("memory usage limit reached (the data needs 4097 MiB, the limit is 1600 MiB)"),
+                  std::string::npos)
+            << e.what();
+    }
+    // Preset 9 asks for a 64 MiB dictionary in both containers: refused
+    // below that, read again once the limit allows it.
+    const std::string in = mixed_data(200000, 5);
+    const std::uint64_t saved = decoder_memory_limit();
+    for (const char* name : {"xz", "lzma"}) {
+        const std::string packed = compress(codec(name), in, 9);
+        set_decoder_memory_limit(std::uint64_t(32) << 20);
+        EXPECT_THROW(decompress(codec(name), packed), CodecError) << name;
+        set_decoder_memory_limit(saved);
+        EXPECT_EQ(decompress(codec(name), packed), in) << name;
+    }
+}
+
 TEST(CodecDamage, LzopBlockSizesBeyondTheLimitAreRefused) {
     const Codec& c = codec("lzop");
     std::string empty = compress(c, "");
