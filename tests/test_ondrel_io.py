@@ -224,6 +224,17 @@ class FstreamFilterTest(FileCase):
         self.assertEqual(caught.exception.errno, 5)
         self.assertTrue(caught.exception.strerror.startswith(p + u": "), caught.exception.strerror)
 
+    def test_header_asking_for_gigabytes_is_refused_not_obeyed(self):
+        if not codec_available("lzma"):
+            self.skipTest("no lzma codec")
+        p = self.path("huge-dictionary.lzma")
+        with open(p, "wb") as f:
+            f.write("\x5d" + "\xff" * 12 + "\0" * 5)
+        with self.assertRaises(StreamError) as caught:
+            fstream(p, filter="lzma").read()
+        self.assertEqual(caught.exception.errno, 5)
+        self.assertIn(u"the data needs 4097 MiB, the limit is 1600 MiB", caught.exception.strerror)
+
 
 class PstreamTest(unittest.TestCase):
     def test_output_and_command_forms(self):
