@@ -10,15 +10,6 @@
 
 #include "ondrel/codecs/codec.h"
 
-// Every target: xz and lzma headers may name dictionaries up to the
-// decoders' memory limit, and under ASan each such allocation costs far
-// more than decoding. 128 MiB still admits preset 9 of the tools; the
-// limit itself is exercised by the unit tests.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ondrel::codecs::set_decoder_memory_limit(std::uint64_t(128) << 20);
-    return 0;
-}
-
 namespace fuzz {
 
 // A small input may legitimately expand to gigabytes (a decompression

@@ -33,10 +33,31 @@ TOOLS = [
     ("bzip2", "bzip2 -c < IN"), ("bzip2", "bzip2 -1 -c IN"),
     ("lzop", "lzop -c < IN"), ("lzop", "lzop -c IN"), ("lzop", "lzop -9 -c < IN"),
     ("lzop", "lzop --crc32 -c < IN"),
-    ("xz", "xz -c < IN"), ("xz", "xz -0 --check=sha256 -c < IN"), ("xz", "xz --check=none -c IN"),
-    ("xz", "xz --check=crc32 -c IN"),
-    ("lzma", "lzma -c < IN"), ("lzma", "lzma -1 -c < IN"),
+    # Small dictionaries: the decoder targets cap memory at 4 MiB (decode.cpp).
+    # Tiny blocks written by two threads record their sizes, which sends
+    # the reader down its multi-threaded path.
+    ("xz", "xz --lzma2=preset=6,dict=64KiB -c < IN"), ("xz", "xz -0 --check=sha256 -c < IN"),
+    ("xz", "xz --check=none --lzma2=dict=64KiB -c IN"),
+    ("xz", "xz -T2 --block-size=1KiB --lzma2=dict=64KiB --check=crc32 -c IN"),
+    ("lzma", "xz --format=lzma --lzma1=preset=6,dict=64KiB -c < IN"), ("lzma", "lzma -1 -c < IN"),
+    ("lzma", "xz --format=lzma --lzma1=preset=1,dict=256KiB -c < IN"),
 ]
+# Our own writers add what the tools never write (gzip members that record
+# their size, read side by side), so their output seeds these readers too.
+OWN_WRITERS = ["gzip", "bzip2", "lzop"]
+
+
+def own_writer():
+    """ondrel from the build directory, or None when it isn't built."""
+    sys.path.insert(0, BUILD)
+    try:
+        import ondrel
+        return ondrel
+    except ImportError as e:
+        print("fuzz: no seeds from our own writers (%s)" % e)
+        return None
+    finally:
+        sys.path.pop(0)
 
 
 def samples():
@@ -94,12 +115,19 @@ def seed(targets):
     work = tempfile.mkdtemp()
     try:
         made = dict((c, []) for c in CODECS)
+        ondrel = own_writer()
         for name, data in sorted(samples().items()):
             source = os.path.join(work, name)
             write(source, data)
             for codec, command in TOOLS:
                 out = subprocess.check_output(command.replace("IN", source), shell=True)
                 made[codec].append(out)
+            for codec in OWN_WRITERS if ondrel else []:
+                packed = os.path.join(work, name + "." + codec)
+                with ondrel.fstream(packed, "w", codec) as f:
+                    f.write(data)
+                with open(packed, "rb") as f:
+                    made[codec].insert(0, f.read())
         for codec in CODECS:
             if codec != "lzma":  # the tools concatenate members, except .lzma
                 made[codec].append(made[codec][0] + made[codec][-1])

@@ -1,4 +1,5 @@
 """Shared helpers for the Python suites."""
+import contextlib
 import os
 import shutil
 import subprocess
@@ -36,10 +37,39 @@ class TempDirTest(unittest.TestCase):
         return os.path.join(self.dir, *parts)
 
     def touch(self, *parts):
-        p = self.path(*parts)
+        return self.write(os.path.join(*parts), "x")
+
+    def assertMissing(self, f, *args):
+        """f(*args) refuses the missing path args[0] with ENOENT, from one
+        traceback entry that names f."""
+        from ondrel import ustream
+        try:
+            f(*args)
+        except OSError as e:
+            self.assertEqual((e.errno, e.strerror), (2, "No such file or directory"))
+            self.assertIs(type(e.filename), unicode)
+            self.assertEqual(e.filename, ustream(args[0]))
+            entries = last_entry(sys.exc_info())
+            self.assertEqual(len(entries), 1)
+            self.assertTrue(entries[0][2].startswith("dorvane." + f.__name__), entries[0][2])
+        else:
+            self.fail("%s accepted a missing path" % f.__name__)
+
+    def write(self, name, data):
+        p = self.path(name)
         with open(p, "wb") as f:
-            f.write("x")
+            f.write(data)
         return p
+
+
+@contextlib.contextmanager
+def cwd(directory):
+    here = os.getcwd()
+    os.chdir(directory)
+    try:
+        yield
+    finally:
+        os.chdir(here)
 
 
 class Rebinding(object):

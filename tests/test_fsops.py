@@ -3,26 +3,16 @@
 import errno
 import os
 import stat
-import sys
 import unittest
 
 import dorvane
 
-from support import Rebinding, TempDirTest, last_entry
+from support import Rebinding, TempDirTest, cwd
 
 NAME = "caf\xc3\xa9 it's \"odd\" $(x).txt"
 
 
 class GuardedOperationsTest(TempDirTest):
-    def assertMissing(self, f, *args):
-        try:
-            f(*args)
-        except OSError as e:
-            self.assertEqual((e.errno, e.filename), (2, args[0].decode("utf-8")))
-            self.assertTrue(last_entry(sys.exc_info())[0][2].startswith("dorvane." + f.__name__))
-        else:
-            self.fail("%s accepted a missing path" % f.__name__)
-
     def test_missing_path_changes_nothing(self):
         missing, dest = self.path("missing"), self.path("dest")
         for f in (dorvane.remove, dorvane.unlink, dorvane.rmdir, dorvane.chdir, dorvane.chroot):
@@ -123,14 +113,11 @@ class EffectsTest(TempDirTest):
         self.assertRaises(IOError, dorvane.copy, src, self.path("no", "dir", "x"))
 
     def test_chdir(self):
-        here = os.getcwd()
-        try:
+        with cwd("/"):
             dorvane.chdir(self.dir)
             self.assertEqual(dorvane.getcwd(), os.path.realpath(self.dir))
             self.assertRaises(OSError, dorvane.chdir, self.path("missing"))
             self.assertEqual(os.getcwd(), os.path.realpath(self.dir))
-        finally:
-            os.chdir(here)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root")
     def test_chroot_in_a_child(self):

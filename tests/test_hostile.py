@@ -8,7 +8,7 @@ import textwrap
 import unittest
 
 import dorvane
-from support import TempDirTest, run_python
+from support import TempDirTest, cwd, run_python
 
 # Each would run a command, or be read as an option, if it reached a shell
 # or a command line unprotected.
@@ -20,9 +20,7 @@ NAMES = ["it's", 'say "hi"', "$(touch pwned)", "`touch pwned`", "a;touch pwned",
 class ShellMetacharacters(TempDirTest):
 
     def test_names_reach_the_file_system_verbatim(self):
-        cwd = os.getcwd()
-        os.chdir(self.dir)
-        try:
+        with cwd(self.dir):
             for name in NAMES:
                 for path in (name, os.path.join(self.dir, name)):  # relative: a leading "-" bites
                     with open(path, "wb") as f:
@@ -40,8 +38,6 @@ class ShellMetacharacters(TempDirTest):
                     for suffix in ("", ".xz", ".moved", ".copy"):
                         dorvane.remove(path + suffix)
                     self.assertEqual(os.listdir(self.dir), [], repr(path))
-        finally:
-            os.chdir(cwd)
 
 
 class Undecodable(TempDirTest):

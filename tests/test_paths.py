@@ -7,7 +7,7 @@ import unittest
 import dorvane
 from ondrel import ustream
 
-from support import Rebinding, TempDirTest, last_entry
+from support import Rebinding, TempDirTest, cwd, last_entry
 
 
 class ExistsTest(TempDirTest):
@@ -76,9 +76,7 @@ class JoinTest(unittest.TestCase):
 
 class GetcwdTest(TempDirTest):
     def test_current_directory(self):
-        here = os.getcwd()
-        try:
-            os.chdir(self.dir)
+        with cwd(self.dir):
             self.assertEqual(dorvane.getcwd(), os.getcwdu())
             self.assertIs(type(dorvane.getcwd()), ustream)
             os.rmdir(self.dir)
@@ -88,8 +86,6 @@ class GetcwdTest(TempDirTest):
                 entries = last_entry(sys.exc_info())
             self.assertEqual(len(entries), 1)
             self.assertTrue(entries[0][2].startswith("dorvane.getcwd"))
-        finally:
-            os.chdir(here)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
-"""The Windows tool files behind magic: their attribute texts and how they are
-generated, what they import, the text database, and magic's Windows branch
-run for real under Wine."""
+"""The Windows tool files behind magic: their attribute texts, what they
+import, the text database, and magic's Windows branch run for real under Wine."""
+import base64
 import gzip
 import imp
 import os
@@ -13,6 +13,7 @@ import tempfile
 import threading
 import unittest
 import zlib
+from distutils.spawn import find_executable
 
 import dorvane
 from ondrel import bstream, pstream
@@ -34,77 +35,16 @@ def payload(name, directory=PAYLOADS):
         return f.read()
 
 
-def check_layout(case, text):
-    case.assertTrue(text.startswith("eJ"), text[:10])
-    case.assertTrue(text.endswith("\n"))
-    case.assertNotIn("\r", text)
-    lines = text.split("\n")[:-1]
-    for line in lines[:-1]:
-        case.assertEqual(len(line), 76)
-    case.assertTrue(1 <= len(lines[-1]) <= 76, repr(lines[-1]))
-    case.assertEqual(bstream(text).base64_decode()[:2], "\x78\x9c")
-
-
 class AttributeTextTest(unittest.TestCase):
     def test_each_attribute_is_its_file(self):
         for attribute, name in ATTRIBUTES:
             text = getattr(dorvane, attribute)
             self.assertIs(type(text), str, attribute)
-            check_layout(self, text)
-            self.assertEqual(bstream(text).base64_decode().zlib_decode(), payload(name), name)
-
-    def test_layout_at_every_line_edge(self):
-        # Incompressible data of growing size crosses every remainder of 76,
-        # including base64 texts that fill their last line exactly.
-        exact = 0
-        for size in range(0, 240):
-            data = os.urandom(size)
-            text = embed.attribute_text(data)
-            check_layout(self, text)
-            self.assertEqual(bstream(text).base64_decode().zlib_decode(), data)
-            exact += len(text.rstrip("\n").split("\n")[-1]) == 76
-        self.assertGreater(exact, 0)
-
-
-class GeneratorTest(TempDirTest):
-    def setUp(self):
-        TempDirTest.setUp(self)
-        for _, name in ATTRIBUTES:
-            with open(self.path(name), "wb") as f:
-                f.write(name * 50)
-        self.output = self.path("gen", "payloads.cpp")
-
-    def test_defines_what_the_header_declares(self):
-        embed.write_if_changed(self.output, self.dir)
-        with open(os.path.join(ROOT, "src", "module", "payloads.h")) as f:
-            declared = re.findall(r"extern const PayloadText (\w+);", f.read())
-        with open(self.output) as f:
-            source = f.read()
-        defined = re.findall(r"^const PayloadText (\w+) = ", source, re.M)
-        self.assertEqual(sorted(declared), sorted(defined))
-        self.assertEqual(len(defined), 5)
-        # The literal holds the text line for line.
-        literal = re.search(r"kFileExeTextData\[\] =\n(.*?)\n    ;", source, re.S).group(1)
-        lines = re.findall(r'^    "(.*)\\n"$', literal, re.M)
-        self.assertEqual("".join(l + "\n" for l in lines),
-                         embed.attribute_text("file.exe" * 50))
-
-    def test_rewrites_only_on_change(self):
-        self.assertTrue(embed.write_if_changed(self.output, self.dir))
-        os.utime(self.output, (1, 1))
-        self.assertFalse(embed.write_if_changed(self.output, self.dir))
-        self.assertEqual(os.path.getmtime(self.output), 1)
-        with open(self.path("mime.dll"), "wb") as f:
-            f.write("changed")
-        self.assertTrue(embed.write_if_changed(self.output, self.dir))
-        with open(self.output) as f:
-            self.assertIn(embed.attribute_text("changed").rstrip("\n"), f.read())
-        self.assertEqual(sorted(os.listdir(self.path("gen"))), ["payloads.cpp"])
-
-    def test_missing_payload_is_an_error(self):
-        os.remove(self.path("regex2.dll"))
-        self.assertRaises(IOError, embed.write_if_changed, self.output, self.dir)
-        self.assertFalse(os.path.exists(self.output))
+            packed = bstream(text).base64_decode()
+            # Standard 76-column base64 of zlib at the default level.
+            self.assertEqual(text, base64.encodestring(packed), name)
+            self.assertEqual(packed[:2], "\x78\x9c", name)
+            self.assertEqual(packed.zlib_decode(), payload(name), name)
 
 
 def objdump_program():
@@ -146,20 +86,16 @@ class ImportTest(unittest.TestCase):
                 exports.add(m.group(1))
         return imports, exports
 
-    def test_dependency_chain(self):
+    def test_dependency_chain_and_every_import_is_exported(self):
         wanted = {"file.exe": {"magic1.dll"}, "magic1.dll": {"regex2.dll", "zlib1.dll"},
                   "regex2.dll": set(), "zlib1.dll": set()}
-        for name, own in sorted(wanted.items()):
-            imports, _ = self.dump(name)
-            self.assertEqual(set(imports) - SYSTEM_DLLS, own, name)
-
-    def test_every_imported_function_is_exported(self):
-        for importer, exporter in [("file.exe", "magic1.dll"), ("magic1.dll", "regex2.dll"),
-                                   ("magic1.dll", "zlib1.dll")]:
-            needed = self.dump(importer)[0][exporter]
-            offered = self.dump(exporter)[1]
-            self.assertTrue(needed, (importer, exporter))
-            self.assertEqual(needed - offered, set(), (importer, exporter))
+        for importer, own in sorted(wanted.items()):
+            imports, _ = self.dump(importer)
+            self.assertEqual(set(imports) - SYSTEM_DLLS, own, importer)
+            for exporter in own:
+                needed = imports[exporter]
+                self.assertTrue(needed, (importer, exporter))
+                self.assertEqual(needed - self.dump(exporter)[1], set(), (importer, exporter))
         self.assertTrue({"regcomp", "regexec", "regerror", "regfree"} <=
                         self.dump("regex2.dll")[1])
 
@@ -186,10 +122,8 @@ class DatabaseTest(TempDirTest):
         database = payload("mime.dll")
         self.assertNotIn("\0", database)  # text, not the compiled form
         self.assertGreater(database.count("\n!:mime\t"), 500)
-        samples = [make_png(self.path("p.png")), "/bin/ls", os.path.join(PAYLOADS, "file.exe")]
-        with open(self.path("t.txt"), "wb") as f:
-            f.write("plain words\n" * 10)
-        samples.append(self.path("t.txt"))
+        samples = [make_png(self.path("p.png")), "/bin/ls", os.path.join(PAYLOADS, "file.exe"),
+                   self.write("t.txt", "plain words\n" * 10)]
         for sample in samples:
             self.assertEqual(host_file(sample, "-m", os.path.join(PAYLOADS, "mime.dll")),
                              host_file(sample), sample)
@@ -211,16 +145,6 @@ def run(command, timeout=600):
         return child.returncode, out.read(), err.read()
 
 
-def find_program(name):
-    if os.sep in name:
-        return name if os.access(name, os.X_OK) else None
-    for folder in os.environ.get("PATH", "").split(os.pathsep):
-        candidate = os.path.join(folder, name)
-        if os.access(candidate, os.X_OK):
-            return candidate
-    return None
-
-
 class WineMagicTest(TempDirTest):
     """DORVANE_WINE names the Wine loader (default: wine). DORVANE_WINE_PAYLOADS
     names a directory with another build of the five files to use instead of
@@ -230,7 +154,7 @@ class WineMagicTest(TempDirTest):
     @classmethod
     def setUpClass(cls):
         cls.prefix_root = cls.saved_env = None
-        cls.wine = find_program(os.environ.get("DORVANE_WINE", "wine"))
+        cls.wine = find_executable(os.environ.get("DORVANE_WINE", "wine"))
         cls.reason = None
         if cls.wine is None:
             cls.reason = "wine is not installed (make wine-check installs it and runs this)"
@@ -267,7 +191,7 @@ class WineMagicTest(TempDirTest):
 
     @staticmethod
     def wineserver():
-        return find_program("wineserver") or "/usr/lib/wine/wineserver"
+        return find_executable("wineserver") or "/usr/lib/wine/wineserver"
 
     @classmethod
     def tearDownClass(cls):

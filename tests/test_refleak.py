@@ -1,12 +1,7 @@
 """Reference and memory leaks: every function, on its success and its failure
-path, many times over; the count of gc-tracked objects and the process's
-resident memory must stay flat.
-
-REFLEAK_RSS=0 leaves out the memory check (for sanitizer builds).
-REFLEAK_SCALE multiplies the iteration counts: 1 in the suite (10 000 calls
-of each cheap function per path), 10 for `make refleak-test` (100 000).
-Functions that do I/O run fewer times, and magic (which starts `file` for
-every call) fewest."""
+path, many times over; gc-tracked objects and resident memory must stay flat.
+REFLEAK_RSS=0 leaves out the memory check (for sanitizer builds); REFLEAK_SCALE
+multiplies the call counts (10 for `make refleak-test`)."""
 import gc
 import os
 import resource
@@ -31,10 +26,7 @@ def rss():
 
 def remove_all(*names):
     for name in names:
-        if os.path.isdir(name) and not os.path.islink(name):
-            os.rmdir(name)
-        elif os.path.lexists(name):
-            os.remove(name)
+        (os.rmdir if os.path.isdir(name) and not os.path.islink(name) else os.remove)(name)
 
 
 def call_failing(f, *args, **kwargs):

@@ -400,7 +400,9 @@ private:
                 Buffer member(size);
                 member.append(p, size);
                 while (pipeline_.full()) collect_one(out);
-                pipeline_.push(std::make_unique<InflateJob>(std::move(member)), final && avail == size);
+                // A member that is all the input there is runs on this
+                // thread: a small file should not pay for starting workers.
+                pipeline_.push(std::make_unique<InflateJob>(std::move(member)), avail == size);
                 pos_ += size;
                 ++members_;
                 continue;

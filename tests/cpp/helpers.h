@@ -4,16 +4,61 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "ondrel/codecs/codec.h"
 
 namespace testutil {
+
+using ondrel::codecs::Codec;
+
+inline const Codec& codec(const char* name) {
+    const Codec* c = ondrel::codecs::find_codec(name);
+    if (!c) throw std::runtime_error(std::string("no codec ") + name);
+    return *c;
+}
+
+inline std::string flip(std::string s, std::size_t at, int bit = 0) {
+    s[at] = char(s[at] ^ (1 << bit));
+    return s;
+}
+
+// Records every put so tests can check output arrives in bounded pieces.
+struct ChunkSink : ondrel::codecs::Sink {
+    std::string data;
+    std::size_t largest = 0;
+    void put(const char* p, std::size_t n) override {
+        data.append(p, n);
+        largest = std::max(largest, n);
+    }
+};
+
+// Feeds `in` through a fresh encoder or decoder in pieces cycling through
+// `sizes`.
+template <typename Stream>
+std::string feed(std::unique_ptr<Stream> stream, const std::string& in, std::vector<std::size_t> sizes,
+                 std::size_t* largest = nullptr) {
+    ChunkSink sink;
+    std::size_t at = 0, k = 0;
+    while (at < in.size()) {
+        std::size_t n = std::min(sizes[k++ % sizes.size()], in.size() - at);
+        stream->update(in.data() + at, n, sink);
+        at += n;
+    }
+    stream->finish(sink);
+    if (largest) *largest = sink.largest;
+    return sink.data;
+}
 
 // Alternating runs of repetitive text and random bytes, so every codec sees
 // both material it squeezes and material it has to store.

@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
@@ -36,56 +34,7 @@ const std::vector<Format>& formats() {
     return all;
 }
 
-const Codec& codec(const char* name) {
-    const Codec* c = find_codec(name);
-    if (!c) throw std::runtime_error(std::string("no codec ") + name);
-    return *c;
-}
-
-// Records every put so tests can check output arrives in bounded pieces.
-struct ChunkSink : Sink {
-    std::string data;
-    std::size_t largest = 0;
-    void put(const char* p, std::size_t n) override {
-        data.append(p, n);
-        largest = std::max(largest, n);
-    }
-};
-
-// Feeds `in` through a fresh encoder or decoder in pieces cycling through
-// `sizes`.
-template <typename Stream>
-std::string feed(std::unique_ptr<Stream> stream, const std::string& in, std::vector<std::size_t> sizes,
-                 std::size_t* largest = nullptr) {
-    ChunkSink sink;
-    std::size_t at = 0, k = 0;
-    while (at < in.size()) {
-        std::size_t n = std::min(sizes[k++ % sizes.size()], in.size() - at);
-        stream->update(in.data() + at, n, sink);
-        at += n;
-    }
-    stream->finish(sink);
-    if (largest) *largest = sink.largest;
-    return sink.data;
-}
-
-std::string flip(std::string s, std::size_t at, int bit = 0) {
-    s[at] = char(s[at] ^ (1 << bit));
-    return s;
-}
-
 }  // namespace
-
-TEST(CodecTable, NamesAndAliasesResolve) {
-    const std::pair<const char*, const char*> aliases[] = {
-        {"gz", "gzip"}, {"bz2", "bzip2"}, {"lzo", "lzop"}};
-    for (const auto& f : formats()) {
-        ASSERT_NE(find_codec(f.name), nullptr) << f.name;
-        EXPECT_STREQ(find_codec(f.name)->name, f.name);
-    }
-    for (const auto& [alias, name] : aliases) EXPECT_EQ(find_codec(alias), find_codec(name));
-    for (const char* bad : {"", "GZIP", "zip", "gzip ", "zlib", "lz4"}) EXPECT_EQ(find_codec(bad), nullptr) << bad;
-}
 
 TEST(CodecRoundTrip, EveryNameOverAssortedDataWholeAndInPieces) {
     std::string all_bytes;
