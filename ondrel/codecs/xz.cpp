@@ -167,7 +167,7 @@ private:
 
 class LzmaDecoder : public Decoder {
 public:
-    LzmaDecoder(const char* format, bool alone) : stream_(format) {
+    LzmaDecoder(const char* format, bool alone) : stream_(format), alone_(alone) {
         if (alone) {
             stream_.check_init(lzma_alone_decoder(&stream_.raw(), memory_limit.load(std::memory_order_relaxed)));
         } else {
@@ -178,9 +178,45 @@ public:
 
     void update(const char* data, std::size_t size, Sink& out) override {
         if (size == 0) return;
+        seen_input_ = true;
+        if (!alone_) return pass(data, size, out);
+        // A .lzma stream that states its size ends when that much is out,
+        // and liblzma (5.4) then judges the bytes after it differently when
+        // its input happens to stop within a few bytes of the end: damaged
+        // data passed or failed by where a read ended. Holding the last
+        // bytes back until more arrive (or finish) keeps every such decision
+        // on the same input a single read of the whole file would give.
+        if (size >= kTail) {
+            pass(held_.data(), held_.size(), out);
+            pass(data, size - kTail, out);
+            held_.assign(data + size - kTail, kTail);
+        } else {
+            held_.append(data, size);
+            if (held_.size() > kTail) {
+                const std::size_t extra = held_.size() - kTail;
+                pass(held_.data(), extra, out);
+                held_.erase(0, extra);
+            }
+        }
+    }
+
+    void finish(Sink& out) override {
+        if (!seen_input_) lzma_fail(stream_.format(), LZMA_BUF_ERROR, "empty input");
+        pass(held_.data(), held_.size(), out);
+        held_.clear();
+        if (ended_) return;
+        // Anything short of a clean end under LZMA_FINISH is a cut-off file;
+        // liblzma reports that as LZMA_BUF_ERROR through lzma_fail.
+        if (!stream_.end(out)) lzma_fail(stream_.format(), LZMA_BUF_ERROR);
+    }
+
+private:
+    static constexpr std::size_t kTail = 16;
+
+    void pass(const char* data, std::size_t size, Sink& out) {
+        if (size == 0) return;
         if (ended_)
             lzma_fail(stream_.format(), LZMA_DATA_ERROR, "trailing garbage after compressed data");
-        seen_input_ = true;
         if (stream_.feed(data, size, out)) {
             ended_ = true;
             // Only the legacy format can end here: .xz decoding with
@@ -190,16 +226,9 @@ public:
         }
     }
 
-    void finish(Sink& out) override {
-        if (!seen_input_) lzma_fail(stream_.format(), LZMA_BUF_ERROR, "empty input");
-        if (ended_) return;
-        // Anything short of a clean end under LZMA_FINISH is a cut-off file;
-        // liblzma reports that as LZMA_BUF_ERROR through lzma_fail.
-        if (!stream_.end(out)) lzma_fail(stream_.format(), LZMA_BUF_ERROR);
-    }
-
-private:
     LzmaStream stream_;
+    std::string held_;  // .lzma only: the input's last bytes, not yet passed on
+    bool alone_;
     bool ended_ = false;
     bool seen_input_ = false;
 };

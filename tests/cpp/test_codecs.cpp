@@ -260,6 +260,26 @@ TEST(CodecDamage, DictionariesBeyondTheMemoryLimitAreRefusedNotAllocated) {
     }
 }
 
+TEST(CodecDamage, DamagedLzmaEndIsJudgedTheSameHoweverTheInputArrives) {
+    // A .lzma stating a one-byte size, followed by damaged data: liblzma's
+    // verdict once used to depend on whether a read stopped in the last few
+    // bytes. Every two-piece split, and byte by byte, must match the whole.
+    const std::string damaged("\x5d\x82\x00\x04\x00\x01\0\0\0\0\0\0\0"
+                              "\x00\x3c\x41\xfb\xff\xff\xff\xe0\x00\x00\x00",
+                              24);
+    auto outcome = [&](std::vector<std::size_t> pieces) {
+        try {
+            return "ok: " + feed(codec("lzma").decoder(), damaged, pieces);
+        } catch (const CodecError& e) {
+            return std::string("error: ") + e.what();
+        }
+    };
+    const std::string whole = outcome({damaged.size()});
+    for (std::size_t k = 1; k < damaged.size(); ++k)
+        EXPECT_EQ(outcome({k, damaged.size()}), whole) << "split at " << k;
+    EXPECT_EQ(outcome({1}), whole);
+}
+
 TEST(CodecDamage, LzopBlockSizesBeyondTheLimitAreRefused) {
     const Codec& c = codec("lzop");
     std::string empty = compress(c, "");
