@@ -172,7 +172,7 @@ public:
             pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), level_), true);
             any_ = true;
         }
-        while (auto job = pipeline_.pop(true)) put(std::move(job), out);
+        collect(out, true);
     }
 
 private:
@@ -196,14 +196,18 @@ private:
     }
 
     void cut(Sink& out) {
-        while (pipeline_.full()) put(pipeline_.pop(true), out);
-        pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), level_));
+        pipeline_.push_when_room(std::make_unique<PackJob>(std::move(chunk_), level_),
+                                 [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
         any_ = true;
         chunk_ = Buffer();
         used_ = 0;
         run_byte_ = 256;
         run_length_ = 0;
-        while (auto job = pipeline_.pop(false)) put(std::move(job), out);
+        collect(out, false);
+    }
+
+    void collect(Sink& out, bool all) {
+        pipeline_.drain(all, [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
     }
 
     static void put(std::unique_ptr<Job> job, Sink& out) {

@@ -251,14 +251,13 @@ public:
 
 private:
     void submit(std::unique_ptr<Job> job, Sink& out) {
-        while (pipeline_.full()) put(pipeline_.pop(true), out);
-        pipeline_.push(std::move(job));
+        pipeline_.push_when_room(std::move(job), [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
         any_ = true;
         collect(out, false);
     }
 
     void collect(Sink& out, bool all) {
-        while (auto job = pipeline_.pop(all)) put(std::move(job), out);
+        pipeline_.drain(all, [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
     }
 
     static void put(std::unique_ptr<Job> job, Sink& out) {
@@ -354,10 +353,12 @@ public:
 
 private:
     void collect(Sink& out, bool all) {
-        while (auto job = pipeline_.pop(all)) {
-            auto& done = static_cast<InflateJob&>(*job);
-            emit(done.out.data(), done.out.size(), out);
-        }
+        pipeline_.drain(all, [&](std::unique_ptr<Job> job) { deliver(std::move(job), out); });
+    }
+
+    void deliver(std::unique_ptr<Job> job, Sink& out) {
+        auto& done = static_cast<InflateJob&>(*job);
+        emit(done.out.data(), done.out.size(), out);
     }
 
     void check_padding(const unsigned char* p, std::size_t n) {
@@ -399,10 +400,11 @@ private:
                 }
                 Buffer member(size);
                 member.append(p, size);
-                while (pipeline_.full()) collect_one(out);
                 // A member that is all the input there is runs on this
                 // thread: a small file should not pay for starting workers.
-                pipeline_.push(std::make_unique<InflateJob>(std::move(member)), avail == size);
+                pipeline_.push_when_room(std::make_unique<InflateJob>(std::move(member)),
+                                         [&](std::unique_ptr<Job> job) { deliver(std::move(job), out); },
+                                         avail == size);
                 pos_ += size;
                 ++members_;
                 continue;
@@ -415,12 +417,6 @@ private:
             collect(out, true);
             decode_whole(p, avail, out);
         }
-    }
-
-    void collect_one(Sink& out) {
-        auto job = pipeline_.pop(true);
-        auto& done = static_cast<InflateJob&>(*job);
-        emit(done.out.data(), done.out.size(), out);
     }
 
     [[noreturn]] void not_gzip() {

@@ -215,13 +215,12 @@ public:
 
 private:
     void submit(std::unique_ptr<Job> job, Sink& out) {
-        while (pipeline_.full()) put(pipeline_.pop(true), out);
-        pipeline_.push(std::move(job));
+        pipeline_.push_when_room(std::move(job), [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
         collect(out, false);
     }
 
     void collect(Sink& out, bool all) {
-        while (auto job = pipeline_.pop(all)) put(std::move(job), out);
+        pipeline_.drain(all, [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
     }
 
     void put(std::unique_ptr<Job> job, Sink& out) {
@@ -471,20 +470,14 @@ private:
     }
 
     void collect(Sink& out, bool all) {
-        while (auto job = pipeline_.pop(all)) {
-            auto& done = static_cast<UnpackJob&>(*job);
-            for (std::size_t at = 0; at < done.out.size(); at += kChunk)
-                out.put(done.out.data() + at, std::min(kChunk, done.out.size() - at));
-        }
+        pipeline_.drain(all, [&](std::unique_ptr<Job> done) { emit(std::move(done), out); });
     }
 
     void dispatch(Sink& out) {
-        while (pipeline_.full()) collect_one(out);
-        pipeline_.push(std::move(batch_));
+        pipeline_.push_when_room(std::move(batch_), [&](std::unique_ptr<Job> done) { emit(std::move(done), out); });
     }
 
-    void collect_one(Sink& out) {
-        auto job = pipeline_.pop(true);
+    static void emit(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<UnpackJob&>(*job);
         for (std::size_t at = 0; at < done.out.size(); at += kChunk)
             out.put(done.out.data() + at, std::min(kChunk, done.out.size() - at));

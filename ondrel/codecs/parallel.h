@@ -84,6 +84,21 @@ public:
     // here, in order: output before it has been collected, none after it.
     std::unique_ptr<Job> pop(bool wait);
 
+    // Hands finished jobs, oldest first, to `take`: every job, waiting for
+    // each, when `wait`; otherwise only those already done.
+    template <typename Take>
+    void drain(bool wait, Take&& take) {
+        while (auto job = pop(wait)) take(std::move(job));
+    }
+
+    // push() once there is room, handing the oldest jobs to `take` as they
+    // finish to make it.
+    template <typename Take>
+    void push_when_room(std::unique_ptr<Job> job, Take&& take, bool last = false) {
+        while (full()) take(pop(true));
+        push(std::move(job), last);
+    }
+
     bool full() const { return pending_ >= depth_; }
     std::size_t pending() const { return pending_; }
 
