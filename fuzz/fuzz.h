@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "ondrel/codecs/codec.h"
 
@@ -42,6 +43,18 @@ inline bool operator==(const Result& a, const Result& b) {
 [[noreturn]] inline void die(const char* what) {
     std::fprintf(stderr, "fuzz oracle: %s\n", what);
     std::abort();
+}
+
+// Whatever `decode` accepts must decode again, unchanged, after `encode`.
+template <typename Decode, typename Encode>
+void accepted_input_round_trips(std::string_view input, Decode decode, Encode encode) {
+    std::string decoded;
+    try {
+        decoded = decode(input);
+    } catch (const ondrel::codecs::CodecError&) {
+        return;
+    }
+    if (decode(encode(decoded)) != decoded) die("accepted input does not round-trip");
 }
 
 // Feeds `data` in pieces: the whole buffer when `step` is 0, else at

@@ -8,11 +8,8 @@ using namespace ondrel::codecs;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    try {
-        const std::string decoded = zlib_decode(input);
-        if (zlib_decode(zlib_encode(decoded)) != decoded) fuzz::die("accepted stream does not round-trip");
-    } catch (const CodecError&) {
-    }
+    fuzz::accepted_input_round_trips(
+        input, [](std::string_view s) { return zlib_decode(s); }, [](std::string_view s) { return zlib_encode(s); });
     if (size == 0) return 0;
     const int level = data[0] % 11 - 1;
     const std::string_view rest = input.substr(1);
