@@ -25,6 +25,7 @@
 #include <string>
 #include <type_traits>
 
+#include "ondrel/interrupt.h"
 #include "pyutil/ref.h"
 
 namespace ondrel {
@@ -40,8 +41,6 @@ extern PyTypeObject UStreamType;
 extern PyTypeObject BStreamType;
 extern PyTypeObject FStreamType;
 extern PyTypeObject PStreamType;
-
-struct PythonError {};
 
 // Takes ownership of a new reference from the C API, or unwinds if it is null.
 inline Ref check(PyObject* result) {
@@ -96,19 +95,38 @@ auto guard(Body&& body) noexcept {
     return guard(context, static_cast<Body&&>(body));
 }
 
+namespace detail {
+// The interpreter lock released for the lifetime of the object, with
+// check_interrupt() able to take it back in between.
+class Released {
+public:
+    Released();
+    ~Released();
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+private:
+    friend void ondrel::check_interrupt();
+    PyThreadState* state_;
+    Released* outer_;
+};
+}  // namespace detail
+
 // Runs `work` with the interpreter lock released. `work` must not touch
 // Python objects or the Python allocator. Its exceptions are carried across
-// the lock re-acquisition and rethrown here.
+// the lock re-acquisition and rethrown here; PythonError among them when
+// check_interrupt() inside `work` found a signal handler raising.
 template <class Work>
 void without_gil(Work&& work) {
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
+    {
+        detail::Released released;
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
     }
-    Py_END_ALLOW_THREADS
     if (failure) std::rethrow_exception(failure);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -15,7 +16,7 @@
 #define O_BINARY_IF_ANY _O_BINARY
 using ssize_t = int;
 namespace {
-int sys_open(const char* path, int flags) { return _open(path, flags, _S_IREAD | _S_IWRITE); }
+int sys_open(const char* path, int flags, bool) { return _open(path, flags, _S_IREAD | _S_IWRITE); }
 ssize_t sys_read(int fd, char* data, std::size_t size) {
     return _read(fd, data, static_cast<unsigned>(size > 1u << 30 ? 1u << 30 : size));
 }
@@ -29,7 +30,10 @@ int sys_close(int fd) { return _close(fd); }
 #include <unistd.h>
 #define O_BINARY_IF_ANY 0
 namespace {
-int sys_open(const char* path, int flags) { return ::open(path, flags, 0666); }
+// `private_file`: 0600 whatever the umask allows, as mkstemp makes it.
+int sys_open(const char* path, int flags, bool private_file) {
+    return ::open(path, flags, private_file ? 0600 : 0666);
+}
 ssize_t sys_read(int fd, char* data, std::size_t size) { return ::read(fd, data, size); }
 ssize_t sys_write(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
 int sys_close(int fd) { return ::close(fd); }
@@ -43,6 +47,10 @@ namespace {
 // Large enough that write(2) calls are rare, small enough to not matter.
 constexpr std::size_t kBufferSize = 64 * 1024;
 
+// The most one read(2) or write(2) moves between two interrupt checks: a
+// few milliseconds of work even on a slow disk.
+constexpr std::size_t kChunkSize = 4 * 1024 * 1024;
+
 [[noreturn]] void fail(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
@@ -52,13 +60,15 @@ int open_flags(File::Access access) {
         case File::Access::read: return O_RDONLY;
         case File::Access::write: return O_WRONLY | O_CREAT | O_TRUNC;
         case File::Access::append: return O_WRONLY | O_CREAT | O_APPEND;
+        case File::Access::create: return O_WRONLY | O_CREAT | O_EXCL;
     }
     return O_RDONLY;
 }
 
 void write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {
-        ssize_t written = sys_write(fd, data, size);
+        check_interrupt();
+        ssize_t written = sys_write(fd, data, size < kChunkSize ? size : kChunkSize);
         if (written < 0) {
             if (errno == EINTR) continue;
             fail("write");
@@ -68,10 +78,11 @@ void write_all(int fd, const char* data, std::size_t size) {
     }
 }
 
-// One read(2), retried on EINTR; 0 at end of file.
+// One read(2) of at most kChunkSize, retried on EINTR; 0 at end of file.
 std::size_t read_some(int fd, char* data, std::size_t size) {
+    check_interrupt();
     for (;;) {
-        ssize_t got = sys_read(fd, data, size);
+        ssize_t got = sys_read(fd, data, size < kChunkSize ? size : kChunkSize);
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) fail("read");
     }
@@ -86,7 +97,12 @@ std::size_t read_some(int fd, char* data, std::size_t size) {
 // can be made beside it although the file itself is writable. A process
 // killed mid-write leaves its ".name.XXXXXX" temporary behind, never a
 // damaged original.
-int open_replacement(const std::string& path, std::string& target, std::string& temporary) {
+//
+// An owner or mode that cannot be copied (a non-root caller replacing a
+// file it may write but does not own) does not stop the write: the
+// replacement then belongs to the caller, and `warning` says so.
+int open_replacement(const std::string& path, std::string& target, std::string& temporary,
+                     std::string& warning) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
     // Opening the original for writing (without truncating) keeps the
@@ -116,11 +132,21 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
         if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) return -1;
         fail("open");
     }
-    // chown first: it clears set-id bits that fchmod then restores. Either
-    // may be refused to a non-root caller; the file is still ours then.
-    if (info.st_uid != ::geteuid() || info.st_gid != ::getegid())
-        (void)!::fchown(fd, info.st_uid, info.st_gid);
-    (void)!::fchmod(fd, info.st_mode & 07777);
+    // chown first: it clears set-id bits that fchmod then restores.
+    if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&
+        ::fchown(fd, info.st_uid, info.st_gid) != 0) {
+        warning = "owner " + std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) +
+                  " not kept (" + std::generic_category().message(errno) +
+                  "); the new file belongs to " + std::to_string(::geteuid()) + ":" +
+                  std::to_string(::getegid());
+    }
+    if (::fchmod(fd, info.st_mode & 07777) != 0) {
+        if (!warning.empty()) warning += "; ";
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        warning += std::string("mode ") + mode + " not kept (" +
+                   std::generic_category().message(errno) + ")";
+    }
     target = std::move(real);
     temporary = std::move(pattern);
     return fd;
@@ -132,12 +158,26 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
 File::File(const std::string& path, Access access, const codecs::Codec* filter)
     : access_(access), filter_(filter) {
 #ifndef _WIN32
-    if (access == Access::write) fd_ = open_replacement(path, target_, temporary_);
+    if (access == Access::write) fd_ = open_replacement(path, target_, temporary_, warning_);
 #endif
     const int flags = open_flags(access) | O_CLOEXEC | O_BINARY_IF_ANY;
+    bool created = access == Access::create;
+    if (fd_ < 0 && access == Access::write) {
+        // Created exclusively when it can be, so that abort() knows the file
+        // is ours to remove; anything found there after all is opened as before.
+        while ((fd_ = sys_open(path.c_str(), flags | O_EXCL, false)) < 0 && errno == EINTR) {
+        }
+        created = fd_ >= 0;
+    }
     if (fd_ < 0)
-        while ((fd_ = sys_open(path.c_str(), flags)) < 0)
+        while ((fd_ = sys_open(path.c_str(), flags, access == Access::create)) < 0)
             if (errno != EINTR) fail("open");
+#ifndef _WIN32
+    if (created) {
+        std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), ::free);
+        if (resolved) created_ = resolved.get();
+    }
+#endif
     try {
 #ifndef _WIN32
         // open(2) happily opens a directory for reading; fail here, as
@@ -152,6 +192,30 @@ File::File(const std::string& path, Access access, const codecs::Codec* filter)
         discard_temporary();
         throw;
     }
+}
+
+void File::remove_if_created() {
+#ifndef _WIN32
+    // Only while the path still names the file we made: someone may have
+    // renamed it away and put something else there since.
+    struct stat ours, now;
+    if (!created_.empty() && fd_ >= 0 && ::fstat(fd_, &ours) == 0 &&
+        ::lstat(created_.c_str(), &now) == 0 && ours.st_dev == now.st_dev &&
+        ours.st_ino == now.st_ino) {
+        ::unlink(created_.c_str());
+    }
+#endif
+    created_.clear();
+}
+
+void File::abort() noexcept {
+    if (fd_ < 0) return;
+    encoder_.reset();
+    std::string().swap(buffer_);
+    failure_ = nullptr;
+    remove_if_created();
+    sys_close(std::exchange(fd_, -1));
+    discard_temporary();
 }
 
 void File::discard_temporary() {
@@ -215,7 +279,14 @@ std::string File::read_all() {
     }
     if (decoded_) return out;
     decoded_ = true;
-    codecs::StringSink sink(out);
+    // A little input may decode to gigabytes: check on the output side too.
+    struct CheckingSink final : codecs::StringSink {
+        using StringSink::StringSink;
+        void put(const char* data, std::size_t size) override {
+            check_interrupt();
+            StringSink::put(data, size);
+        }
+    } sink(out);
     auto decoder = filter_->decoder();
     std::string chunk(kBufferSize, '\0');
     while (std::size_t got = read_some(fd_, &chunk[0], chunk.size()))
@@ -225,6 +296,8 @@ std::string File::read_all() {
 }
 
 void File::put(const char* data, std::size_t size) {
+    // Every encoder hands its output here on the caller's thread.
+    check_interrupt();
     if (buffer_.size() + size > kBufferSize) flush();
     if (size >= kBufferSize) {
         write_all(fd_, data, size);
@@ -251,6 +324,12 @@ void File::write(const char* data, std::size_t size) {
             encoder_->update(data, size, *this);
         else
             put(data, size);
+    } catch (const PythonError&) {
+        // Interrupted: the caller gets the signal's exception now, and the
+        // stream is broken like after any other failure.
+        failure_ = std::make_exception_ptr(
+            std::system_error(EINTR, std::generic_category(), "write"));
+        throw;
     } catch (...) {
         failure_ = std::current_exception();
         throw;

@@ -12,6 +12,9 @@
 // by rename(2) only when close() succeeds. A write that fails half-way (a
 // full disk, a killed process) therefore leaves the old content, which may
 // be the only copy, e.g. when a file is compressed onto itself.
+//
+// Long reads and writes call check_interrupt() (interrupt.h) between
+// chunks, so Ctrl-C stops them; an interrupted writer counts as broken.
 #pragma once
 
 #include <cstddef>
@@ -20,12 +23,16 @@
 #include <string>
 
 #include "ondrel/codecs/codec.h"
+#include "ondrel/interrupt.h"
 
 namespace ondrel {
 
 class File final : private codecs::Sink {
 public:
-    enum class Access { read, write, append };
+    // `create` is write to a file that must not exist yet: made with
+    // O_EXCL (a symbolic link at the path is refused, not followed) and
+    // mode 0600, for names chosen in shared directories such as /tmp.
+    enum class Access { read, write, append, create };
 
     // Opens with close-on-exec; for append creates the file if missing. For
     // write, a missing file is created at once; an existing regular file
@@ -33,7 +40,7 @@ public:
     // close(); anything else (a device, a FIFO) is opened and written
     // directly. `filter` may be null for plain bytes.
     File(const std::string& path, Access access, const codecs::Codec* filter);
-    ~File() override;  // closes, ignoring errors
+    ~File() override;  // closes (committing), ignoring errors
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
@@ -59,17 +66,31 @@ public:
     // a failure.
     void close();
 
+    // Closes without committing: nothing more is written, a temporary is
+    // removed (the original stays), and a file this object created is
+    // removed again if the path still names it. Bytes already written to
+    // a file opened directly (append, a device) stay written.
+    void abort() noexcept;
+
     bool closed() const { return fd_ < 0; }
+
+    // Set when replacing a file whose owner or permissions could not be
+    // copied onto the replacement (the write goes on, as gzip does): what
+    // was lost, for the caller to pass on as a warning. Empty otherwise.
+    const std::string& warning() const { return warning_; }
 
 private:
     void put(const char* data, std::size_t size) override;
     void flush();
     void discard_temporary();
+    void remove_if_created();
 
     int fd_ = -1;
     Access access_;
     std::string target_;     // what the temporary replaces; empty if none
     std::string temporary_;  // written instead of target_ until close()
+    std::string created_;    // absolute path of a file this object created
+    std::string warning_;
     const codecs::Codec* filter_;
     std::unique_ptr<codecs::Encoder> encoder_;
     std::string buffer_;

@@ -5,6 +5,7 @@
 #include "common.h"
 
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -63,11 +64,12 @@ File::Access parse_mode(const char* mode) {
         {"r", File::Access::read},    {"rb", File::Access::read},
         {"w", File::Access::write},   {"wb", File::Access::write},
         {"a", File::Access::append},  {"ab", File::Access::append},
+        {"x", File::Access::create},  {"xb", File::Access::create},
     };
     for (const auto& entry : modes)
         if (std::strcmp(entry.mode, mode) == 0) return entry.access;
     PyErr_Format(PyExc_ValueError,
-                 "mode must be one of 'r', 'rb', 'w', 'wb', 'a', 'ab', not '%.20s'", mode);
+                 "mode must be one of 'r', 'rb', 'w', 'wb', 'a', 'ab', 'x', 'xb', not '%.20s'", mode);
     throw PythonError();
 }
 
@@ -118,19 +120,49 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
         std::unique_ptr<File> file;
         without_gil([&] { file = std::make_unique<File>(bytes, access, codec); });
+        if (!file->warning().empty()) {
+            const std::string message = bytes + ": " + file->warning();
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) {
+                // Warnings made errors: refused, and nothing replaced.
+                Py_BEGIN_ALLOW_THREADS
+                file->abort();
+                Py_END_ALLOW_THREADS
+                throw PythonError();
+            }
+        }
         self->file = file.release();
         return object;
     });
 }
 
+// Deallocation commits, as a dropped file object flushes, and like one
+// reports a failure on stderr since there is nobody to raise it to.
 void fstream_dealloc(PyObject* object) {
     FStreamObject* self = as_fstream(object);
     if (File* file = self->file) {
         self->file = nullptr;
-        // ~File closes and has nowhere to report errors to.
+        std::exception_ptr failure;
+        // Not without_gil(): a signal handler raising here would have nowhere to go.
         Py_BEGIN_ALLOW_THREADS
+        try {
+            file->close();
+        } catch (...) {
+            failure = std::current_exception();
+        }
         delete file;
         Py_END_ALLOW_THREADS
+        if (failure) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);  // an exception may be on its way
+            try {
+                std::rethrow_exception(failure);
+            } catch (...) {
+                raise_current(file_context(self));
+            }
+            PySys_WriteStderr("close failed in fstream destructor:\n");
+            PyErr_Print();
+            PyErr_Restore(type, value, traceback);
+        }
     }
     Py_XDECREF(self->name);
     Py_XDECREF(self->mode);
@@ -198,10 +230,25 @@ PyObject* fstream_enter(PyObject* object, PyObject*) {
     });
 }
 
+// Leaving the block by an exception (Ctrl-C included) abandons what the
+// block wrote: a file being replaced keeps its old content.
+PyObject* fstream_abort(PyObject* object) {
+    FStreamObject* self = as_fstream(object);
+    return guard(file_context(self), [&] {
+        Busy busy(self);
+        if (self->file != nullptr && !self->file->closed()) {
+            Py_BEGIN_ALLOW_THREADS  // encoders may wait for their workers
+            self->file->abort();
+            Py_END_ALLOW_THREADS
+        }
+        return Ref::borrow(Py_None);
+    });
+}
+
 PyObject* fstream_exit(PyObject* object, PyObject* args) {
     PyObject *type = Py_None, *value = Py_None, *traceback = Py_None;
     if (!PyArg_UnpackTuple(args, "__exit__", 0, 3, &type, &value, &traceback)) return nullptr;
-    Ref closed = Ref::steal(fstream_close(object, nullptr));
+    Ref closed = Ref::steal(type == Py_None ? fstream_close(object, nullptr) : fstream_abort(object));
     if (!closed) {
         // The body's own exception says more than the failed close.
         if (type == Py_None) return nullptr;
@@ -270,7 +317,10 @@ void add_fstream(PyObject* module) {
     t.tp_doc =
         "fstream(path, mode='rb', filter=None)\n\n"
         "path is anything ustream() accepts. mode is 'r', 'rb', 'w', 'wb', 'a' or 'ab'\n"
-        "(append only without a filter). filter names a compression format: gzip/gz,\n"
+        "(append only without a filter), or 'x'/'xb' to write a file that must not exist\n"
+        "yet (created with mode 0600; an existing file or link raises EEXIST). Writing\n"
+        "over a file replaces it at close(), or at the end of a with block left without\n"
+        "an exception. filter names a compression format: gzip/gz,\n"
         "bzip2/bz2, lzop/lzo, xz or lzma; an unknown name raises StreamError(6, name).\n"
         "Data the filter rejects raises StreamError(5, 'path: reason').";
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;

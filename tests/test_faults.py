@@ -10,7 +10,7 @@ import unittest
 
 import dorvane
 import ondrel
-from support import TempDirTest
+from support import TempDirTest, run_python
 
 FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 NOBODY = 65534
@@ -229,6 +229,88 @@ class Permissions(TempDirTest):
         self.assertEqual(open(frozen).read(), "frozen")
         self.assertFalse(os.path.exists(self.path("o")))
         self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
+
+
+
+class AbortedWith(TempDirTest):
+    """An exception leaving a with block abandons what the block wrote."""
+
+    def test_failed_block_keeps_the_original_and_clean_exit_commits(self):
+        target = self.write("target", "original")
+        for filter_name in [None] + FILTERS:
+            for error in (KeyError, KeyboardInterrupt):
+                with self.assertRaises(error):
+                    with ondrel.fstream(target, "wb", filter_name) as out:
+                        out.write(noise(200000))
+                        raise error("body")
+                self.assertTrue(out.closed)
+                self.assertTrue(open(target).read() == "original", filter_name)
+                self.assertEqual(leftovers(self.dir, ["target"]), [], filter_name)
+            with ondrel.fstream(target, "wb", filter_name) as out:
+                out.write("replacement")
+            self.assertEqual(dorvane.cat(target, filter_name), "replacement")
+            with open(target, "wb") as f:
+                f.write("original")
+        # A file the block itself created goes again; one closed in time stays.
+        with self.assertRaises(KeyError):
+            with ondrel.fstream(self.path("fresh"), "wb", "gzip") as out:
+                out.write("partial")
+                raise KeyError("body")
+        with self.assertRaises(KeyError):
+            with ondrel.fstream(self.path("closed"), "wb") as out:
+                out.write("complete")
+                out.close()
+                raise KeyError("body")
+        self.assertEqual(leftovers(self.dir, ["target"]), ["closed"])
+        self.assertEqual(open(self.path("closed")).read(), "complete")
+
+
+class OwnerNotKept(TempDirTest):
+    """Replacing a file we may write but whose owner we cannot give away."""
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to hand the file to another user")
+    def test_replacement_warns_and_goes_on(self):
+        os.chmod(self.dir, 0o777)
+        target = self.write("shared", "original")
+        os.chmod(target, 0o666)
+
+        def check():
+            import warnings
+            with warnings.catch_warnings():  # a caller may refuse instead
+                warnings.simplefilter("error")
+                try:
+                    ondrel.fstream(target, "wb")
+                except RuntimeWarning:
+                    pass
+                else:
+                    raise AssertionError("not refused")
+            assert open(target).read() == "original"
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                dorvane.compress(target, target, "gzip")
+            assert len(seen) == 1 and seen[0].category is RuntimeWarning, seen
+            text = str(seen[0].message)
+            assert target in text and "owner" in text, text
+            assert dorvane.cat(target, "gzip") == "original"
+
+        self.assertEqual(as_nobody(check), "")
+        self.assertEqual(os.stat(target).st_uid, NOBODY)
+        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o666)
+        self.assertEqual(leftovers(self.dir, ["shared"]), [])
+
+
+@unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+class DroppedWriter(unittest.TestCase):
+    def test_failed_close_while_dropped_is_reported_on_stderr(self):
+        code = ("import ondrel\n"
+                "out = ondrel.fstream('/dev/full', 'wb')\n"
+                "out.write('x')\n"
+                "del out\n"
+                "print 'after'\n")
+        status, out, err = run_python(code)
+        self.assertEqual((status, out), (0, "after\n"), err)
+        self.assertIn("No space left on device", err)
+        self.assertIn("/dev/full", err)
 
 
 if __name__ == "__main__":

@@ -55,7 +55,7 @@ class FstreamPlainTest(TempDirTest):
     def test_mode_and_state_errors(self):
         p = self.path("f")
         open(p, "w").close()
-        for mode in ("x", "r+", "rw", "", "wt"):
+        for mode in ("x+", "r+", "rw", "", "wt"):
             self.assertRaises(ValueError, fstream, p, mode)
         self.assertRaises(ValueError, fstream, p, "a", "gz")  # no appending to a filtered file
         self.assertRaises(IOError, fstream(p, "r").write, "x")

@@ -1,5 +1,6 @@
 # -*- coding: utf-8 -*-
 """Temporary names, directories and streams."""
+import errno
 import os
 import shutil
 import tempfile
@@ -52,12 +53,13 @@ class StreamTest(unittest.TestCase):
         self.assertIs(type(path), ustream)
         self.assertIsInstance(stream, fstream)
         self.assertTrue(os.path.exists(path))  # created at once
-        self.assertEqual(stream.mode, "w")
+        self.assertEqual(stream.mode, "x")
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)  # as mkstemp makes it
         with stream:
             stream.write("hello\n")
         self.assertEqual(open(path).read(), "hello\n")
         self.assertTrue(os.path.basename(path).endswith(".log"))
-        for text, mode in [(False, "wb"), (0, "wb"), (None, "wb"), (True, "w"), ("yes", "w")]:
+        for text, mode in [(False, "xb"), (0, "xb"), (None, "xb"), (True, "x"), ("yes", "x")]:
             path, stream = self.open(text=text)
             stream.close()
             self.assertEqual(stream.mode, mode, repr(text))
@@ -68,7 +70,7 @@ class StreamTest(unittest.TestCase):
             path, stream = dorvane.tmpfstream(filter="gz")
             dorvane.tmpfstream()
         self.assertEqual(stream, "stream")
-        self.assertEqual(calls[0], (path, "w", u"gz"))
+        self.assertEqual(calls[0], (path, "x", u"gz"))
         self.assertIs(type(calls[0][2]), ustream)
         self.assertIs(calls[1][2], None)
         path, stream = self.open(".gz", filter="gz", text=False)
@@ -85,6 +87,30 @@ class StreamTest(unittest.TestCase):
                 stream.close()
             self.assertEqual(path, chosen)
             self.assertTrue(os.path.exists(chosen))
+        finally:
+            shutil.rmtree(target)
+
+    def test_planted_link_or_file_is_refused_not_followed(self):
+        target = tempfile.mkdtemp()
+        try:
+            victim = os.path.join(target, "victim")
+            with open(victim, "w") as f:
+                f.write("precious")
+            planted = os.path.join(target, "planted")
+            os.symlink(victim, planted)
+            existing = os.path.join(target, "existing")
+            with open(existing, "w") as f:
+                f.write("mine")
+            for name in (planted, existing):
+                with Rebinding(dorvane, tmpname=lambda s, p: ustream(name)):
+                    with self.assertRaises(EnvironmentError) as caught:
+                        dorvane.tmpfstream()
+                self.assertEqual(caught.exception.errno, errno.EEXIST)
+                self.assertEqual(caught.exception.filename, name)
+            self.assertEqual(os.readlink(planted), victim)
+            self.assertEqual(open(victim).read(), "precious")
+            self.assertEqual(open(existing).read(), "mine")
+            self.assertEqual(sorted(os.listdir(target)), ["existing", "planted", "victim"])
         finally:
             shutil.rmtree(target)
 

@@ -70,13 +70,15 @@ void make_pipe(Fd& read_end, Fd& write_end) {
 }
 
 // The spawned child, reaped whatever happens. If we abandon it halfway
-// (a read error, no memory) it is killed first: nobody drains its pipes
-// any more, so it could otherwise block forever and so would waitpid.
+// (a read error, Ctrl-C) it is killed first: nobody drains its pipes any
+// more, so it could otherwise block forever and so would waitpid. It leads
+// a process group of its own, so what the shell started goes with it
+// (`sh -c 'sleep 10; echo'` forks the sleep, which would keep our pipes).
 class Child {
 public:
     ~Child() {
         if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
+        kill(-pid_, SIGKILL);
         int status;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
@@ -115,18 +117,22 @@ public:
     posix_spawnattr_t attr;
 };
 
-void check(int rc, const char* what) {
+void check_rc(int rc, const char* what) {
     if (rc != 0) fail(rc, what);
 }
 
-void drain(Fd& out, Fd& err, Result& result) {
+// Often enough to notice Ctrl-C within ~100 ms while the command is silent.
+constexpr int kPollMilliseconds = 20;
+
+void drain(Fd& out, Fd& err, Result& result, Check check) {
     pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
     std::string* targets[2] = {&result.out, &result.err};
     Fd* owners[2] = {&out, &err};
     int open = 2;
     std::vector<char> buffer(64 * 1024);
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        check();
+        if (poll(fds, 2, kPollMilliseconds) < 0) {
             if (errno == EINTR) continue;
             fail(errno, "poll");
         }
@@ -148,7 +154,7 @@ void drain(Fd& out, Fd& err, Result& result) {
 
 }  // namespace
 
-Result run(const std::string& command_line) {
+Result run(const std::string& command_line, Check check) {
     // Declared before the pipes so that, when unwinding, our read ends are
     // closed first and a child still writing gets EPIPE rather than blocking.
     Child child;
@@ -157,11 +163,11 @@ Result run(const std::string& command_line) {
     make_pipe(err_read, err_write);
 
     SpawnSetup setup;
-    check(posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0),
+    check_rc(posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0),
           "posix_spawn_file_actions_addopen");
-    check(posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1),
+    check_rc(posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1),
           "posix_spawn_file_actions_adddup2");
-    check(posix_spawn_file_actions_adddup2(&setup.actions, err_write.get(), 2),
+    check_rc(posix_spawn_file_actions_adddup2(&setup.actions, err_write.get(), 2),
           "posix_spawn_file_actions_adddup2");
 
     // Python ignores SIGPIPE (and a thread may block signals); the shell
@@ -171,15 +177,17 @@ Result run(const std::string& command_line) {
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGXFSZ);
     sigemptyset(&mask);
-    check(posix_spawnattr_setsigdefault(&setup.attr, &defaults), "posix_spawnattr_setsigdefault");
-    check(posix_spawnattr_setsigmask(&setup.attr, &mask), "posix_spawnattr_setsigmask");
-    check(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
-          "posix_spawnattr_setflags");
+    check_rc(posix_spawnattr_setsigdefault(&setup.attr, &defaults), "posix_spawnattr_setsigdefault");
+    check_rc(posix_spawnattr_setsigmask(&setup.attr, &mask), "posix_spawnattr_setsigmask");
+    check_rc(posix_spawnattr_setpgroup(&setup.attr, 0), "posix_spawnattr_setpgroup");
+    check_rc(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                                       POSIX_SPAWN_SETPGROUP),
+             "posix_spawnattr_setflags");
 
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
                     const_cast<char*>(command_line.c_str()), nullptr};
     pid_t pid;
-    check(posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attr, argv, environ),
+    check_rc(posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attr, argv, environ),
           "posix_spawn");
     child.set(pid);
 
@@ -188,7 +196,7 @@ Result run(const std::string& command_line) {
     err_write.reset();
 
     Result result;
-    drain(out_read, err_read, result);
+    drain(out_read, err_read, result, check);
     result.status = child.wait();
     return result;
 }

@@ -15,11 +15,15 @@ struct Result {
     std::string err;
 };
 
+// Called every few milliseconds while the command runs; whatever it throws
+// stops the command (killed with everything it started) and is rethrown.
+using Check = void (*)();
+
 // Runs `command_line` through the platform's command interpreter with
 // stdin from the null device, reading stdout and stderr concurrently so
 // neither pipe can fill up and stall the child, then waits for it.
 // Throws std::system_error when the child cannot be started or its pipes
 // fail; the child is always reaped before this returns or throws.
-Result run(const std::string& command_line);
+Result run(const std::string& command_line, Check check);
 
 }  // namespace ondrel::process

@@ -41,9 +41,9 @@
     X(empty, "")                                                           \
     X(tmp, "tmp")                                                          \
     X(dot, ".")                                                            \
-    X(mode_text, "w")                                                      \
     X(mode_binary, "wb")                                                   \
     X(mode_read, "rb")                                                     \
+    X(mode_create_text, "x") X(mode_create_binary, "xb")                   \
     X(gzip, "gzip") X(bzip2, "bzip2") X(lzop, "lzop") X(xz, "xz")          \
     X(lzma, "lzma") X(gz, "gz") X(bz2, "bz2") X(lzo, "lzo")                \
     X(linux_name, "linux") X(windows_name, "windows")                                \

@@ -28,7 +28,9 @@ DORVANE_FUNCTION(tmpfstream) {
         filter = to_ustream(filter);
     }
     Ref path = call(global(Id::tmpname), suffix, prefix);
-    Id mode = truth(args[2]) ? Id::mode_text : Id::mode_binary;
+    // tmpname gives a name, not a file: anyone may plant a file or link
+    // there before fstream opens it, so fstream must create it afresh.
+    Id mode = truth(args[2]) ? Id::mode_create_text : Id::mode_create_binary;
     Ref stream = call(global(Id::fstream), path, mode, filter);
     return check(PyTuple_Pack(2, path.get(), stream.get()));
 }

@@ -1,0 +1,18 @@
+// Ctrl-C during work done without the interpreter lock. No Python in here,
+// so File and the process runner can call it; interrupt.cpp holds the part
+// that talks to the interpreter.
+#pragma once
+
+namespace ondrel {
+
+// Thrown when a Python exception is already set; guard() passes it on as it is.
+struct PythonError {};
+
+// Called between chunks of long work. Inside without_gil() (common.h), at
+// most every few milliseconds, it takes the interpreter lock back for a
+// moment and runs pending signal handlers; when one raises (KeyboardInterrupt
+// from Ctrl-C), it throws PythonError with that exception set. Elsewhere
+// (no lock released by us, another thread's work) it does nothing.
+void check_interrupt();
+
+}  // namespace ondrel

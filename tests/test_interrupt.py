@@ -1,0 +1,101 @@
+# -*- coding: utf-8 -*-
+"""Ctrl-C reaches long copies and commands that run without the interpreter lock."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from support import BUILD, TempDirTest
+
+MIB = 1 << 20
+
+# Reports "ready" just before the call, then how the call ended.
+CHILD = r"""
+import sys, dorvane, ondrel
+what, a, b = sys.argv[1:4]
+calls = {
+    "compress": lambda: dorvane.compress(a, b, "bzip2"),
+    "decompress": lambda: dorvane.decompress(a, b, "bzip2"),
+    "pstream": lambda: ondrel.pstream("sleep 10 & echo $! > %s; wait" % a).execute(),
+}
+sys.stdout.write("ready\n")
+sys.stdout.flush()
+try:
+    calls[what]()
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+def process_gone(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in "ZX"
+    except IOError:
+        return True
+
+
+class CtrlC(TempDirTest):
+    @classmethod
+    def setUpClass(cls):
+        import dorvane
+        cls.shared = tempfile.mkdtemp(prefix="dorvane-test-")
+        # Repeated incompressible megabytes keep bzip2 busy for seconds either way.
+        chunk = os.urandom(MIB)
+        cls.source = os.path.join(cls.shared, "source")
+        with open(cls.source, "wb") as f:
+            for _ in range(256):
+                f.write(chunk)
+        # bzip2 reads concatenated streams as one: 256 copies of one packed
+        # megabyte spare the set-up a long compression.
+        one = os.path.join(cls.shared, "one")
+        with open(one, "wb") as f:
+            f.write(chunk)
+        dorvane.compress(one, one + ".bz2", "bzip2")
+        packed = open(one + ".bz2", "rb").read()
+        cls.packed = os.path.join(cls.shared, "packed.bz2")
+        with open(cls.packed, "wb") as f:
+            for _ in range(256):
+                f.write(packed)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.shared, ignore_errors=True)
+
+    def interrupt(self, what, a, b):
+        env = dict(os.environ, PYTHONPATH=BUILD)
+        child = subprocess.Popen([sys.executable, "-c", CHILD, what, a, b], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(child.stdout.readline(), "ready\n")
+        time.sleep(0.3)
+        os.kill(child.pid, signal.SIGINT)
+        sent = time.time()
+        out, err = child.communicate()
+        took = time.time() - sent
+        self.assertEqual(out, "interrupted\n", err)
+        self.assertLess(took, 1.0, "%s took %.2f s after SIGINT" % (what, took))
+
+    def test_compress_and_decompress_stop_and_leave_the_destination(self):
+        for what, source in (("compress", self.source), ("decompress", self.packed)):
+            destination = self.write("destination", "untouched")
+            self.interrupt(what, source, destination)
+            self.assertEqual(open(destination).read(), "untouched", what)
+            self.assertEqual(os.listdir(self.dir), ["destination"], what)
+
+    def test_command_and_everything_it_started_are_killed(self):
+        pid_file = self.path("pid")
+        self.interrupt("pstream", pid_file, "")
+        sleeper = int(open(pid_file).read())
+        deadline = time.time() + 1
+        while not process_gone(sleeper) and time.time() < deadline:
+            time.sleep(0.02)
+        self.assertTrue(process_gone(sleeper), "sleep %d outlived the interrupt" % sleeper)
+
+
+if __name__ == "__main__":
+    unittest.main()
