@@ -277,6 +277,10 @@ std::string File::read_all() {
             if (got == 0) return out;
         }
     }
+    // A decode that failed part-way (damage, Ctrl-C) has consumed input
+    // that cannot be read again: later reads repeat the failure rather
+    // than answer an empty, seemingly complete result.
+    if (failure_) std::rethrow_exception(failure_);
     if (decoded_) return out;
     decoded_ = true;
     // A little input may decode to gigabytes: check on the output side too.
@@ -287,11 +291,13 @@ std::string File::read_all() {
             StringSink::put(data, size);
         }
     } sink(out);
-    auto decoder = filter_->decoder();
-    std::string chunk(kBufferSize, '\0');
-    while (std::size_t got = read_some(fd_, &chunk[0], chunk.size()))
-        decoder->update(chunk.data(), got, sink);
-    decoder->finish(sink);  // throws on a truncated stream
+    broken_on_failure("read", [&] {
+        auto decoder = filter_->decoder();
+        std::string chunk(kBufferSize, '\0');
+        while (std::size_t got = read_some(fd_, &chunk[0], chunk.size()))
+            decoder->update(chunk.data(), got, sink);
+        decoder->finish(sink);  // throws on a truncated stream
+    });
     return out;
 }
 
@@ -319,26 +325,18 @@ void File::flush() {
 
 void File::write(const char* data, std::size_t size) {
     if (failure_) std::rethrow_exception(failure_);
-    try {
+    broken_on_failure("write", [&] {
         if (encoder_)
             encoder_->update(data, size, *this);
         else
             put(data, size);
-    } catch (const PythonError&) {
-        // Interrupted: the caller gets the signal's exception now, and the
-        // stream is broken like after any other failure.
-        failure_ = std::make_exception_ptr(
-            std::system_error(EINTR, std::generic_category(), "write"));
-        throw;
-    } catch (...) {
-        failure_ = std::current_exception();
-        throw;
-    }
+    });
 }
 
 void File::close() {
     if (fd_ < 0) return;
-    std::exception_ptr failure = failure_;
+    // A failed read was reported when it happened; closing has nothing to add.
+    std::exception_ptr failure = access_ == Access::read ? nullptr : failure_;
     if (!failure && access_ != Access::read) {
         try {
             if (encoder_) encoder_->finish(*this);

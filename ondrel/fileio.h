@@ -17,10 +17,12 @@
 // chunks, so Ctrl-C stops them; an interrupted writer counts as broken.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <exception>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "ondrel/codecs/codec.h"
 #include "ondrel/interrupt.h"
@@ -96,6 +98,22 @@ private:
     std::string buffer_;
     bool decoded_ = false;
     std::exception_ptr failure_;
+
+    // Runs `step`; if it throws, the stream is broken: the failure is kept
+    // for every later call. An interruption is kept as EINTR, since the
+    // signal's own exception goes to the caller once, now.
+    template <class Step>
+    void broken_on_failure(const char* what, Step&& step) {
+        try {
+            step();
+        } catch (const PythonError&) {
+            failure_ = std::make_exception_ptr(std::system_error(EINTR, std::generic_category(), what));
+            throw;
+        } catch (...) {
+            failure_ = std::current_exception();
+            throw;
+        }
+    }
 };
 
 }  // namespace ondrel

@@ -153,10 +153,16 @@ class FstreamFilterTest(TempDirTest):
         with fstream(p, "w", "gzip") as f:
             f.write(os.urandom(5000))
         self.write("t.gz", open(p, "rb").read()[:-10])
+        r = fstream(p, filter="gzip")
         with self.assertRaises(StreamError) as caught:
-            fstream(p, filter="gzip").read()
+            r.read()
         self.assertEqual(caught.exception.errno, 5)
         self.assertTrue(caught.exception.strerror.startswith(p + u": "), caught.exception.strerror)
+        # The input is consumed: reading again must not pass for an empty file.
+        with self.assertRaises(StreamError) as again:
+            r.read()
+        self.assertEqual(again.exception.strerror, caught.exception.strerror)
+        r.close()
 
     def test_header_asking_for_gigabytes_is_refused_not_obeyed(self):
         p = self.write("huge-dictionary.lzma", "\x5d" + "\xff" * 12 + "\0" * 5)
