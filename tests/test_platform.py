@@ -60,6 +60,7 @@ class MagicTest(TempDirTest):
     def setUp(self):
         TempDirTest.setUp(self)
         RecordingProcess.commands = []
+        RecordingProcess.output = "text/plain\r\n"
 
     def test_types_agree_with_file(self):
         samples = [self.write("text.txt", "plain words\n" * 20), self.write("empty", ""),
@@ -100,6 +101,30 @@ class MagicTest(TempDirTest):
             with self.assertRaises(StreamError) as caught:
                 dorvane.magic(path)
         self.assertEqual(caught.exception.errno, 1)
+
+    def test_complaint_is_raised_not_returned(self):
+        # `file` exits 0 with these on its standard output.
+        gone = self.path("gone")
+        with Rebinding(dorvane, exists=lambda path: True):
+            with self.assertRaises(StreamError) as caught:
+                dorvane.magic(gone)
+        self.assertEqual(caught.exception.errno, 1)
+        self.assertEqual(caught.exception.strerror, file_says(gone))
+        self.assertIn("No such file or directory", caught.exception.strerror)
+        path = self.write("f", "x")
+        for output in ["regular file, no read permission\n", "\r\n", "text/plain/x\n",
+                       "text/\n", "/plain\n", "text/pl ain\n", "text/plain;\n"]:
+            RecordingProcess.output = output
+            with Rebinding(dorvane, pstream=RecordingProcess):
+                with self.assertRaises(StreamError) as caught:
+                    dorvane.magic(path)
+            self.assertEqual(caught.exception.errno, 1)
+            self.assertEqual(caught.exception.strerror, output.strip())
+        for output in ["application/x-decompression-error-zlib-File-too-short",
+                       "application/vnd.ms-excel", "text/x-c++", "inode/x-empty"]:
+            RecordingProcess.output = output + "\n"
+            with Rebinding(dorvane, pstream=RecordingProcess):
+                self.assertEqual(dorvane.magic(path), output)
 
     def test_missing_path_starts_nothing(self):
         with Rebinding(dorvane, pstream=RecordingProcess):

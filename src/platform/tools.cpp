@@ -1,5 +1,9 @@
 // Platform tools: screen, appdir, magic. Their only platform branches are
 // the tests of the module attribute `__system__`.
+#include <Python.h>
+
+#include <cstring>
+
 #include "src/module/guard.h"
 #include "src/module/table.h"
 
@@ -48,6 +52,26 @@ void write_payload(const Ref& path, Id attribute) {
         Ref compressed = call(attr(encoded, Id::base64_decode));
         call(write, call(attr(compressed, Id::zlib_decode)));
     });
+}
+
+// type "/" subtype, each a token of MIME's grammar: what `file --mime-type`
+// prints for an answer. Its complaints ("cannot open `x' (...)", "regular
+// file, no read permission") come on the same stream with exit status 0 and
+// never have that form.
+bool is_mime_type(const Ref& text) {
+    if (!PyUnicode_Check(text.get())) return false;
+    const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
+    const Py_ssize_t size = PyUnicode_GET_SIZE(text.get());
+    Py_ssize_t slash = -1;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (c[i] == '/') {
+            if (slash >= 0) return false;
+            slash = i;
+        } else if (c[i] <= ' ' || c[i] >= 0x7f || std::strchr("()<>@,;:\\\"[]?=", c[i])) {
+            return false;
+        }
+    }
+    return slash > 0 && slash < size - 1;
 }
 
 }  // namespace
@@ -134,7 +158,14 @@ DORVANE_FUNCTION(magic) {
         for (const Ref& written : payload_paths) call(global(Id::remove), written);
         call(global(Id::rmdir), directory);
     }
-    return to_ustream(result);
+    Ref answer = to_ustream(result);
+    Ref answer_text = text_of(answer);
+    if (!is_mime_type(answer_text)) {
+        // Status 1 is what `file -E` exits with for the same complaint.
+        Ref status = check(PyInt_FromLong(1));
+        raise(call(global(Id::StreamError), status, answer_text));
+    }
+    return answer;
 }
 
 }  // namespace dorvane
