@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <vector>
 
 #include "src/module/guard.h"
 #include "src/module/table.h"
@@ -24,12 +25,37 @@ Ref replace(const Ref& text, Id old_text, Id new_text) {
     return call(attr(text, Id::replace), old_text, new_text);
 }
 
-// The caret goes first so the carets inserted by the later pairs stay single.
-constexpr Id kWindowsPairs[][2] = {
-    {Id::caret, Id::caret2},   {Id::blank, Id::caret_blank}, {Id::amp, Id::caret_amp},
-    {Id::bar, Id::caret_bar},  {Id::lparen, Id::caret_lparen}, {Id::rparen, Id::caret_rparen},
-    {Id::less, Id::caret_less}, {Id::greater, Id::caret_greater},
-};
+// One word for cmd and then for the program's C runtime. Between double
+// quotes cmd keeps every character but %, which it still expands; so each %
+// stands outside the quotes behind a caret ("^%"), where cmd takes it
+// literally (the variable name it would begin ends in a caret, and none
+// does). The runtime reads a backslash run before a quote as escapes, so a
+// run that meets a closing quote is doubled. A Windows file name holds no
+// double quote.
+Ref quoted_for_windows(const Ref& text) {
+    const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
+    const Py_ssize_t size = PyUnicode_GET_SIZE(text.get());
+    std::vector<Py_UNICODE> out;
+    out.reserve(static_cast<std::size_t>(size) + 2);
+    Py_ssize_t backslashes = 0;
+    auto close_quote = [&] {
+        out.insert(out.end(), static_cast<std::size_t>(backslashes), '\\');
+        out.push_back('"');
+        backslashes = 0;
+    };
+    out.push_back('"');
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (c[i] == '%') {
+            close_quote();
+            for (char k : {'^', '%', '"'}) out.push_back(k);
+            continue;
+        }
+        backslashes = c[i] == '\\' ? backslashes + 1 : 0;
+        out.push_back(c[i]);
+    }
+    close_quote();
+    return check(PyUnicode_FromUnicode(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
 
 struct Payload {
     Id file_name;
@@ -83,7 +109,7 @@ DORVANE_FUNCTION(screen) {
         // run, adds an escaped quote and reopens it.
         path = to_ustream(format(Id::quoted, replace(path, Id::quote, Id::quote_escaped)));
     } else if (system_is(Id::windows_name)) {
-        for (const auto& pair : kWindowsPairs) path = replace(path, pair[0], pair[1]);
+        path = quoted_for_windows(text_of(path));
     }
     return to_ustream(path);
 }
@@ -129,7 +155,8 @@ DORVANE_FUNCTION(magic) {
             write_payload(payload_paths[i], kPayloads[i].attribute);
         }
         file_exe = payload_paths[kFileExe];
-        Ref database = to_ustream(format(Id::database_option, payload_paths[kMimeLib]));
+        Ref database = to_ustream(
+            format(Id::database_option, call(global(Id::screen), payload_paths[kMimeLib])));
         options = check(PyNumber_InPlaceAdd(options.get(), database.get()));
     }
 
