@@ -33,14 +33,14 @@ class ScreenTest(TempDirTest):
 
     def test_windows_gives_one_quoted_word(self):
         # cmd keeps everything between double quotes but %, which it still
-        # expands there: each % stands outside the quotes behind a caret.
+        # expands there: each % stands between two quoted runs.
         # The program's runtime reads a backslash run before a closing quote
         # as escapes, so such a run is doubled.
         cases = [("a b", u'"a b"'), ("^ x&y(1)", u'"^ x&y(1)"'), ("", u'""'),
                  ("C:\\Program Files\\", u'"C:\\Program Files\\\\"'),
                  ("a\\\\b", u'"a\\\\b"'),
-                 ("100%", u'"100"^%""'),
-                 ("C:\\x\\%TEMP%\\y", u'"C:\\x\\\\"^%"TEMP"^%"\\y"')]
+                 ("100%", u'"100"%""'),
+                 ("C:\\x\\%TEMP%\\y", u'"C:\\x\\\\"%"TEMP"%"\\y"')]
         with Rebinding(dorvane, __system__="windows"):
             for path, expected in cases:
                 self.assertEqual(dorvane.screen(path), expected)

@@ -27,10 +27,12 @@ Ref replace(const Ref& text, Id old_text, Id new_text) {
 
 // One word for cmd and then for the program's C runtime. Between double
 // quotes cmd keeps every character but %, which it still expands; so each %
-// stands outside the quotes behind a caret ("^%"), where cmd takes it
-// literally (the variable name it would begin ends in a caret, and none
-// does). The runtime reads a backslash run before a quote as escapes, so a
-// run that meets a closing quote is doubled. A Windows file name holds no
+// stands alone between two quoted runs ("a"%"b"). Every name cmd could then
+// read between two % begins with a quote, which no variable's name does, and
+// on a command line an unknown %name% is kept as it is. A caret would not
+// do: cmd keeps it inside quotes, and Wine's cmd keeps it before % outside
+// them too. The runtime reads a backslash run before a quote as escapes, so
+// a run that meets a closing quote is doubled. A Windows file name holds no
 // double quote.
 Ref quoted_for_windows(const Ref& text) {
     const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
@@ -47,7 +49,8 @@ Ref quoted_for_windows(const Ref& text) {
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (c[i] == '%') {
             close_quote();
-            for (char k : {'^', '%', '"'}) out.push_back(k);
+            out.push_back('%');
+            out.push_back('"');
             continue;
         }
         backslashes = c[i] == '\\' ? backslashes + 1 : 0;
