@@ -2,7 +2,8 @@
 
 Then the fuzz smoke pass (fuzz/run.py; skipped with a message when clang's
 fuzzer runtime is missing). Ends with one line `N passed, N failed` over all of them and exits non-zero
-when anything failed (or when nothing ran at all).
+when anything failed (or when nothing ran at all); a missing C++ test binary
+counts as a failure.
 """
 import json
 import os
@@ -27,7 +28,9 @@ def run_python():
 def run_cpp():
     binary = os.path.join(ROOT, os.environ.get("BUILD", "build"), "cpptests")
     if not os.path.exists(binary):
-        return 0, 0
+        # A build that lost its C++ tests must not look like one whose tests passed.
+        print("C++ tests missing: %s does not exist (make cpptests builds it)" % binary)
+        return 0, 1
     fd, report = tempfile.mkstemp(suffix=".json")
     os.close(fd)
     try:

@@ -12,9 +12,10 @@ ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
 
 
-def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None):
-    """Runs `code` in a fresh interpreter; returns (status, stdout, stderr)."""
-    env = dict(os.environ, PYTHONPATH=pythonpath)
+def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ):
+    """Runs `code` in a fresh interpreter, with `environ` added to the
+    environment; returns (status, stdout, stderr)."""
+    env = dict(os.environ, PYTHONPATH=pythonpath, **environ)
     command = [sys.executable]
     command += ["-c", code] if code is not None else []
     command += list(args)

@@ -3,6 +3,7 @@ import, the text database, and magic's Windows branch run for real under Wine.""
 import base64
 import gzip
 import imp
+import ntpath
 import os
 import re
 import shutil
@@ -16,9 +17,9 @@ import zlib
 from distutils.spawn import find_executable
 
 import dorvane
-from ondrel import bstream, pstream
+from ondrel import StreamError, bstream, fstream, pstream, ustream
 
-from support import ROOT, Rebinding, TempDirTest
+from support import HERE, ROOT, Rebinding, TempDirTest
 
 PAYLOADS = os.path.join(ROOT, "payloads")
 embed = imp.load_source("dorvane_payloads_embed_test", os.path.join(PAYLOADS, "embed.py"))
@@ -241,6 +242,70 @@ class WineMagicTest(TempDirTest):
                 self.assertFalse(os.path.exists(directories[-1]), directories[-1])
         self.assertEqual(len(set(directories)), len(cases))
         self.assertNotEqual(host_file(packed), host_file(packed, "-z"))
+
+    def runline(self):
+        """tests/wine/runline.cpp built for Windows: ondrel's Windows runner,
+        which hands a command line to `cmd /d /s /c` as pstream does."""
+        compiler = find_executable(("x86_64" if "64" in os.path.basename(self.wine) else "i686") +
+                                   "-w64-mingw32-g++-posix")
+        if compiler is None:
+            reason = "no mingw-w64 g++ with posix threads to build tests/wine/runline.cpp"
+            if os.environ.get("DORVANE_WINE_REQUIRED"):
+                self.fail(reason)
+            self.skipTest(reason)
+        exe = self.path("runline.exe")
+        subprocess.check_call([compiler, "-std=c++17", "-O1", "-static", "-I", ROOT, "-o", exe,
+                               os.path.join(HERE, "wine", "runline.cpp"),
+                               os.path.join(ROOT, "ondrel", "process", "windows.cpp")])
+        return exe
+
+    def test_paths_with_blanks_and_cmd_characters_through_cmd(self):
+        # Everything magic sees is a Windows path (Wine's Z: is /); only the
+        # file operations it calls by name are mapped back to this side.
+        windows = lambda p: u"Z:" + p.replace("/", "\\")
+        here = lambda p: p[2:].replace("\\", "/")
+        runline = windows(self.runline())
+        base = self.path("dir a&b (c) 100%")
+        os.mkdir(base)
+        target = os.path.join(base, "my file & (1) %TEMP%.txt")
+        with open(target, "wb") as f:
+            f.write("plain words and nothing more\n" * 40)
+        work = os.path.join(base, "work (x) & %TEMP% y")
+        line_file = self.path("line.txt")
+        wine, lines = self.wine, []
+
+        def tmpdir():
+            os.mkdir(work)
+            return ustream(windows(work))
+
+        class CmdProcess(object):
+            def __init__(self, command):
+                self.line = u" ".join(command)  # as pstream joins a list
+
+            def execute(self):
+                lines.append(self.line)
+                with open(line_file, "wb") as f:
+                    f.write(self.line.encode("ascii"))
+                status, out, err = run([wine, runline, windows(line_file)])
+                self.assertEqual(status, 0, err)
+                code, _, out = out.partition("\n")
+                if code.strip() != "0":
+                    raise StreamError(int(code), err.strip())
+                return bstream(out)
+
+        CmdProcess.assertEqual = self.assertEqual
+        with Rebinding(dorvane, __system__="windows", pstream=CmdProcess, tmpdir=tmpdir,
+                       join=ntpath.join, exists=lambda p: os.path.exists(here(p)),
+                       fstream=lambda p, mode: fstream(here(p), mode),
+                       remove=lambda p: os.remove(here(p)), rmdir=lambda p: os.rmdir(here(p)),
+                       **self.texts):
+            self.assertEqual(dorvane.magic(windows(target)), host_file(target).decode("ascii"))
+            # A trailing backslash must not escape the closing quote (the C
+            # runtime's stat refuses other directories written that way).
+            self.assertEqual(dorvane.magic(u"Z:\\"), u"inode/directory")
+        self.assertFalse(os.path.exists(work))
+        sys.stdout.write("\n  " + "\n  ".join(lines))
+        self.assertEqual(len(lines), 2)
 
 
 if __name__ == "__main__":

@@ -31,13 +31,20 @@ class ScreenTest(TempDirTest):
             self.assertEqual(echoed, name)
         self.assertEqual(os.listdir(self.dir), [])  # nothing ran
 
-    def test_windows_carets(self):
+    def test_windows_gives_one_quoted_word(self):
+        # cmd keeps everything between double quotes but %, which it still
+        # expands there: each % stands between two quoted runs.
+        # The program's runtime reads a backslash run before a closing quote
+        # as escapes, so such a run is doubled.
+        cases = [("a b", u'"a b"'), ("^ x&y(1)", u'"^ x&y(1)"'), ("", u'""'),
+                 ("C:\\Program Files\\", u'"C:\\Program Files\\\\"'),
+                 ("a\\\\b", u'"a\\\\b"'),
+                 ("100%", u'"100"%""'),
+                 ("C:\\x\\%TEMP%\\y", u'"C:\\x\\\\"%"TEMP"%"\\y"')]
         with Rebinding(dorvane, __system__="windows"):
-            self.assertEqual(dorvane.screen("a b"), u"a^ b")
-            self.assertEqual(dorvane.screen("^ "), u"^^^ ")
-            self.assertEqual(dorvane.screen("x&y|z(1)<2>"), u"x^&y^|z^(1^)^<2^>")
-            self.assertEqual(dorvane.screen('"%!'), u'"%!')
-            self.assertEqual(dorvane.screen(""), u"")
+            for path, expected in cases:
+                self.assertEqual(dorvane.screen(path), expected)
+            self.assertIs(type(dorvane.screen("x")), ustream)
 
     def test_other_systems_leave_text(self):
         with Rebinding(dorvane, __system__="plan9"):
@@ -60,6 +67,7 @@ class MagicTest(TempDirTest):
     def setUp(self):
         TempDirTest.setUp(self)
         RecordingProcess.commands = []
+        RecordingProcess.output = "text/plain\r\n"
 
     def test_types_agree_with_file(self):
         samples = [self.write("text.txt", "plain words\n" * 20), self.write("empty", ""),
@@ -101,6 +109,30 @@ class MagicTest(TempDirTest):
                 dorvane.magic(path)
         self.assertEqual(caught.exception.errno, 1)
 
+    def test_complaint_is_raised_not_returned(self):
+        # `file` exits 0 with these on its standard output.
+        gone = self.path("gone")
+        with Rebinding(dorvane, exists=lambda path: True):
+            with self.assertRaises(StreamError) as caught:
+                dorvane.magic(gone)
+        self.assertEqual(caught.exception.errno, 1)
+        self.assertEqual(caught.exception.strerror, file_says(gone))
+        self.assertIn("No such file or directory", caught.exception.strerror)
+        path = self.write("f", "x")
+        for output in ["regular file, no read permission\n", "\r\n", "text/plain/x\n",
+                       "text/\n", "/plain\n", "text/pl ain\n", "text/plain;\n"]:
+            RecordingProcess.output = output
+            with Rebinding(dorvane, pstream=RecordingProcess):
+                with self.assertRaises(StreamError) as caught:
+                    dorvane.magic(path)
+            self.assertEqual(caught.exception.errno, 1)
+            self.assertEqual(caught.exception.strerror, output.strip())
+        for output in ["application/x-decompression-error-zlib-File-too-short",
+                       "application/vnd.ms-excel", "text/x-c++", "inode/x-empty"]:
+            RecordingProcess.output = output + "\n"
+            with Rebinding(dorvane, pstream=RecordingProcess):
+                self.assertEqual(dorvane.magic(path), output)
+
     def test_missing_path_starts_nothing(self):
         with Rebinding(dorvane, pstream=RecordingProcess):
             for system in ["linux", "plan9"]:
@@ -130,22 +162,31 @@ class MagicTest(TempDirTest):
             return ustream(work)
 
         class Process(RecordingProcess):
+            answer = "application/x-dosexec\r\n"
+
             def execute(self):
                 for entry in os.listdir(work):
                     seen[entry] = open(os.path.join(work, entry), "rb").read()
-                return bstream("application/x-dosexec\r\n")
+                return bstream(self.answer)
 
         with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
             answer = dorvane.magic(self.write("a b.exe", "x"))
         self.assertEqual(answer, u"application/x-dosexec")
         self.assertEqual(Process.commands[0], [
-            os.path.join(work, "file.exe").replace(" ", "^ "),
-            u"--brief --mime-type -m " + os.path.join(work, "mime.dll"),
-            self.path("a b.exe").replace(" ", "^ ")])
+            u'"%s"' % os.path.join(work, "file.exe"),
+            u'--brief --mime-type -m "%s"' % os.path.join(work, "mime.dll"),
+            u'"%s"' % self.path("a b.exe")])
         self.assertEqual(sorted(seen), ["file.exe", "magic1.dll", "mime.dll", "regex2.dll",
                                         "zlib1.dll"])
         self.assertEqual(seen["file.exe"], "_FILE_EXE_" * 100)
         self.assertEqual(seen["zlib1.dll"], "_ZLIB_LIB_" * 100)
+        self.assertFalse(os.path.exists(work))
+        # A complaint is raised once this call's files are gone.
+        Process.answer = "cannot open `C:\\a b' (No such file or directory)\r\n"
+        with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
+            with self.assertRaises(StreamError) as caught:
+                dorvane.magic(self.path("a b.exe"))
+        self.assertEqual(caught.exception.strerror, Process.answer.strip())
         self.assertFalse(os.path.exists(work))
 
 

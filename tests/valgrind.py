@@ -2,7 +2,8 @@
 valgrind memcheck. Fails on any invalid read or write, use of uninitialised
 memory, or definite leak with a frame of ours (dorvane.so, ondrel.so, the
 test binary) in its stack; the interpreter's own quirks are suppressed by
-tests/valgrind-python.supp.
+tests/valgrind-python.supp. A program that exits non-zero (a failing test, a
+suite that cannot be imported) fails its check too.
 
     python2.7 tests/valgrind.py          # as `make valgrind-test` runs it
 """
@@ -40,7 +41,9 @@ def check(name, command, env):
     blocks = re.split(r"\n==\d+== \n", text)
     ours = [b for b in blocks
             if re.search(r"(Invalid (read|write)|uninitialised|definitely lost)", b) and OURS.search(b)]
-    verdict = "ok" if status != 99 and not ours else "FAIL"
+    # valgrind passes the program's own status through when it finds nothing,
+    # so a suite that failed, or never started, shows here and nowhere else.
+    verdict = "ok" if status == 0 and not ours else "FAIL"
     print("%-16s %s  exit %d, %d errors reported, %d with our frames%s"
           % (name, verdict, status, errors, len(ours), "" if verdict == "ok" else "  (log %s)" % log))
     for block in ours[:3]:

@@ -110,15 +110,43 @@ void import_companion(const Ref& import) {
     }
 }
 
+// decode(<file-system encoding>), the reading of every argument that allows
+// it. One that does not (any non-ASCII byte under the C locale, the default
+// of containers and cron) must not stop the import: UTF-8 is tried next, as
+// what such text nearly always is and which random bytes seldom pass; failing
+// that, the file-system encoding again with the unreadable bytes replaced by
+// U+FFFD, so nothing is read in an encoding nobody chose. `strict` says
+// whether the first reading was the one taken.
+Ref decode_argument(const Ref& decode, bool* strict = nullptr) {
+    if (strict) *strict = true;
+    try {
+        return call(decode, global(Id::__console__));
+    } catch (const Failed&) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
+        PyErr_Clear();
+    }
+    if (strict) *strict = false;
+    try {
+        return call(decode, Id::utf8);
+    } catch (const Failed&) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
+        PyErr_Clear();
+    }
+    return call(decode, global(Id::__console__), Id::replace);
+}
+
 void build_argv() {
     Ref argv = new_list();
     Ref sys_argv = attr(global(Id::sys), Id::argv);
     Ref iterator = check(PyObject_GetIter(sys_argv.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
+    bool first_strict = true;
+    for (Py_ssize_t index = 0; PyObject* next = PyIter_Next(iterator.get()); ++index) {
         set_global(Id::arg, Ref::steal(next));
         Ref ustream = global(Id::ustream);
         Ref decode = attr(global(Id::arg), Id::decode);
-        Ref text = call(decode, global(Id::__console__));
+        bool strict;
+        Ref text = decode_argument(decode, &strict);
+        if (index == 0) first_strict = strict;
         append(argv, call(ustream, text));
     }
     if (PyErr_Occurred()) fail();
@@ -130,7 +158,22 @@ void build_argv() {
     Ref realpath = attr(attr(global(Id::os), Id::path), Id::realpath);
     Ref first = item(global(Id::argv), 0);
     Ref text = check(PyObject_Unicode(first.get()));
-    Ref canonical = call(ustream, call(realpath, text));
+    Ref canonical;
+    if (first_strict) {
+        try {
+            canonical = call(ustream, call(realpath, text));
+        } catch (const Failed&) {
+            // A unicode path is decoded (the current directory) and encoded
+            // (each lstat) with the file-system encoding on the way.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw;
+            PyErr_Clear();
+        }
+    }
+    if (!canonical) {
+        // Resolved as the bytes it names, not as a text with U+FFFD in it.
+        Ref resolved = call(realpath, item(sys_argv, 0));
+        canonical = call(ustream, decode_argument(attr(resolved, Id::decode)));
+    }
     set_item(global(Id::argv), 0, canonical);
 }
 

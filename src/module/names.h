@@ -49,11 +49,6 @@
     X(linux_name, "linux") X(windows_name, "windows")                                \
     X(proc_exe, "/proc/%s/exe")                                            \
     X(quoted, "'%s'") X(quote, "'") X(quote_escaped, "'\\''")               \
-    X(caret, "^") X(caret2, "^^") X(blank, " ") X(caret_blank, "^ ")       \
-    X(amp, "&") X(caret_amp, "^&") X(bar, "|") X(caret_bar, "^|")          \
-    X(lparen, "(") X(caret_lparen, "^(") X(rparen, ")")                    \
-    X(caret_rparen, "^)") X(less, "<") X(caret_less, "^<") X(greater, ">")  \
-    X(caret_greater, "^>")                                                 \
     X(mime_options, "--brief --mime-type")                                 \
     X(mime_options_z, "-z --brief --mime-type")                            \
     X(file_program, "/usr/bin/file")                                       \

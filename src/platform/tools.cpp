@@ -1,5 +1,10 @@
 // Platform tools: screen, appdir, magic. Their only platform branches are
 // the tests of the module attribute `__system__`.
+#include <Python.h>
+
+#include <cstring>
+#include <vector>
+
 #include "src/module/guard.h"
 #include "src/module/table.h"
 
@@ -20,12 +25,40 @@ Ref replace(const Ref& text, Id old_text, Id new_text) {
     return call(attr(text, Id::replace), old_text, new_text);
 }
 
-// The caret goes first so the carets inserted by the later pairs stay single.
-constexpr Id kWindowsPairs[][2] = {
-    {Id::caret, Id::caret2},   {Id::blank, Id::caret_blank}, {Id::amp, Id::caret_amp},
-    {Id::bar, Id::caret_bar},  {Id::lparen, Id::caret_lparen}, {Id::rparen, Id::caret_rparen},
-    {Id::less, Id::caret_less}, {Id::greater, Id::caret_greater},
-};
+// One word for cmd and then for the program's C runtime. Between double
+// quotes cmd keeps every character but %, which it still expands; so each %
+// stands alone between two quoted runs ("a"%"b"). Every name cmd could then
+// read between two % begins with a quote, which no variable's name does, and
+// on a command line an unknown %name% is kept as it is. A caret would not
+// do: cmd keeps it inside quotes, and Wine's cmd keeps it before % outside
+// them too. The runtime reads a backslash run before a quote as escapes, so
+// a run that meets a closing quote is doubled. A Windows file name holds no
+// double quote.
+Ref quoted_for_windows(const Ref& text) {
+    const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
+    const Py_ssize_t size = PyUnicode_GET_SIZE(text.get());
+    std::vector<Py_UNICODE> out;
+    out.reserve(static_cast<std::size_t>(size) + 2);
+    Py_ssize_t backslashes = 0;
+    auto close_quote = [&] {
+        out.insert(out.end(), static_cast<std::size_t>(backslashes), '\\');
+        out.push_back('"');
+        backslashes = 0;
+    };
+    out.push_back('"');
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (c[i] == '%') {
+            close_quote();
+            out.push_back('%');
+            out.push_back('"');
+            continue;
+        }
+        backslashes = c[i] == '\\' ? backslashes + 1 : 0;
+        out.push_back(c[i]);
+    }
+    close_quote();
+    return check(PyUnicode_FromUnicode(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
 
 struct Payload {
     Id file_name;
@@ -50,6 +83,26 @@ void write_payload(const Ref& path, Id attribute) {
     });
 }
 
+// type "/" subtype, each a token of MIME's grammar: what `file --mime-type`
+// prints for an answer. Its complaints ("cannot open `x' (...)", "regular
+// file, no read permission") come on the same stream with exit status 0 and
+// never have that form.
+bool is_mime_type(const Ref& text) {
+    if (!PyUnicode_Check(text.get())) return false;
+    const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
+    const Py_ssize_t size = PyUnicode_GET_SIZE(text.get());
+    Py_ssize_t slash = -1;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (c[i] == '/') {
+            if (slash >= 0) return false;
+            slash = i;
+        } else if (c[i] <= ' ' || c[i] >= 0x7f || std::strchr("()<>@,;:\\\"[]?=", c[i])) {
+            return false;
+        }
+    }
+    return slash > 0 && slash < size - 1;
+}
+
 }  // namespace
 
 DORVANE_FUNCTION(screen) {
@@ -59,7 +112,7 @@ DORVANE_FUNCTION(screen) {
         // run, adds an escaped quote and reopens it.
         path = to_ustream(format(Id::quoted, replace(path, Id::quote, Id::quote_escaped)));
     } else if (system_is(Id::windows_name)) {
-        for (const auto& pair : kWindowsPairs) path = replace(path, pair[0], pair[1]);
+        path = quoted_for_windows(text_of(path));
     }
     return to_ustream(path);
 }
@@ -105,7 +158,8 @@ DORVANE_FUNCTION(magic) {
             write_payload(payload_paths[i], kPayloads[i].attribute);
         }
         file_exe = payload_paths[kFileExe];
-        Ref database = to_ustream(format(Id::database_option, payload_paths[kMimeLib]));
+        Ref database = to_ustream(
+            format(Id::database_option, call(global(Id::screen), payload_paths[kMimeLib])));
         options = check(PyNumber_InPlaceAdd(options.get(), database.get()));
     }
 
@@ -134,7 +188,14 @@ DORVANE_FUNCTION(magic) {
         for (const Ref& written : payload_paths) call(global(Id::remove), written);
         call(global(Id::rmdir), directory);
     }
-    return to_ustream(result);
+    Ref answer = to_ustream(result);
+    Ref answer_text = text_of(answer);
+    if (!is_mime_type(answer_text)) {
+        // Status 1 is what `file -E` exits with for the same complaint.
+        Ref status = check(PyInt_FromLong(1));
+        raise(call(global(Id::StreamError), status, answer_text));
+    }
+    return answer;
 }
 
 }  // namespace dorvane
