@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const ondrel::process::Result result = ondrel::process::run(line);
+    const ondrel::process::Result result = ondrel::process::run(line, [] {});
     std::printf("%d\n", result.status);
     std::fwrite(result.out.data(), 1, result.out.size(), stdout);
     std::fwrite(result.err.data(), 1, result.err.size(), stderr);
