@@ -172,6 +172,39 @@ class FstreamFilterTest(TempDirTest):
         self.assertIn(u"the data needs 4097 MiB, the limit is 1600 MiB", caught.exception.strerror)
 
 
+class StdlibReadersTest(TempDirTest):
+    """Other code reads our files with Python's own modules, which stop at
+    the end of the first bzip2 stream or zlib stream without a word."""
+
+    def written(self, name, filt, size):
+        # Text and random bytes, in pieces of uneven size.
+        data = ("".join("record %d of the file\n" % i for i in range(size // 40)) +
+                os.urandom(size // 2))[:size]
+        p = self.path(name)
+        with fstream(p, "wb", filter=filt) as f:
+            for at in range(0, size, 700001):
+                f.write(data[at:at + 700001])
+        return p, data
+
+    def test_bz2_module_reads_every_block(self):
+        import bz2
+        # Empty, one block, two, several (900 kB of input per block).
+        for size in (0, 5000, 900000, 1800001, 4500000):
+            p, data = self.written("f%d.bz2" % size, "bzip2", size)
+            for how, back in (("decompress", bz2.decompress(open(p, "rb").read())),
+                              ("BZ2File", bz2.BZ2File(p).read())):
+                self.assertEqual(len(back), size, "%s of %d bytes gave %d" % (how, size, len(back)))
+                self.assertTrue(back == data, "%s of %d bytes" % (how, size))
+
+    def test_gzip_module_reads_every_member(self):
+        import gzip
+        for size in (0, 5000, 3 << 20):
+            p, data = self.written("f%d.gz" % size, "gzip", size)
+            back = gzip.GzipFile(p).read()
+            self.assertEqual(len(back), size)
+            self.assertTrue(back == data)
+
+
 class PstreamTest(unittest.TestCase):
     def test_output_and_command_forms(self):
         self.assertEqual(pstream("echo hello").execute(), "hello\n")

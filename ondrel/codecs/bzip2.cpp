@@ -108,11 +108,24 @@ void init_stream(bz_stream& bz) {
     bz.bzfree = cache_free;
 }
 
+constexpr std::uint64_t kBlockMagic = 0x314159265359;
+constexpr std::uint64_t kEndMagic = 0x177245385090;
+constexpr std::uint64_t kMask48 = (std::uint64_t(1) << 48) - 1;
+
 // Chunks far past a block's worth of raw input happen only for long runs
 // of one byte; cutting them keeps memory bounded at a negligible cost.
 constexpr std::size_t kMaxChunk = std::size_t(8) << 20;
 
-// Compresses one chunk into a complete single-block stream.
+// `n` <= 56 bits from bit `bit` of p[0, size); bytes past the end read as zero.
+std::uint64_t read_bits(const unsigned char* p, std::size_t size, std::uint64_t bit, unsigned n) {
+    std::size_t byte = static_cast<std::size_t>(bit / 8);
+    std::uint64_t w = 0;
+    for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < size ? p[byte + k] : 0);
+    return (w >> (64 - n - bit % 8)) & ((std::uint64_t(1) << n) - 1);
+}
+
+// Compresses one chunk into a complete single-block stream, and finds
+// where in it the block ends so the block can be joined to others.
 class PackJob : public Job {
 public:
     PackJob(Buffer&& in, int level) : in_(std::move(in)), level_(level) {}
@@ -139,19 +152,48 @@ public:
             if (rc != BZ_FINISH_OK) bzip2_fail(rc);
         }
         out.resize(bz.total_out_lo32 | std::size_t(bz.total_out_hi32) << 32);
+        in_ = Buffer();
+        locate();
     }
 
-    Buffer out;
+    Buffer out;                  // "BZh<level>", the block, the stream's end
+    std::uint64_t block_bits = 0;  // the block's length, from out[4]
+    std::uint32_t crc = 0;         // the block's CRC
 
 private:
+    // The stream ends with the end magic, the stream CRC (the block's own,
+    // for a stream of one block) and 0-7 zero bits. The magic overlaps
+    // itself at no shift of 1-7 bits, so at most one padding width fits.
+    // A chunk that somehow made two blocks fails here rather than being
+    // joined with the wrong CRC.
+    void locate() {
+        const unsigned char* q = out.bytes();
+        const std::size_t size = out.size();
+        if (size >= 4 + 10 + 10 && read_bits(q, size, 32, 48) == kBlockMagic) {
+            crc = static_cast<std::uint32_t>(read_bits(q, size, 80, 32));
+            const std::uint64_t total = std::uint64_t(size) * 8;
+            for (unsigned pad = 0; pad < 8; ++pad) {
+                std::uint64_t end = total - pad - 80;
+                if (read_bits(q, size, end, 48) == kEndMagic && read_bits(q, size, end + 48, 32) == crc &&
+                    (q[size - 1] & ((1u << pad) - 1)) == 0) {
+                    block_bits = end - 32;
+                    return;
+                }
+            }
+        }
+        bzip2_fail(BZ_SEQUENCE_ERROR, "compressed block not found where expected");
+    }
+
     Buffer in_;
     int level_;
 };
 
-// bzip2 writes one stream of many blocks; we write one stream per block,
-// cut exactly where bzip2 would end the block, so the output is as small
-// and each block compresses on its own core. bzip2 -d reads the streams
-// back to back.
+// One stream of many blocks, as bzip2 writes it. Each chunk is cut exactly
+// where bzip2 would end a block and compressed on its own core as a stream
+// of one block; the collecting thread then strips those streams' headers
+// and ends and joins the blocks bit to bit (blocks are not byte-aligned).
+// The output is then what bzip2 itself writes, and readers that stop after
+// one stream (Python's bz2 module among them) see all of it.
 class Bzip2Encoder : public Encoder {
 public:
     explicit Bzip2Encoder(int level) : level_(level), limit_(std::size_t(level) * 100000 - 19) {}
@@ -168,11 +210,22 @@ public:
     }
 
     void finish(Sink& out) override {
-        if (!chunk_.empty() || !any_) {
-            pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), level_), true);
-            any_ = true;
-        }
+        if (!chunk_.empty()) pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), level_), true);
         collect(out, true);
+        // The stream's header here only for empty input; then the end
+        // magic and the combined CRC, padded to a byte.
+        unsigned char tail[4 + 10 + 1];
+        std::size_t n = 0;
+        if (!header_out_) {
+            tail[0] = 'B', tail[1] = 'Z', tail[2] = 'h', tail[3] = static_cast<unsigned char>('0' + level_);
+            n = 4;
+        }
+        unsigned char end[10];
+        for (int k = 0; k < 6; ++k) end[k] = static_cast<unsigned char>(kEndMagic >> (40 - 8 * k));
+        for (int k = 0; k < 4; ++k) end[6 + k] = static_cast<unsigned char>(combined_ >> (24 - 8 * k));
+        n += shift_in(end, sizeof end, tail + n);
+        if (nacc_) tail[n++] = static_cast<unsigned char>(acc_);
+        out.put(reinterpret_cast<const char*>(tail), n);
     }
 
 private:
@@ -198,7 +251,6 @@ private:
     void cut(Sink& out) {
         pipeline_.push_when_room(std::make_unique<PackJob>(std::move(chunk_), level_),
                                  [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
-        any_ = true;
         chunk_ = Buffer();
         used_ = 0;
         run_byte_ = 256;
@@ -210,9 +262,50 @@ private:
         pipeline_.drain(all, [&](std::unique_ptr<Job> done) { put(std::move(done), out); });
     }
 
-    static void put(std::unique_ptr<Job> job, Sink& out) {
+    // Writes `count` whole bytes after the `nacc_` bits still pending, to
+    // `dst`, which may be `src` itself or lie before it; returns the bytes
+    // completed.
+    std::size_t shift_in(const unsigned char* src, std::size_t count, unsigned char* dst) {
+        if (nacc_ == 0) {
+            if (dst != src) std::memmove(dst, src, count);
+            return count;
+        }
+        const unsigned s = nacc_, back = 8 - nacc_;
+        unsigned acc = acc_;
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned b = src[i];
+            dst[i] = static_cast<unsigned char>(acc | (b >> s));
+            acc = (b << back) & 0xff;
+        }
+        acc_ = acc;
+        return count;
+    }
+
+    // Appends the job's block to the stream, shifting it in place over the
+    // job's own buffer, and passes the whole bytes on.
+    void put(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<PackJob&>(*job);
-        out.put(done.out.data(), done.out.size());
+        unsigned char* q = done.out.bytes();
+        const unsigned char* block = q + 4;
+        // The first block keeps its stream's header, which is the one the
+        // joined stream needs.
+        unsigned char* dst = header_out_ ? q : q + 4;
+        const std::size_t whole = static_cast<std::size_t>(done.block_bits / 8);
+        const unsigned rest = unsigned(done.block_bits % 8);
+        std::size_t n = shift_in(block, whole, dst);
+        if (rest) {
+            unsigned b = block[whole] & (0xff00u >> rest);
+            unsigned acc = acc_ | (b >> nacc_);
+            if (nacc_ + rest >= 8) {
+                dst[n++] = static_cast<unsigned char>(acc);
+                acc = (b << (8 - nacc_)) & 0xff;
+            }
+            acc_ = acc;
+            nacc_ = (nacc_ + rest) % 8;
+        }
+        combined_ = ((combined_ << 1) | (combined_ >> 31)) ^ done.crc;
+        out.put(done.out.data(), static_cast<std::size_t>(dst + n - q));
+        header_out_ = true;
     }
 
     int level_;
@@ -220,7 +313,9 @@ private:
     std::size_t used_ = 0;
     unsigned run_byte_ = 256;
     unsigned run_length_ = 0;
-    bool any_ = false;
+    bool header_out_ = false;
+    unsigned acc_ = 0, nacc_ = 0;  // bits not yet making a whole byte, at the top of acc_
+    std::uint32_t combined_ = 0;   // the stream CRC, from the block CRCs in order
     Buffer chunk_;
     Pipeline pipeline_;
 };
@@ -286,10 +381,6 @@ struct SkipSink : Sink {
     Sink& out;
     std::uint64_t skip;
 };
-
-constexpr std::uint64_t kBlockMagic = 0x314159265359;
-constexpr std::uint64_t kEndMagic = 0x177245385090;
-constexpr std::uint64_t kMask48 = (std::uint64_t(1) << 48) - 1;
 
 // For every 16-bit value, which of the 16 (pattern, bit shift) pairs could
 // start at the byte before it: a magic starting at bit s of byte i fixes

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "helpers.h"
@@ -163,4 +166,66 @@ TEST(ParallelPipeline, ResultsInOrderAndAFailureSurfacesAtItsTurn) {
     Pipeline inline_pipe;
     inline_pipe.push(std::make_unique<Counting>(0, ran, true), true);
     EXPECT_THROW(inline_pipe.pop(false), CodecError);
+}
+
+namespace {
+
+// Bit offsets (from the first bit of the file) of every occurrence of a
+// 48-bit bzip2 magic number, at any alignment.
+std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic) {
+    const std::uint64_t mask = (std::uint64_t(1) << 48) - 1;
+    std::vector<std::uint64_t> at;
+    std::uint64_t w = 0;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        for (int b = 7; b >= 0; --b) {
+            w = ((w << 1) | ((static_cast<unsigned char>(s[i]) >> b) & 1)) & mask;
+            std::uint64_t next = i * 8 + std::uint64_t(8 - b);
+            if (next >= 48 && w == magic) at.push_back(next - 48);
+        }
+    return at;
+}
+
+}  // namespace
+
+TEST(Bzip2Output, OneStreamOfManyBlocksThatEveryReaderTakesWhole) {
+    TempDir dir;
+    const Codec& c = codec("bzip2");
+    const std::size_t unit = 99981;
+    std::vector<std::uint64_t> residues;
+    for (std::size_t size : {std::size_t(0), std::size_t(1000), unit, 2 * unit, 40 * unit}) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        const std::string in = mixed_data(size, unsigned(size) + 5);
+        const std::string packed = compress(c, in, 1);
+        ASSERT_EQ(packed.substr(0, 4), "BZh1");
+        // One stream: its end marker once, closing the file.
+        auto ends = magic_bits(packed, 0x177245385090);
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_EQ((ends[0] + 80 + 7) / 8, packed.size());
+        auto blocks = magic_bits(packed, 0x314159265359);
+        EXPECT_EQ(blocks.empty(), in.empty());
+        if (size > unit) {
+            EXPECT_GE(blocks.size(), size / unit);
+            for (std::size_t k = 1; k < blocks.size(); ++k) residues.push_back(blocks[k] % 8);
+            residues.push_back(ends[0] % 8);
+        }
+        if (in.empty()) {
+            ASSERT_EQ(shell("bzip2 -1 -c < /dev/null > " + dir.file("empty.bz2")), 0);
+            EXPECT_EQ(packed, read_file(dir.file("empty.bz2")));
+        }
+        EXPECT_TRUE(decompress(c, packed) == in);
+        EXPECT_TRUE(feed(c.decoder(), packed, {4093}) == in);
+        write_file(dir.file("p.bz2"), packed);
+        for (const char* tool : {"bzip2", "lbzip2"}) {
+            SCOPED_TRACE(tool);
+            ASSERT_EQ(shell(std::string(tool) + " -dc < " + dir.file("p.bz2") + " > " + dir.file("back")), 0);
+            EXPECT_TRUE(read_file(dir.file("back")) == in);
+        }
+        ASSERT_EQ(shell("bzip2 -tv " + dir.file("p.bz2") + " 2> " + dir.file("tv")), 0);
+        EXPECT_NE(read_file(dir.file("tv")).find(": ok"), std::string::npos) << read_file(dir.file("tv"));
+    }
+    // Blocks end at every bit offset within a byte, so the joining is
+    // exercised at every shift.
+    std::sort(residues.begin(), residues.end());
+    residues.erase(std::unique(residues.begin(), residues.end()), residues.end());
+    EXPECT_EQ(residues.size(), 8u);
 }
