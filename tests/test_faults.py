@@ -10,7 +10,7 @@ import unittest
 
 import dorvane
 import ondrel
-from support import TempDirTest
+from support import TempDirTest, run_python
 
 FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 NOBODY = 65534
@@ -84,6 +84,26 @@ class DeviceFull(TempDirTest):
                 call()
             self.assertEqual(caught.exception.errno, errno.ENOSPC)
         self.assertTrue(os.path.exists("/dev/full") and not os.path.isfile("/dev/full"))
+
+    def test_failed_large_write_of_a_converted_argument(self):
+        # A bytearray or unicode argument is converted into a copy that is
+        # freed the moment write() fails; no worker may still be reading it.
+        # In a fresh interpreter, so a crash fails this test alone.
+        source = self.write("src", noise(1 << 16) * 192)
+        code = "\n".join([
+            "import errno, sys, ondrel",
+            "data = bytearray(open(sys.argv[1], 'rb').read())",
+            "calls = [(name, data) for name in sys.argv[2:]] + [('gzip', data.decode('latin-1'))]",
+            "for name, arg in calls:",
+            "    try:",
+            "        with ondrel.fstream('/dev/full', 'wb', name) as out:",
+            "            out.write(arg)",
+            "        sys.exit('%s: no error' % name)",
+            "    except IOError as e:",
+            "        assert e.errno == errno.ENOSPC, e",
+        ])
+        status, out, err = run_python(code, [source] + FILTERS)
+        self.assertEqual(status, 0, err[-2000:] or "status %d" % status)
 
 
 class Replacement(TempDirTest):

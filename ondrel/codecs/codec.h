@@ -50,7 +50,9 @@ private:
 };
 
 // Streaming compressor. `update` may be called any number of times;
-// `finish` is called exactly once and writes the trailer.
+// `finish` is called exactly once and writes the trailer. `update` never
+// keeps a pointer into `data` once it returns or throws. After a throw the
+// stream is broken and the encoder is only fit to be destroyed.
 class Encoder {
 public:
     virtual ~Encoder() = default;

@@ -223,16 +223,22 @@ public:
             submit(std::make_unique<DeflateJob>(std::move(chunk_), level_), out);
             chunk_ = Buffer();
         }
-        // Whole members straight from the caller's memory, which must then
-        // be done with before returning.
-        bool borrowed = false;
-        while (size >= kMemberInput) {
-            submit(std::make_unique<DeflateJob>(data, kMemberInput, level_), out);
-            borrowed = true;
-            data += kMemberInput;
-            size -= kMemberInput;
+        // Whole members straight from the caller's memory, which must be
+        // done with before returning, a failure included: the caller may
+        // free it at once.
+        if (size >= kMemberInput) {
+            try {
+                while (size >= kMemberInput) {
+                    submit(std::make_unique<DeflateJob>(data, kMemberInput, level_), out);
+                    data += kMemberInput;
+                    size -= kMemberInput;
+                }
+                collect(out, true);
+            } catch (...) {
+                pipeline_.discard();
+                throw;
+            }
         }
-        if (borrowed) collect(out, true);
         if (size) {
             chunk_.reserve(kMemberInput);
             chunk_.append(data, size);

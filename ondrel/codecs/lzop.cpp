@@ -184,16 +184,22 @@ public:
             submit(std::make_unique<PackJob>(std::move(chunk_), method_, level_), out);
             chunk_ = Buffer();
         }
-        // Whole jobs straight from the caller's memory, which must then be
-        // done with before returning.
-        bool borrowed = false;
-        while (size >= job) {
-            submit(std::make_unique<PackJob>(data, job, method_, level_), out);
-            borrowed = true;
-            data += job;
-            size -= job;
+        // Whole jobs straight from the caller's memory, which must be done
+        // with before returning, a failure included: the caller may free it
+        // at once.
+        if (size >= job) {
+            try {
+                while (size >= job) {
+                    submit(std::make_unique<PackJob>(data, job, method_, level_), out);
+                    data += job;
+                    size -= job;
+                }
+                collect(out, true);
+            } catch (...) {
+                pipeline_.discard();
+                throw;
+            }
         }
-        if (borrowed) collect(out, true);
         if (size) {
             chunk_.reserve(job);
             chunk_.append(data, size);

@@ -147,6 +147,14 @@ std::unique_ptr<Job> Pipeline::pop(bool wait) {
     return job;
 }
 
+void Pipeline::discard() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.clear();
+    finished_.wait(lock, [this] { return running_ == 0; });
+    order_.clear();
+    pending_ = 0;
+}
+
 void Pipeline::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -154,6 +162,7 @@ void Pipeline::work() {
         if (stop_) return;
         Job* job = queue_.front();
         queue_.pop_front();
+        ++running_;
         lock.unlock();
         try {
             job->run();
@@ -162,6 +171,7 @@ void Pipeline::work() {
         }
         lock.lock();
         job->done_ = true;
+        --running_;
         finished_.notify_all();
     }
 }

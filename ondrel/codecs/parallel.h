@@ -99,6 +99,11 @@ public:
         push(std::move(job), last);
     }
 
+    // Drops the jobs not yet started and waits for the running ones, leaving
+    // the pipeline empty and usable: for an owner that gives up (its sink
+    // failed) while jobs still read memory that is not theirs.
+    void discard() noexcept;
+
     bool full() const { return pending_ >= depth_; }
     std::size_t pending() const { return pending_; }
 
@@ -117,6 +122,7 @@ private:
     std::vector<std::thread> workers_;
     std::size_t depth_;
     std::size_t pending_ = 0;  // order_.size(), readable without the lock by the owner
+    std::size_t running_ = 0;  // jobs a worker has taken and not yet finished
     bool stop_ = false;
     bool started_ = false;
 };

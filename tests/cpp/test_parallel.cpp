@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "helpers.h"
@@ -121,6 +124,43 @@ TEST(ParallelCodecs, AGzipMemberSizeThatLiesIsRejected) {
         size[0] = static_cast<unsigned char>(size[0] + delta);
         size[1] = static_cast<unsigned char>(size[1] + (delta >> 8));
         EXPECT_THROW(decompress(codec("gzip"), bad), CodecError) << delta;
+    }
+}
+
+TEST(ParallelCodecs, AFailedWriteLeavesNoWorkOnTheCallersBuffer) {
+    // The input is unmapped the moment update() gives up, as a caller frees
+    // a temporary copy; a job still reading it then faults the child.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct DiskFull {};
+    struct FailingSink : Sink {
+        explicit FailingSink(int puts) : left(puts) {}
+        void put(const char*, std::size_t) override {
+            if (left-- == 0) throw DiskFull();
+        }
+        int left;
+    };
+    const std::string in = mixed_data(12 << 20, 23);
+    for (const char* name : {"gzip", "bzip2", "lzop", "xz", "lzma"}) {
+        for (int puts : {0, 3}) {
+            SCOPED_TRACE(std::string(name) + " failing after " + std::to_string(puts) + " puts");
+            EXPECT_EXIT(
+                {
+                    void* p = mmap(nullptr, in.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                    if (p == MAP_FAILED) std::_Exit(2);
+                    std::memcpy(p, in.data(), in.size());
+                    auto encoder = codec(name).encoder(1);
+                    FailingSink sink(puts);
+                    try {
+                        encoder->update(static_cast<const char*>(p), in.size(), sink);
+                        std::_Exit(3);
+                    } catch (const DiskFull&) {
+                    }
+                    munmap(p, in.size());
+                    encoder.reset();
+                    std::_Exit(0);
+                },
+                ::testing::ExitedWithCode(0), "");
+        }
     }
 }
 
