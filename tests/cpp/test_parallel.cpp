@@ -11,6 +11,7 @@
 
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
+#include "ondrel/codecs/internal.h"
 #include "ondrel/codecs/parallel.h"
 
 using namespace ondrel::codecs;
@@ -29,6 +30,13 @@ std::vector<std::size_t> our_members(const std::string& packed) {
     }
     return at;
 }
+
+// Codec sizes for one test, restored after it.
+struct SizesFor {
+    explicit SizesFor(const detail::Sizes& sizes) : saved(detail::sizes()) { detail::sizes() = sizes; }
+    ~SizesFor() { detail::sizes() = saved; }
+    detail::Sizes saved;
+};
 
 struct Tool {
     const char* name;
@@ -111,6 +119,20 @@ TEST(ParallelCodecs, ForeignMultiBlockAndMultiMemberFiles) {
     std::string ours = compress(codec("gzip"), in);
     EXPECT_TRUE(decompress(codec("gzip"), ours + gz) == in + in + small);
     EXPECT_TRUE(decompress(codec("gzip"), gz + ours) == in + small + in);
+}
+
+TEST(ParallelCodecs, AForeignMemberTooLargeToHoldFollowsTheMembersBeforeIt) {
+    detail::Sizes small;
+    small.gzip_held = 64 << 10;
+    SizesFor sizes(small);
+    TempDir dir;
+    const std::string ours = mixed_data(3 << 20, 29), theirs = noise(1 << 20, 31);
+    write_file(dir.file("in"), theirs);
+    ASSERT_EQ(shell("gzip -c " + dir.file("in") + " > " + dir.file("in.gz")), 0);
+    const std::string packed = compress(codec("gzip"), ours) + read_file(dir.file("in.gz"));
+    ASSERT_GT(packed.size() - compress(codec("gzip"), ours).size(), small.gzip_held);
+    EXPECT_TRUE(decompress(codec("gzip"), packed) == ours + theirs);
+    EXPECT_TRUE(feed(codec("gzip").decoder(), packed, {65536}) == ours + theirs);
 }
 
 TEST(ParallelCodecs, AGzipMemberSizeThatLiesIsRejected) {
