@@ -27,6 +27,12 @@ private:
     int code_;
 };
 
+// A library could not get the memory it needed: no verdict on the data.
+class OutOfMemory : public CodecError {
+public:
+    using CodecError::CodecError;
+};
+
 // Receives output as it is produced. Implementations append to a buffer or
 // write to a file descriptor; a sink may throw (e.g. on a failed write) and
 // codecs must let that propagate untouched.

@@ -55,6 +55,7 @@ void zlib_fail(const char* format, int code, const char* message) {
         break;
     }
     if (!detail.empty()) text += " (" + detail + ")";
+    if (code == Z_MEM_ERROR) throw OutOfMemory(code, text);
     throw CodecError(code, text);
 }
 
