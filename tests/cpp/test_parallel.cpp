@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -225,4 +227,20 @@ TEST(ParallelPipeline, ResultsInOrderAndAFailureSurfacesAtItsTurn) {
     Pipeline inline_pipe;
     inline_pipe.push(std::make_unique<Counting>(0, ran, true), true);
     EXPECT_THROW(inline_pipe.pop(false), CodecError);
+}
+
+TEST(ParallelPipeline, AChildOfForkHasWorkersOfItsOwn) {
+    // The workers outlive the pipelines that started them, and a child of
+    // fork() gets none of them: work it hands out must still get done.
+    const std::string in = mixed_data(3 << 20, 37);
+    const std::string packed = compress(codec("gzip"), in);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);  // a hang ends the child instead of the test run
+        _exit(decompress(codec("gzip"), packed) == in && compress(codec("lzop"), in).size() > 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
