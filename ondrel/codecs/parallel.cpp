@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <thread>
 
 #ifdef __linux__
 #include <sys/mman.h>

@@ -8,8 +8,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 namespace ondrel::codecs::detail {
 
