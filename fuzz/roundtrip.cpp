@@ -1,6 +1,7 @@
 // Compress, decompress, compare, for every filter. The first byte picks the
 // filter and level, the second how the encoder and decoder input is cut.
 #include "fuzz/fuzz.h"
+#include "ondrel/codecs/internal.h"
 
 using namespace ondrel::codecs;
 
@@ -15,6 +16,18 @@ constexpr Choice kChoices[] = {
 };
 
 }  // namespace
+
+// Units of a few hundred bytes, so that the writers cut even small inputs
+// into several members, blocks and jobs, some taken straight from the
+// caller's buffer.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    auto& sizes = detail::sizes();
+    sizes.gzip_member = 512;
+    sizes.gzip_held = 256;
+    sizes.lzop_block = 256;
+    sizes.lzop_blocks_per_job = 2;
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;

@@ -72,6 +72,13 @@ def samples():
     }
 
 
+# Compressed, for the decoder targets only: a few bzip2 blocks at -1 and two
+# lzop blocks in a few hundred bytes. (Several members of ours come from
+# concatenating our outputs.) Every mutation of it decodes it again, so it
+# is kept no larger than that.
+LONG = "the quick brown fox jumps over the lazy dog\n" * 7000
+
+
 def toolchain_missing():
     """None when clang can build a fuzzer, else the reason it cannot."""
     cxx = os.environ.get("FUZZ_CXX", "clang++")
@@ -116,7 +123,7 @@ def seed(targets):
     try:
         made = dict((c, []) for c in CODECS)
         ondrel = own_writer()
-        for name, data in sorted(samples().items()):
+        for name, data in sorted(samples().items()) + [("long", LONG)]:
             source = os.path.join(work, name)
             write(source, data)
             for codec, command in TOOLS:
@@ -131,6 +138,9 @@ def seed(targets):
         for codec in CODECS:
             if codec != "lzma":  # the tools concatenate members, except .lzma
                 made[codec].append(made[codec][0] + made[codec][-1])
+        for codec in OWN_WRITERS if ondrel else []:
+            # Several of our members or blocks, which the readers decode side by side.
+            made[codec].append(made[codec][0] + made[codec][1] + made[codec][2])
         for target in targets:
             directory = os.path.join(root, target)
             os.makedirs(directory)

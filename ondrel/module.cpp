@@ -62,6 +62,8 @@ void raise_current(const ErrorContext& context) noexcept {
         try {
             throw;
         } catch (const PythonError&) {
+        } catch (const codecs::OutOfMemory&) {
+            PyErr_NoMemory();
         } catch (const codecs::CodecError& error) {
             raise_codec_error(error, context);
         } catch (const std::system_error& error) {
@@ -91,7 +93,8 @@ const char module_doc[] =
     "\n"
     "Failures of the streams themselves raise StreamError (an EnvironmentError):\n"
     "errno 5 for data a codec rejects, 6 for an unknown filter name, and a\n"
-    "command's exit status for a failed pstream.";
+    "command's exit status for a failed pstream. A codec short of memory raises\n"
+    "MemoryError.";
 
 }  // namespace
 

@@ -4,6 +4,7 @@ import errno
 import os
 import random
 import stat
+import struct
 import subprocess
 import traceback
 import unittest
@@ -84,6 +85,61 @@ class DeviceFull(TempDirTest):
                 call()
             self.assertEqual(caught.exception.errno, errno.ENOSPC)
         self.assertTrue(os.path.exists("/dev/full") and not os.path.isfile("/dev/full"))
+
+    def test_failed_large_write_of_a_converted_argument(self):
+        # A bytearray or unicode argument is converted into a copy that is
+        # freed the moment write() fails; no worker may still be reading it.
+        # In a fresh interpreter, so a crash fails this test alone.
+        source = self.write("src", noise(1 << 16) * 192)
+        code = "\n".join([
+            "import errno, sys, ondrel",
+            "data = bytearray(open(sys.argv[1], 'rb').read())",
+            "calls = [(name, data) for name in sys.argv[2:]] + [('gzip', data.decode('latin-1'))]",
+            "for name, arg in calls:",
+            "    try:",
+            "        with ondrel.fstream('/dev/full', 'wb', name) as out:",
+            "            out.write(arg)",
+            "        sys.exit('%s: no error' % name)",
+            "    except IOError as e:",
+            "        assert e.errno == errno.ENOSPC, e",
+        ])
+        status, out, err = run_python(code, [source] + FILTERS)
+        self.assertEqual(status, 0, err[-2000:] or "status %d" % status)
+
+
+@unittest.skipIf("asan" in os.environ.get("LD_PRELOAD", ""), "ASan needs the address space it reserves")
+class OutOfMemory(TempDirTest):
+    """A codec that cannot get memory raises MemoryError, not corrupt data."""
+
+    def test_dictionary_beyond_the_address_space_left(self):
+        # Our own .lzma, made to ask for a 1 GiB dictionary (within the
+        # decoder's limit) in a child allowed only 256 MiB more; 2 GiB is
+        # past the limit and stays the data's fault.
+        packed = self.path("data.lzma")
+        with ondrel.fstream(packed, "wb", "lzma") as out:
+            out.write("some text " * 1000)
+        data = open(packed, "rb").read()
+        for name, mib in (("fits", 1024), ("too_big", 2048)):
+            self.write(name, data[:1] + struct.pack("<I", mib << 20) + data[5:])
+        code = "\n".join([
+            "import resource, sys, ondrel",
+            "vm = [l for l in open('/proc/self/status') if l.startswith('VmSize')][0]",
+            "limit = int(vm.split()[1]) * 1024 + (256 << 20)",
+            "resource.setrlimit(resource.RLIMIT_AS, (limit, limit))",
+            "for name in sys.argv[1:]:",
+            "    try:",
+            "        with ondrel.fstream(name, 'rb', 'lzma') as f:",
+            "            f.read()",
+            "        print name, 'read'",
+            "    except MemoryError:",
+            "        print name, 'MemoryError'",
+            "    except ondrel.StreamError as e:",
+            "        print name, 'StreamError', e.errno",
+        ])
+        status, out, err = run_python(code, [self.path("fits"), self.path("too_big")])
+        self.assertEqual(status, 0, err[-2000:])
+        self.assertEqual(out.splitlines(), [self.path("fits") + " MemoryError",
+                                            self.path("too_big") + " StreamError 5"])
 
 
 class Replacement(TempDirTest):

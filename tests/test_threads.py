@@ -1,6 +1,7 @@
 """Eight threads at once through compress, decompress, magic, cat and the
 path functions, each checking its own results. THREAD_SECONDS sets how
 long they run (3 in the suite, 60 for `make thread-test`)."""
+import binascii
 import os
 import random
 import threading
@@ -22,7 +23,11 @@ class Concurrent(TempDirTest):
         rng = random.Random(index)
         own = self.path("t%d" % index)
         os.mkdir(own)
-        data = "".join(chr(rng.randrange(256)) for _ in range(2000)) + ("line %d\n" % index) * 3000
+        # Over 3 MiB, so that every filter cuts it into several units and
+        # their workers run alongside these threads.
+        unit = binascii.unhexlify("%0262144x" % rng.getrandbits(8 * 131072))
+        unit += "".join("line %d of thread %d\n" % (i, index) for i in range(8000))
+        data = unit * (3 * (1 << 20) // len(unit) + 1)
         source = os.path.join(own, "src")
         with open(source, "wb") as f:
             f.write(data)

@@ -34,8 +34,7 @@ namespace {
         if (!detail) detail = "truncated file";
         break;
     case BZ_MEM_ERROR:
-        text += "out of memory";
-        break;
+        throw OutOfMemory(code, text + "out of memory");
     case BZ_PARAM_ERROR:
         text += "invalid parameter";
         break;

@@ -27,6 +27,12 @@ private:
     int code_;
 };
 
+// A library could not get the memory it needed: no verdict on the data.
+class OutOfMemory : public CodecError {
+public:
+    using CodecError::CodecError;
+};
+
 // Receives output as it is produced. Implementations append to a buffer or
 // write to a file descriptor; a sink may throw (e.g. on a failed write) and
 // codecs must let that propagate untouched.
@@ -50,7 +56,9 @@ private:
 };
 
 // Streaming compressor. `update` may be called any number of times;
-// `finish` is called exactly once and writes the trailer.
+// `finish` is called exactly once and writes the trailer. `update` never
+// keeps a pointer into `data` once it returns or throws. After a throw the
+// stream is broken and the encoder is only fit to be destroyed.
 class Encoder {
 public:
     virtual ~Encoder() = default;

@@ -55,14 +55,15 @@ void zlib_fail(const char* format, int code, const char* message) {
         break;
     }
     if (!detail.empty()) text += " (" + detail + ")";
+    if (code == Z_MEM_ERROR) throw OutOfMemory(code, text);
     throw CodecError(code, text);
 }
 
 namespace {
 
-// Input per member: big enough that the 32 KiB window lost at each cut
-// costs well under a percent, small enough to keep both cores busy.
-constexpr std::size_t kMemberInput = 1 << 20;
+// Input per member (Sizes::gzip_member, 1 MiB): big enough that the 32 KiB
+// window lost at each cut costs well under a percent, small enough to keep
+// both cores busy.
 
 // Our header: the fixed ten bytes with FEXTRA set, then one 8-byte extra
 // field ("ON", length 4) holding the member's total size.
@@ -73,9 +74,8 @@ constexpr unsigned char kFieldId[2] = {'O', 'N'};
 // Deflate cannot expand more than 1032:1; a member claiming more is lying.
 constexpr std::uint64_t kMaxRatio = 1032;
 
-// A member from elsewhere is held whole for libdeflate only up to this
-// size; beyond it zlib inflates as the input streams in.
-constexpr std::size_t kMaxHeld = std::size_t(512) << 20;
+// A member from elsewhere is held whole for libdeflate only up to
+// Sizes::gzip_held (512 MiB); beyond it zlib inflates as the input streams in.
 
 std::uint32_t get_le32(const unsigned char* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
@@ -211,30 +211,36 @@ private:
 
 class GzipEncoder : public Encoder {
 public:
-    explicit GzipEncoder(int level) : level_(level) {}
+    explicit GzipEncoder(int level) : level_(level), member_(sizes().gzip_member) {}
 
     void update(const char* data, std::size_t size, Sink& out) override {
         if (!chunk_.empty()) {
-            std::size_t take = std::min(size, kMemberInput - chunk_.size());
+            std::size_t take = std::min(size, member_ - chunk_.size());
             chunk_.append(data, take);
             data += take;
             size -= take;
-            if (chunk_.size() < kMemberInput) return;
+            if (chunk_.size() < member_) return;
             submit(std::make_unique<DeflateJob>(std::move(chunk_), level_), out);
             chunk_ = Buffer();
         }
-        // Whole members straight from the caller's memory, which must then
-        // be done with before returning.
-        bool borrowed = false;
-        while (size >= kMemberInput) {
-            submit(std::make_unique<DeflateJob>(data, kMemberInput, level_), out);
-            borrowed = true;
-            data += kMemberInput;
-            size -= kMemberInput;
+        // Whole members straight from the caller's memory, which must be
+        // done with before returning, a failure included: the caller may
+        // free it at once.
+        if (size >= member_) {
+            try {
+                while (size >= member_) {
+                    submit(std::make_unique<DeflateJob>(data, member_, level_), out);
+                    data += member_;
+                    size -= member_;
+                }
+                collect(out, true);
+            } catch (...) {
+                pipeline_.discard();
+                throw;
+            }
         }
-        if (borrowed) collect(out, true);
         if (size) {
-            chunk_.reserve(kMemberInput);
+            chunk_.reserve(member_);
             chunk_.append(data, size);
         }
     }
@@ -266,6 +272,7 @@ private:
     }
 
     int level_;
+    std::size_t member_;
     Buffer chunk_;
     bool any_ = false;
     Pipeline pipeline_;
@@ -410,7 +417,11 @@ private:
                 continue;
             }
             if (!final) {
-                if (avail > kMaxHeld) stream_rest(out);
+                if (avail > held_) {
+                    // zlib writes straight to `out`: earlier members first.
+                    collect(out, true);
+                    stream_rest(out);
+                }
                 return;
             }
             // Members decoded here follow all earlier ones in the output.
@@ -460,6 +471,7 @@ private:
         }
     }
 
+    const std::size_t held_ = sizes().gzip_held;
     Buffer in_;
     std::size_t pos_ = 0;
     unsigned long members_ = 0;

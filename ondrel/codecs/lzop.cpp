@@ -24,7 +24,6 @@ namespace {
 
 constexpr unsigned char kMagic[9] = {0x89, 'L', 'Z', 'O', 0x00, 0x0d, 0x0a, 0x1a, 0x0a};
 
-constexpr std::size_t kBlockSize = 256 * 1024;
 // lzop refuses blocks above this when reading; so do we, which also keeps a
 // hostile size field from making us allocate gigabytes.
 constexpr std::uint32_t kMaxBlockSize = 64 * 1024 * 1024;
@@ -109,24 +108,25 @@ unsigned char* thread_work(std::size_t size) {
     return work.data();
 }
 
-// Blocks handed to a worker at a time: enough work to outweigh the hand-off.
-constexpr std::size_t kBlocksPerJob = 4;
+// Blocks of Sizes::lzop_block (256 KiB) input, Sizes::lzop_blocks_per_job
+// (4) at a time to a worker: enough work to outweigh the hand-off.
 
 // Compresses a run of whole blocks into their finished records.
 class PackJob : public Job {
 public:
-    PackJob(const char* data, std::size_t size, unsigned method, int level)
-        : data_(data), size_(size), method_(method), level_(level) {}
-    PackJob(Buffer&& owned, unsigned method, int level)
-        : owned_(std::move(owned)), data_(owned_.data()), size_(owned_.size()), method_(method), level_(level) {}
+    PackJob(const char* data, std::size_t size, std::size_t block, unsigned method, int level)
+        : data_(data), size_(size), block_(block), method_(method), level_(level) {}
+    PackJob(Buffer&& owned, std::size_t block, unsigned method, int level)
+        : owned_(std::move(owned)), data_(owned_.data()), size_(owned_.size()), block_(block), method_(method),
+          level_(level) {}
 
     void run() override {
-        std::size_t blocks = (size_ + kBlockSize - 1) / kBlockSize;
-        out.resize(size_ + blocks * (12 + kBlockSize / 16 + 64 + 3));
+        std::size_t blocks = (size_ + block_ - 1) / block_;
+        out.resize(size_ + blocks * (12 + block_ / 16 + 64 + 3));
         std::size_t at = 0;
-        for (std::size_t done = 0; done < size_; done += kBlockSize) {
+        for (std::size_t done = 0; done < size_; done += block_) {
             const auto* src = reinterpret_cast<const unsigned char*>(data_ + done);
-            std::size_t n = std::min(kBlockSize, size_ - done);
+            std::size_t n = std::min(block_, size_ - done);
             unsigned char* head = out.bytes() + at;
             unsigned char* body = head + 12;
             lzo_uint packed = 0;
@@ -162,38 +162,46 @@ private:
     Buffer owned_;
     const char* data_;
     std::size_t size_;
+    std::size_t block_;
     unsigned method_;
     int level_;
 };
 
 class LzopEncoder : public Encoder {
 public:
-    explicit LzopEncoder(int level) : level_(level) {
+    explicit LzopEncoder(int level)
+        : level_(level), block_(sizes().lzop_block), job_(block_ * sizes().lzop_blocks_per_job) {
         ensure_lzo();
         method_ = level_ >= 7 ? M_LZO1X_999 : level_ >= 2 ? M_LZO1X_1 : M_LZO1X_1_15;
     }
 
     void update(const char* data, std::size_t size, Sink& out) override {
-        constexpr std::size_t job = kBlocksPerJob * kBlockSize;
+        const std::size_t job = job_;
         if (!chunk_.empty()) {
             std::size_t take = std::min(size, job - chunk_.size());
             chunk_.append(data, take);
             data += take;
             size -= take;
             if (chunk_.size() < job) return;
-            submit(std::make_unique<PackJob>(std::move(chunk_), method_, level_), out);
+            submit(std::make_unique<PackJob>(std::move(chunk_), block_, method_, level_), out);
             chunk_ = Buffer();
         }
-        // Whole jobs straight from the caller's memory, which must then be
-        // done with before returning.
-        bool borrowed = false;
-        while (size >= job) {
-            submit(std::make_unique<PackJob>(data, job, method_, level_), out);
-            borrowed = true;
-            data += job;
-            size -= job;
+        // Whole jobs straight from the caller's memory, which must be done
+        // with before returning, a failure included: the caller may free it
+        // at once.
+        if (size >= job) {
+            try {
+                while (size >= job) {
+                    submit(std::make_unique<PackJob>(data, job, block_, method_, level_), out);
+                    data += job;
+                    size -= job;
+                }
+                collect(out, true);
+            } catch (...) {
+                pipeline_.discard();
+                throw;
+            }
         }
-        if (borrowed) collect(out, true);
         if (size) {
             chunk_.reserve(job);
             chunk_.append(data, size);
@@ -202,7 +210,7 @@ public:
 
     void finish(Sink& out) override {
         if (!chunk_.empty()) {
-            pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), method_, level_), true);
+            pipeline_.push(std::make_unique<PackJob>(std::move(chunk_), block_, method_, level_), true);
             chunk_ = Buffer();
         }
         collect(out, true);
@@ -251,6 +259,7 @@ private:
     }
 
     int level_;
+    std::size_t block_, job_;
     unsigned method_;
     bool header_written_ = false;
     Buffer chunk_;
@@ -515,7 +524,7 @@ private:
         batch_->records.append(p, head + src_len);
         batch_->plain_size += dst_len;
         consume(head + src_len);
-        if (batch_->blocks.size() >= kBlocksPerJob || batch_->plain_size >= kBlocksPerJob * kBlockSize)
+        if (batch_->blocks.size() >= per_job_ || batch_->plain_size >= job_plain_)
             dispatch(out);
         return true;
     }
@@ -528,6 +537,8 @@ private:
     unsigned method_ = 0;
     std::uint32_t flags_ = 0;
     unsigned long files_ = 0;
+    const std::size_t per_job_ = sizes().lzop_blocks_per_job;
+    const std::size_t job_plain_ = per_job_ * sizes().lzop_block;
     std::unique_ptr<UnpackJob> batch_;
     Pipeline pipeline_;
 };

@@ -7,9 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #ifdef __linux__
 #include <sys/mman.h>
+#endif
+#ifndef _WIN32
+#include <pthread.h>
 #endif
 
 namespace ondrel::codecs::detail {
@@ -83,57 +88,89 @@ void Buffer::append(const void* data, std::size_t size) {
     size_ += size;
 }
 
+namespace {
+
+// The workers and the jobs waiting for them, shared by all pipelines. One
+// lock covers them and every pipeline's bookkeeping: jobs take milliseconds,
+// so it is never held for long.
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable wake;  // workers: a job is queued
+    std::deque<Job*> queue;
+    unsigned workers = 0;
+};
+
+// Never destroyed: idle workers still wait on it when the process exits.
+Pool& pool() {
+    static Pool* const shared = new Pool;
+    return *shared;
+}
+
+#ifndef _WIN32
+// A child of fork() has none of the workers. It takes the lock as the
+// thread that forked held it, forgets the workers and their queue (the
+// parent's jobs), and starts its own when it needs them.
+void before_fork() { pool().mutex.lock(); }
+void after_fork_parent() { pool().mutex.unlock(); }
+void after_fork_child() {
+    Pool& p = pool();
+    p.queue.clear();
+    p.workers = 0;
+    new (&p.wake) std::condition_variable;  // no waiters left to account for
+    p.mutex.unlock();
+}
+#endif
+
+}  // namespace
+
 Pipeline::Pipeline(std::size_t depth) : depth_(depth ? depth : 2 * threads() + 2) {}
 
-Pipeline::~Pipeline() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-        queue_.clear();
-    }
-    wake_.notify_all();
-    for (auto& t : workers_) t.join();
-}
+Pipeline::~Pipeline() { discard(); }
 
 unsigned Pipeline::threads() {
     unsigned n = std::thread::hardware_concurrency();
     return std::clamp(n, 1u, 4u);
 }
 
-void Pipeline::start() {
-    started_ = true;
-    try {
-        for (unsigned i = 0; i < threads(); ++i) workers_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {
-        // No threads to be had: whatever did start carries on, and with none
-        // at all push() runs every job itself.
-    }
-}
-
 void Pipeline::push(std::unique_ptr<Job> job, bool last) {
-    if (!started_ && !(last && order_.empty())) start();
-    if (workers_.empty()) {
+    Pool& p = pool();
+    if (threaded_ || !(last && order_.empty())) {
+        std::unique_lock<std::mutex> lock(p.mutex);
+#ifndef _WIN32
+        static const bool registered = pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
+        (void)registered;
+#endif
+        // Checked at every push: a child of fork() starts again with none.
         try {
-            job->run();
-        } catch (...) {
-            job->error_ = std::current_exception();
+            for (; p.workers < threads(); ++p.workers) std::thread(work).detach();
+        } catch (const std::system_error&) {
+            // No more threads to be had: whatever did start carries on, and
+            // with none at all the job runs here.
         }
-        job->done_ = true;
-        order_.push_back(std::move(job));
-        pending_ = order_.size();
-        return;
+        if (p.workers > 0) {
+            threaded_ = true;
+            job->owner_ = this;
+            p.queue.push_back(job.get());
+            order_.push_back(std::move(job));
+            pending_ = order_.size();
+            lock.unlock();
+            p.wake.notify_one();
+            return;
+        }
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(job.get());
-        order_.push_back(std::move(job));
-        pending_ = order_.size();
+    try {
+        job->run();
+    } catch (...) {
+        job->error_ = std::current_exception();
     }
-    wake_.notify_one();
+    job->done_ = true;
+    std::lock_guard<std::mutex> lock(p.mutex);
+    order_.push_back(std::move(job));
+    pending_ = order_.size();
 }
 
 std::unique_ptr<Job> Pipeline::pop(bool wait) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(pool().mutex);
     if (order_.empty()) return nullptr;
     if (!order_.front()->done_) {
         if (!wait) return nullptr;
@@ -147,13 +184,29 @@ std::unique_ptr<Job> Pipeline::pop(bool wait) {
     return job;
 }
 
+void Pipeline::discard() noexcept {
+    Pool& p = pool();
+    std::unique_lock<std::mutex> lock(p.mutex);
+    if (threaded_) {
+        p.queue.erase(std::remove_if(p.queue.begin(), p.queue.end(), [this](Job* job) { return job->owner_ == this; }),
+                      p.queue.end());
+        finished_.wait(lock, [this] { return running_ == 0; });
+    }
+    auto dropped = std::move(order_);
+    order_.clear();
+    pending_ = 0;
+    lock.unlock();
+}
+
 void Pipeline::work() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    Pool& p = pool();
+    std::unique_lock<std::mutex> lock(p.mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-        if (stop_) return;
-        Job* job = queue_.front();
-        queue_.pop_front();
+        p.wake.wait(lock, [&p] { return !p.queue.empty(); });
+        Job* job = p.queue.front();
+        p.queue.pop_front();
+        Pipeline* owner = job->owner_;
+        ++owner->running_;
         lock.unlock();
         try {
             job->run();
@@ -162,7 +215,9 @@ void Pipeline::work() {
         }
         lock.lock();
         job->done_ = true;
-        finished_.notify_all();
+        --owner->running_;
+        // Under the lock: the owner cannot be gone before it sees this.
+        owner->finished_.notify_all();
     }
 }
 

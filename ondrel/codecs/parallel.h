@@ -8,8 +8,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 namespace ondrel::codecs::detail {
 
@@ -51,6 +49,8 @@ private:
     std::size_t capacity_ = 0;
 };
 
+class Pipeline;
+
 // One unit of work for a Pipeline; subclasses hold their input and output.
 class Job {
 public:
@@ -59,14 +59,17 @@ public:
 
 private:
     friend class Pipeline;
+    Pipeline* owner_ = nullptr;
     std::exception_ptr error_;
     bool done_ = false;
 };
 
-// Runs jobs on a few worker threads and hands them back in the order they
-// were pushed, so a stream cut into chunks comes out in one piece. Threads
-// start with the first job that needs them; a lone final job runs on the
-// caller's thread, so small inputs never pay for a thread.
+// Runs jobs on worker threads and hands them back in the order they were
+// pushed, so a stream cut into chunks comes out in one piece. The workers
+// are shared by every pipeline in the process: they start with the first
+// job that needs them and then stay, so a file of a few units pays for no
+// thread start, and what the libraries keep per thread is kept. A lone
+// final job runs on the caller's thread.
 class Pipeline {
 public:
     // `depth` bounds the jobs pushed but not yet popped, and with it memory.
@@ -99,26 +102,26 @@ public:
         push(std::move(job), last);
     }
 
+    // Drops the jobs not yet started and waits for the running ones, leaving
+    // the pipeline empty and usable: for an owner that gives up (its sink
+    // failed) while jobs still read memory that is not theirs.
+    void discard() noexcept;
+
     bool full() const { return pending_ >= depth_; }
     std::size_t pending() const { return pending_; }
 
-    // Worker threads per pipeline: the cores, within reason.
+    // Worker threads: the cores, within reason.
     static unsigned threads();
 
 private:
-    void work();
-    void start();
+    static void work();
 
-    std::mutex mutex_;
-    std::condition_variable wake_;      // workers: a job is queued or stop
-    std::condition_variable finished_;  // collector: a job is done
+    std::condition_variable finished_;  // owner: one of its jobs is done
     std::deque<std::unique_ptr<Job>> order_;
-    std::deque<Job*> queue_;
-    std::vector<std::thread> workers_;
     std::size_t depth_;
     std::size_t pending_ = 0;  // order_.size(), readable without the lock by the owner
-    bool stop_ = false;
-    bool started_ = false;
+    std::size_t running_ = 0;  // jobs of ours a worker has taken and not yet finished
+    bool threaded_ = false;    // workers are there to take our jobs
 };
 
 }  // namespace ondrel::codecs::detail

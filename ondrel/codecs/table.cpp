@@ -11,6 +11,11 @@ namespace ondrel::codecs {
 
 namespace detail {
 
+Sizes& sizes() {
+    static Sizes current;
+    return current;
+}
+
 int resolve_level(const char* codec, int level, int lowest, int highest, int fallback) {
     if (level < 0) return fallback;
     if (level < lowest || level > highest)

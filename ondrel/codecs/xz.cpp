@@ -49,6 +49,7 @@ void lzma_fail(const char* format, int code, const char* detail) {
         break;
     }
     if (detail) text += std::string(" (") + detail + ")";
+    if (code == LZMA_MEM_ERROR) throw OutOfMemory(code, text);
     throw CodecError(code, text);
 }
 

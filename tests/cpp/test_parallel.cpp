@@ -3,14 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
+#include "ondrel/codecs/internal.h"
 #include "ondrel/codecs/parallel.h"
 
 using namespace ondrel::codecs;
@@ -29,6 +35,13 @@ std::vector<std::size_t> our_members(const std::string& packed) {
     }
     return at;
 }
+
+// Codec sizes for one test, restored after it.
+struct SizesFor {
+    explicit SizesFor(const detail::Sizes& sizes) : saved(detail::sizes()) { detail::sizes() = sizes; }
+    ~SizesFor() { detail::sizes() = saved; }
+    detail::Sizes saved;
+};
 
 struct Tool {
     const char* name;
@@ -113,6 +126,20 @@ TEST(ParallelCodecs, ForeignMultiBlockAndMultiMemberFiles) {
     EXPECT_TRUE(decompress(codec("gzip"), gz + ours) == in + small + in);
 }
 
+TEST(ParallelCodecs, AForeignMemberTooLargeToHoldFollowsTheMembersBeforeIt) {
+    detail::Sizes small;
+    small.gzip_held = 64 << 10;
+    SizesFor sizes(small);
+    TempDir dir;
+    const std::string ours = mixed_data(3 << 20, 29), theirs = noise(1 << 20, 31);
+    write_file(dir.file("in"), theirs);
+    ASSERT_EQ(shell("gzip -c " + dir.file("in") + " > " + dir.file("in.gz")), 0);
+    const std::string packed = compress(codec("gzip"), ours) + read_file(dir.file("in.gz"));
+    ASSERT_GT(packed.size() - compress(codec("gzip"), ours).size(), small.gzip_held);
+    EXPECT_TRUE(decompress(codec("gzip"), packed) == ours + theirs);
+    EXPECT_TRUE(feed(codec("gzip").decoder(), packed, {65536}) == ours + theirs);
+}
+
 TEST(ParallelCodecs, AGzipMemberSizeThatLiesIsRejected) {
     const std::string in = mixed_data(3 << 20, 19);
     std::string gz = compress(codec("gzip"), in);
@@ -124,6 +151,43 @@ TEST(ParallelCodecs, AGzipMemberSizeThatLiesIsRejected) {
         size[0] = static_cast<unsigned char>(size[0] + delta);
         size[1] = static_cast<unsigned char>(size[1] + (delta >> 8));
         EXPECT_THROW(decompress(codec("gzip"), bad), CodecError) << delta;
+    }
+}
+
+TEST(ParallelCodecs, AFailedWriteLeavesNoWorkOnTheCallersBuffer) {
+    // The input is unmapped the moment update() gives up, as a caller frees
+    // a temporary copy; a job still reading it then faults the child.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct DiskFull {};
+    struct FailingSink : Sink {
+        explicit FailingSink(int puts) : left(puts) {}
+        void put(const char*, std::size_t) override {
+            if (left-- == 0) throw DiskFull();
+        }
+        int left;
+    };
+    const std::string in = mixed_data(12 << 20, 23);
+    for (const char* name : {"gzip", "bzip2", "lzop", "xz", "lzma"}) {
+        for (int puts : {0, 3}) {
+            SCOPED_TRACE(std::string(name) + " failing after " + std::to_string(puts) + " puts");
+            EXPECT_EXIT(
+                {
+                    void* p = mmap(nullptr, in.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                    if (p == MAP_FAILED) std::_Exit(2);
+                    std::memcpy(p, in.data(), in.size());
+                    auto encoder = codec(name).encoder(1);
+                    FailingSink sink(puts);
+                    try {
+                        encoder->update(static_cast<const char*>(p), in.size(), sink);
+                        std::_Exit(3);
+                    } catch (const DiskFull&) {
+                    }
+                    munmap(p, in.size());
+                    encoder.reset();
+                    std::_Exit(0);
+                },
+                ::testing::ExitedWithCode(0), "");
+        }
     }
 }
 
@@ -228,4 +292,20 @@ TEST(Bzip2Output, OneStreamOfManyBlocksThatEveryReaderTakesWhole) {
     std::sort(residues.begin(), residues.end());
     residues.erase(std::unique(residues.begin(), residues.end()), residues.end());
     EXPECT_EQ(residues.size(), 8u);
+}
+
+TEST(ParallelPipeline, AChildOfForkHasWorkersOfItsOwn) {
+    // The workers outlive the pipelines that started them, and a child of
+    // fork() gets none of them: work it hands out must still get done.
+    const std::string in = mixed_data(3 << 20, 37);
+    const std::string packed = compress(codec("gzip"), in);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);  // a hang ends the child instead of the test run
+        _exit(decompress(codec("gzip"), packed) == in && compress(codec("lzop"), in).size() > 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
