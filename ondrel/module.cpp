@@ -113,6 +113,9 @@ PyMODINIT_FUNC ONDREL_EXPORT initondrel(void) {
         add_bstream(module);
         add_fstream(module);
         add_pstream(module);
+        // A codec waiting on its workers checks for Ctrl-C as File does
+        // between chunks.
+        codecs::set_wait_hook(check_interrupt);
         return 0;
     });
 }

@@ -96,6 +96,13 @@ const Codec* find_codec(std::string_view name);
 std::uint64_t decoder_memory_limit();
 void set_decoder_memory_limit(std::uint64_t bytes);
 
+// Long waits inside a codec (for a worker's chunk, for liblzma's own
+// threads) call `hook` every few milliseconds on the thread that called
+// the codec; whatever it throws ends the operation as a failed sink would.
+// This lets a caller stay interruptible without the codecs knowing who it
+// is. Process-wide; null, the default, does nothing.
+void set_wait_hook(void (*hook)());
+
 // Whole-buffer conveniences over the streaming classes.
 std::string compress(const Codec& codec, std::string_view data, int level = -1);
 std::string decompress(const Codec& codec, std::string_view data);

@@ -36,6 +36,12 @@ extern const Codec lzop_codec;
 extern const Codec xz_codec;
 extern const Codec lzma_codec;
 
+// Runs the hook set by set_wait_hook(), if any; may throw.
+void waiting();
+
+// How long a codec waits before calling waiting() again, in milliseconds.
+constexpr unsigned kWaitSlice = 10;
+
 // Maps a caller's level (negative meaning "the tool's default") onto the
 // codec's accepted range, throwing CodecError for anything outside it.
 int resolve_level(const char* codec, int level, int lowest, int highest, int fallback);

@@ -2,7 +2,10 @@
 
 #include "parallel.h"
 
+#include "internal.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -125,7 +128,18 @@ void after_fork_child() {
 
 Pipeline::Pipeline(std::size_t depth) : depth_(depth ? depth : 2 * threads() + 2) {}
 
-Pipeline::~Pipeline() { discard(); }
+Pipeline::~Pipeline() {
+    Pool& p = pool();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!threaded_) return;
+    p.queue.erase(std::remove_if(p.queue.begin(), p.queue.end(), [this](Job* job) { return job->owner_ == this; }),
+                  p.queue.end());
+    for (auto& job : order_)
+        if (job->started_ && !job->done_) {
+            job->owner_ = nullptr;
+            job.release();  // the worker deletes it when it is done
+        }
+}
 
 unsigned Pipeline::threads() {
     unsigned n = std::thread::hardware_concurrency();
@@ -174,7 +188,13 @@ std::unique_ptr<Job> Pipeline::pop(bool wait) {
     if (order_.empty()) return nullptr;
     if (!order_.front()->done_) {
         if (!wait) return nullptr;
-        finished_.wait(lock, [this] { return order_.front()->done_; });
+        // In slices, so the caller's wait hook (Ctrl-C) gets its turn.
+        while (!finished_.wait_for(lock, std::chrono::milliseconds(kWaitSlice),
+                                   [this] { return order_.front()->done_; })) {
+            lock.unlock();
+            waiting();
+            lock.lock();
+        }
     }
     std::unique_ptr<Job> job = std::move(order_.front());
     order_.pop_front();
@@ -205,8 +225,8 @@ void Pipeline::work() {
         p.wake.wait(lock, [&p] { return !p.queue.empty(); });
         Job* job = p.queue.front();
         p.queue.pop_front();
-        Pipeline* owner = job->owner_;
-        ++owner->running_;
+        job->started_ = true;
+        ++job->owner_->running_;
         lock.unlock();
         try {
             job->run();
@@ -214,6 +234,13 @@ void Pipeline::work() {
             job->error_ = std::current_exception();
         }
         lock.lock();
+        Pipeline* owner = job->owner_;
+        if (owner == nullptr) {
+            lock.unlock();
+            delete job;
+            lock.lock();
+            continue;
+        }
         job->done_ = true;
         --owner->running_;
         // Under the lock: the owner cannot be gone before it sees this.

@@ -59,8 +59,9 @@ public:
 
 private:
     friend class Pipeline;
-    Pipeline* owner_ = nullptr;
+    Pipeline* owner_ = nullptr;  // null once its pipeline has let it go
     std::exception_ptr error_;
+    bool started_ = false;
     bool done_ = false;
 };
 
@@ -74,7 +75,11 @@ class Pipeline {
 public:
     // `depth` bounds the jobs pushed but not yet popped, and with it memory.
     explicit Pipeline(std::size_t depth = 0);
-    ~Pipeline();  // drops unstarted jobs, waits for running ones
+    // Drops unstarted jobs and lets running ones finish on their own: they
+    // own what they read (borrowed input is discard()ed before its owner
+    // returns), so an owner giving up, on Ctrl-C say, does not wait for
+    // the slowest of them.
+    ~Pipeline();
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
 

@@ -1,6 +1,7 @@
 // The filter table and the whole-buffer helpers built on the streaming API.
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "codec.h"
@@ -16,6 +17,14 @@ Sizes& sizes() {
     return current;
 }
 
+namespace {
+std::atomic<void (*)()> wait_hook{nullptr};
+}  // namespace
+
+void waiting() {
+    if (auto hook = wait_hook.load(std::memory_order_relaxed)) hook();
+}
+
 int resolve_level(const char* codec, int level, int lowest, int highest, int fallback) {
     if (level < 0) return fallback;
     if (level < lowest || level > highest)
@@ -26,6 +35,8 @@ int resolve_level(const char* codec, int level, int lowest, int highest, int fal
 }
 
 }  // namespace detail
+
+void set_wait_hook(void (*hook)()) { detail::wait_hook.store(hook, std::memory_order_relaxed); }
 
 const Codec* find_codec(std::string_view name) {
     // Aliases are the usual file-name suffixes, so a caller can pass an

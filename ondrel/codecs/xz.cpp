@@ -71,6 +71,7 @@ lzma_mt decoder_options() {
     lzma_mt mt{};
     mt.threads = Pipeline::threads();
     mt.flags = LZMA_CONCATENATED;
+    mt.timeout = kWaitSlice;
     // Above this much memory for decoding side by side, liblzma decodes one
     // block at a time instead; only a file needing more than the limit
     // for a single block is refused.
@@ -115,10 +116,14 @@ private:
         for (;;) {
             strm_.next_out = out_.get();
             strm_.avail_out = kChunk;
+            const std::uint8_t* before = strm_.next_in;
             lzma_ret rc = lzma_code(&strm_, action);
             std::size_t produced = kChunk - strm_.avail_out;
             if (produced) out.put(reinterpret_cast<const char*>(out_.get()), produced);
             if (rc == LZMA_STREAM_END) return true;
+            // The threaded coders give up after a time slice with nothing
+            // done while their threads work on; the caller gets its turn.
+            if (rc == LZMA_OK && produced == 0 && strm_.next_in == before) waiting();
             if (rc == LZMA_MEMLIMIT_ERROR) {
                 std::string need = "the data needs " + mebibytes(lzma_memusage(&strm_)) + ", the limit is " +
                                    mebibytes(lzma_memlimit_get(&strm_));
@@ -152,6 +157,7 @@ public:
             mt.preset = static_cast<std::uint32_t>(preset);
             mt.check = LZMA_CHECK_CRC64;
             mt.block_size = block_size(preset);
+            mt.timeout = kWaitSlice;
             stream_.check_init(lzma_stream_encoder_mt(&stream_.raw(), &mt));
         }
     }
