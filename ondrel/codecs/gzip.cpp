@@ -227,17 +227,11 @@ public:
         // done with before returning, a failure included: the caller may
         // free it at once.
         if (size >= member_) {
-            try {
-                while (size >= member_) {
+            pipeline_.lending([&] {
+                for (; size >= member_; data += member_, size -= member_)
                     submit(std::make_unique<DeflateJob>(data, member_, level_), out);
-                    data += member_;
-                    size -= member_;
-                }
                 collect(out, true);
-            } catch (...) {
-                pipeline_.discard();
-                throw;
-            }
+            });
         }
         if (size) {
             chunk_.reserve(member_);

@@ -190,17 +190,11 @@ public:
         // with before returning, a failure included: the caller may free it
         // at once.
         if (size >= job) {
-            try {
-                while (size >= job) {
+            pipeline_.lending([&] {
+                for (; size >= job; data += job, size -= job)
                     submit(std::make_unique<PackJob>(data, job, block_, method_, level_), out);
-                    data += job;
-                    size -= job;
-                }
                 collect(out, true);
-            } catch (...) {
-                pipeline_.discard();
-                throw;
-            }
+            });
         }
         if (size) {
             chunk_.reserve(job);

@@ -132,8 +132,7 @@ Pipeline::~Pipeline() {
     Pool& p = pool();
     std::lock_guard<std::mutex> lock(p.mutex);
     if (!threaded_) return;
-    p.queue.erase(std::remove_if(p.queue.begin(), p.queue.end(), [this](Job* job) { return job->owner_ == this; }),
-                  p.queue.end());
+    unqueue();
     for (auto& job : order_)
         if (job->started_ && !job->done_) {
             job->owner_ = nullptr;
@@ -204,13 +203,22 @@ std::unique_ptr<Job> Pipeline::pop(bool wait) {
     return job;
 }
 
+void Pipeline::unqueue() {
+    auto& queue = pool().queue;
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [this](Job* job) { return job->owner_ == this; }),
+                queue.end());
+}
+
+bool Pipeline::busy() const {
+    return std::any_of(order_.begin(), order_.end(), [](const auto& job) { return job->started_ && !job->done_; });
+}
+
 void Pipeline::discard() noexcept {
     Pool& p = pool();
     std::unique_lock<std::mutex> lock(p.mutex);
     if (threaded_) {
-        p.queue.erase(std::remove_if(p.queue.begin(), p.queue.end(), [this](Job* job) { return job->owner_ == this; }),
-                      p.queue.end());
-        finished_.wait(lock, [this] { return running_ == 0; });
+        unqueue();
+        finished_.wait(lock, [this] { return !busy(); });
     }
     auto dropped = std::move(order_);
     order_.clear();
@@ -226,7 +234,6 @@ void Pipeline::work() {
         Job* job = p.queue.front();
         p.queue.pop_front();
         job->started_ = true;
-        ++job->owner_->running_;
         lock.unlock();
         try {
             job->run();
@@ -242,7 +249,6 @@ void Pipeline::work() {
             continue;
         }
         job->done_ = true;
-        --owner->running_;
         // Under the lock: the owner cannot be gone before it sees this.
         owner->finished_.notify_all();
     }

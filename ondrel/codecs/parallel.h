@@ -112,6 +112,20 @@ public:
     // failed) while jobs still read memory that is not theirs.
     void discard() noexcept;
 
+    // Runs `body`, which pushes jobs that read the caller's memory in place
+    // and collects every one of them before it returns. If it throws, those
+    // jobs are discard()ed before the exception goes on, so none outlives
+    // the memory it reads.
+    template <typename Body>
+    void lending(Body&& body) {
+        try {
+            body();
+        } catch (...) {
+            discard();
+            throw;
+        }
+    }
+
     bool full() const { return pending_ >= depth_; }
     std::size_t pending() const { return pending_; }
 
@@ -120,12 +134,14 @@ public:
 
 private:
     static void work();
+    // Both with the pool's lock held.
+    void unqueue();     // takes our jobs no worker has started off the queue
+    bool busy() const;  // a worker is running one of our jobs
 
     std::condition_variable finished_;  // owner: one of its jobs is done
     std::deque<std::unique_ptr<Job>> order_;
     std::size_t depth_;
     std::size_t pending_ = 0;  // order_.size(), readable without the lock by the owner
-    std::size_t running_ = 0;  // jobs of ours a worker has taken and not yet finished
     bool threaded_ = false;    // workers are there to take our jobs
 };
 
