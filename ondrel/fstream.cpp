@@ -124,9 +124,7 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
             const std::string message = bytes + ": " + file->warning();
             if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) {
                 // Warnings made errors: refused, and nothing replaced.
-                Py_BEGIN_ALLOW_THREADS
-                file->abort();
-                Py_END_ALLOW_THREADS
+                without_gil([&] { file->abort(); });
                 throw PythonError();
             }
         }
@@ -236,11 +234,8 @@ PyObject* fstream_abort(PyObject* object) {
     FStreamObject* self = as_fstream(object);
     return guard(file_context(self), [&] {
         Busy busy(self);
-        if (self->file != nullptr && !self->file->closed()) {
-            Py_BEGIN_ALLOW_THREADS  // encoders may wait for their workers
-            self->file->abort();
-            Py_END_ALLOW_THREADS
-        }
+        // Without the lock: dropping an encoder may wait for its workers.
+        if (self->file != nullptr && !self->file->closed()) without_gil([&] { self->file->abort(); });
         return Ref::borrow(Py_None);
     });
 }

@@ -110,6 +110,18 @@ void import_companion(const Ref& import) {
     }
 }
 
+// decode(encoding), or null where the bytes do not decode that way.
+template <class Encoding>
+Ref decoded_or_null(const Ref& decode, const Encoding& encoding) {
+    try {
+        return call(decode, encoding);
+    } catch (const Failed&) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
 // decode(<file-system encoding>), the reading of every argument that allows
 // it. One that does not (any non-ASCII byte under the C locale, the default
 // of containers and cron) must not stop the import: UTF-8 is tried next, as
@@ -118,21 +130,11 @@ void import_companion(const Ref& import) {
 // U+FFFD, so nothing is read in an encoding nobody chose. `strict` says
 // whether the first reading was the one taken.
 Ref decode_argument(const Ref& decode, bool* strict = nullptr) {
-    if (strict) *strict = true;
-    try {
-        return call(decode, global(Id::__console__));
-    } catch (const Failed&) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
-        PyErr_Clear();
-    }
-    if (strict) *strict = false;
-    try {
-        return call(decode, Id::utf8);
-    } catch (const Failed&) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
-        PyErr_Clear();
-    }
-    return call(decode, global(Id::__console__), Id::replace);
+    Ref text = decoded_or_null(decode, global(Id::__console__));
+    if (strict) *strict = static_cast<bool>(text);
+    if (!text) text = decoded_or_null(decode, Id::utf8);
+    if (!text) text = call(decode, global(Id::__console__), Id::replace);
+    return text;
 }
 
 void build_argv() {
