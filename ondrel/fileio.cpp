@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
 #include <system_error>
 #include <utility>
 
@@ -58,7 +59,8 @@ constexpr std::size_t kChunkSize = 4 * 1024 * 1024;
 int open_flags(File::Access access) {
     switch (access) {
         case File::Access::read: return O_RDONLY;
-        case File::Access::write: return O_WRONLY | O_CREAT | O_TRUNC;
+        case File::Access::write:
+        case File::Access::replace: return O_WRONLY | O_CREAT | O_TRUNC;
         case File::Access::append: return O_WRONLY | O_CREAT | O_APPEND;
         case File::Access::create: return O_WRONLY | O_CREAT | O_EXCL;
     }
@@ -151,6 +153,43 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
     temporary = std::move(pattern);
     return fd;
 }
+
+// For replace mode where the path names nothing yet: a temporary beside
+// it, made the way the file itself would be (mode 0666 less the umask,
+// the directory's group rules), to be renamed onto the path. Anything at
+// the path (even a dangling link, which a direct write would follow) or
+// a path that cannot be looked at is left to the caller: Declined.
+int open_fresh_temporary(const std::string& path, std::string& target, std::string& temporary) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 || errno != ENOENT) throw File::Declined();
+    const std::size_t slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (base.empty()) throw File::Declined();
+    // The rename must reach this directory even if the process changes its
+    // working directory meanwhile.
+    std::unique_ptr<char, void (*)(void*)> resolved(::realpath(dir.c_str(), nullptr), ::free);
+    if (!resolved) fail("open");
+    std::string real = resolved.get();
+    if (real.back() != '/') real += '/';
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, ".%06llx",
+                      static_cast<unsigned long long>(random() & 0xffffff));
+        std::string name = real + "." + base.substr(0, 200) + suffix;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd >= 0) {
+            target = real + base;
+            temporary = std::move(name);
+            return fd;
+        }
+        if (errno == EEXIST || errno == EINTR) continue;
+        if (errno == ENAMETOOLONG) throw File::Declined();
+        fail("open");
+    }
+    fail("open");  // EEXIST, 64 times over
+}
 #endif
 
 }  // namespace
@@ -158,7 +197,11 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
 File::File(const std::string& path, Access access, const codecs::Codec* filter)
     : access_(access), filter_(filter) {
 #ifndef _WIN32
-    if (access == Access::write) fd_ = open_replacement(path, target_, temporary_, warning_);
+    if (access == Access::write || access == Access::replace)
+        fd_ = open_replacement(path, target_, temporary_, warning_);
+    if (access == Access::replace && fd_ < 0) fd_ = open_fresh_temporary(path, target_, temporary_);
+#else
+    if (access == Access::replace) throw Declined();
 #endif
     const int flags = open_flags(access) | O_CLOEXEC | O_BINARY_IF_ANY;
     bool created = access == Access::create;

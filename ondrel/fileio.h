@@ -34,7 +34,17 @@ public:
     // `create` is write to a file that must not exist yet: made with
     // O_EXCL (a symbolic link at the path is refused, not followed) and
     // mode 0600, for names chosen in shared directories such as /tmp.
-    enum class Access { read, write, append, create };
+    //
+    // `replace` is write for a copy that must leave nothing half-done: a
+    // new file too is written to a temporary beside it (made with mode
+    // 0666, so the umask and the directory's defaults apply as to the file
+    // itself) and renamed into place by close(). Where that cannot be done
+    // (the path names something else than a regular file or nothing, a
+    // dangling link, a file whose directory takes no temporary) the
+    // constructor throws Declined before anything was created, and the
+    // caller writes the file some other way.
+    enum class Access { read, write, append, create, replace };
+    struct Declined {};
 
     // Opens with close-on-exec; for append creates the file if missing. For
     // write, a missing file is created at once; an existing regular file

@@ -8,8 +8,10 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "fileio.h"
+#include "transfer.h"
 #include "structmember.h"
 #include "ondrel/codecs/codec.h"
 
@@ -252,6 +254,118 @@ PyObject* fstream_exit(PyObject* object, PyObject* args) {
     Py_RETURN_FALSE;
 }
 
+// fstream.copyfile(): the whole of one file into another through the
+// filters, in bounded memory (transfer.h), in two calls that fail the way
+// reading the source whole and then writing the destination whole would:
+// run() with the source's failures, commit() with the destination's.
+struct CopyObject {
+    PyObject_HEAD
+    Transfer* transfer;  // owned; null once committed or given up
+    PyObject* src;       // ustream names for the errors
+    PyObject* dest;
+    std::string* dest_path;
+    bool ran;
+};
+
+PyTypeObject CopyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+CopyObject* as_copy(PyObject* self) { return reinterpret_cast<CopyObject*>(self); }
+
+// Leaves the destination as it was. Without the lock: dropping an encoder
+// may wait for its workers.
+void drop_transfer(CopyObject* self) {
+    if (Transfer* transfer = std::exchange(self->transfer, nullptr)) {
+        Py_BEGIN_ALLOW_THREADS
+        delete transfer;
+        Py_END_ALLOW_THREADS
+    }
+}
+
+void copy_dealloc(PyObject* object) {
+    CopyObject* self = as_copy(object);
+    drop_transfer(self);
+    delete self->dest_path;
+    Py_XDECREF(self->src);
+    Py_XDECREF(self->dest);
+    Py_TYPE(object)->tp_free(object);
+}
+
+// Runs `step` on the transfer; any failure gives the transfer up.
+template <class Step>
+PyObject* copy_step(PyObject* object, PyObject* name, Step&& step) {
+    CopyObject* self = as_copy(object);
+    return guard(ErrorContext{PyExc_IOError, Ref::borrow(name)}, [&] {
+        if (self->transfer == nullptr) fail(PyExc_ValueError, "copy already finished");
+        try {
+            step(self);
+        } catch (...) {
+            drop_transfer(self);
+            throw;
+        }
+        return Ref::borrow(Py_None);
+    });
+}
+
+PyObject* copy_run(PyObject* object, PyObject*) {
+    return copy_step(object, as_copy(object)->src, [](CopyObject* self) {
+        if (self->ran) fail(PyExc_ValueError, "copy already ran");
+        self->ran = true;
+        without_gil([&] { self->transfer->run(); });
+    });
+}
+
+PyObject* copy_commit(PyObject* object, PyObject*) {
+    return copy_step(object, as_copy(object)->dest, [](CopyObject* self) {
+        if (!self->ran) fail(PyExc_ValueError, "copy has not run");
+        // Where writing the file whole would have warned: on opening it,
+        // after the source was read and before anything was written.
+        if (!self->transfer->warning().empty() && !self->transfer->dest_failure()) {
+            const std::string message = *self->dest_path + ": " + self->transfer->warning();
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw PythonError();
+        }
+        without_gil([&] { self->transfer->commit(); });
+        drop_transfer(self);
+    });
+}
+
+PyMethodDef copy_methods[] = {
+    {"run", copy_run, METH_NOARGS,
+     "C.run()\n\nReads and converts the whole source; raises the source's errors."},
+    {"commit", copy_commit, METH_NOARGS,
+     "C.commit()\n\nPuts the result in place of dest; raises the destination's errors."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* fstream_copyfile(PyObject*, PyObject* args, PyObject* kwds) {
+    ErrorContext context{PyExc_IOError};
+    return guard(context, [&] {
+        static const char* keywords[] = {"src", "dest", "src_filter", "dest_filter", nullptr};
+        PyObject *src, *dest, *src_filter = Py_None, *dest_filter = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:copyfile", const_cast<char**>(keywords),
+                                         &src, &dest, &src_filter, &dest_filter))
+            throw PythonError();
+        const codecs::Codec* decode = find_filter(src_filter);
+        const codecs::Codec* encode = find_filter(dest_filter);
+        Ref src_name = make_ustream(path_text(src, "copyfile() src").get());
+        const std::string src_path = fs_encode_path(src_name.get(), "copyfile() src");
+        Ref dest_name = make_ustream(path_text(dest, "copyfile() dest").get());
+        const std::string dest_path = fs_encode_path(dest_name.get(), "copyfile() dest");
+
+        Ref object = check(CopyType.tp_alloc(&CopyType, 0));
+        CopyObject* self = as_copy(object.get());
+        self->src = Ref(src_name).release();
+        self->dest = Ref(dest_name).release();
+        self->dest_path = new std::string(dest_path);
+        context.filename = src_name;
+        try {
+            without_gil([&] { self->transfer = new Transfer(src_path, dest_path, decode, encode); });
+        } catch (const File::Declined&) {
+            return Ref::borrow(Py_None);
+        }
+        return object;
+    });
+}
+
 PyObject* fstream_get_closed(PyObject* object, void*) {
     FStreamObject* self = as_fstream(object);
     return PyBool_FromLong(self->file == nullptr || self->file->closed());
@@ -282,6 +396,16 @@ PyMethodDef fstream_methods[] = {
     {"close", fstream_close, METH_NOARGS,
      "F.close()\n\nEnds the compressed stream, flushes and closes; raises IOError if any\n"
      "of that fails. Closing twice does nothing."},
+    {"copyfile", reinterpret_cast<PyCFunction>(fstream_copyfile),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "fstream.copyfile(src, dest, src_filter=None, dest_filter=None) -> copy or None\n\n"
+     "Prepares to copy the file src to dest, decompressing through src_filter and\n"
+     "compressing through dest_filter, in memory that does not grow with the file:\n"
+     "opens src (raising its errors) and a temporary beside dest. The copy's run()\n"
+     "reads and converts all of src, raising src's errors first; its commit() then\n"
+     "replaces dest, raising dest's errors. Dropped before that, it leaves dest as\n"
+     "it was. None, with nothing done, when dest is not a regular file (or missing)\n"
+     "that can be replaced this way, e.g. a device or a FIFO."},
     {"__enter__", fstream_enter, METH_NOARGS, nullptr},
     {"__exit__", fstream_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -328,6 +452,15 @@ void add_fstream(PyObject* module) {
     check_status(PyType_Ready(&t));
     Py_INCREF(&t);
     check_status(PyModule_AddObject(module, "fstream", reinterpret_cast<PyObject*>(&t)));
+
+    PyTypeObject& c = CopyType;
+    c.tp_name = "ondrel.fstream.copy";
+    c.tp_basicsize = sizeof(CopyObject);
+    c.tp_doc = "A copy prepared by fstream.copyfile().";
+    c.tp_flags = Py_TPFLAGS_DEFAULT;
+    c.tp_dealloc = copy_dealloc;
+    c.tp_methods = copy_methods;
+    check_status(PyType_Ready(&c));
 }
 
 }  // namespace ondrel

@@ -1,13 +1,15 @@
 # -*- coding: utf-8 -*-
 """cat, compress and decompress: filter names, round trips, failures."""
+import errno
 import os
 import subprocess
+import threading
 import unittest
 
 import dorvane
 from ondrel import StreamError, ustream
 
-from support import Rebinding, TempDirTest
+from support import Rebinding, TempDirTest, last_entry, run_python
 
 FILTERS = ["gzip", "gz", "bzip2", "bz2", "lzop", "lzo", "xz", "lzma"]
 # The command-line tool that reads each canonical format.
@@ -125,6 +127,114 @@ class RoundTripTest(TempDirTest):
                 self.assertRaises(StreamError, dorvane.decompress, broken, self.path("out"), name)
                 self.assertFalse(os.path.exists(self.path("out")), name)
             self.assertRaises(StreamError, dorvane.cat, src, name)  # not that format
+
+
+class SliceCopyTest(TempDirTest):
+    """compress and decompress with the module's own names copy in slices;
+    the outcome must be that of reading the source whole, then writing the
+    destination whole."""
+    DATA = RoundTripTest.DATA
+
+    def packed_and_broken(self, name):
+        packed = self.path(name + ".packed")
+        dorvane.compress(self.write("src", self.DATA), packed, name)
+        whole = open(packed, "rb").read()
+        return packed, self.write(name + ".cut", whole[:len(whole) // 2])
+
+    def test_failed_source_leaves_destination_as_it_was(self):
+        for name in READERS:
+            packed, broken = self.packed_and_broken(name)
+            existing = self.write("existing", "old")
+            for dest in (existing, self.path("new")):
+                before = sorted(os.listdir(self.dir))
+                self.assertRaises(StreamError, dorvane.decompress, broken, dest, name)
+                self.assertEqual(sorted(os.listdir(self.dir)), before, name)
+            self.assertEqual(open(existing, "rb").read(), "old")
+
+    def test_source_failure_wins_and_is_reported_as_cat_reports_it(self):
+        packed, broken = self.packed_and_broken("gzip")
+        nowhere = self.path("no", "such", "dir")
+        try:
+            dorvane.decompress(broken, nowhere, "gz")
+        except StreamError:
+            names = [e[2].split()[0] for e in last_entry(__import__("sys").exc_info())]
+            self.assertEqual(names, ["dorvane.decompress", "dorvane.cat"])
+        else:
+            self.fail("a truncated source was accepted")
+        with self.assertRaises(IOError) as caught:
+            dorvane.decompress(packed, nowhere, "gz")
+        self.assertEqual((caught.exception.errno, caught.exception.filename),
+                         (errno.ENOENT, ustream(nowhere)))
+
+    def test_result_has_the_mode_a_direct_write_gives_and_may_be_the_source(self):
+        src = self.write("src", self.DATA)
+        old = os.umask(0o027)
+        try:
+            dorvane.compress(src, self.path("new"), "xz")
+        finally:
+            os.umask(old)
+        self.assertEqual(os.stat(self.path("new")).st_mode & 0o777, 0o640)
+        os.chmod(src, 0o604)
+        dorvane.compress(src, src, "bz2")
+        dorvane.decompress(src, src, "bz2")
+        self.assertEqual(open(src, "rb").read(), self.DATA)
+        self.assertEqual(os.stat(src).st_mode & 0o777, 0o604)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["new", "src"])
+
+    def test_devices_and_fifos_get_all_of_the_output_or_none(self):
+        packed, broken = self.packed_and_broken("lzop")
+        with self.assertRaises(IOError) as caught:
+            dorvane.decompress(packed, "/dev/full", "lzop")
+        self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        self.assertRaises(StreamError, dorvane.decompress, broken, "/dev/full", "lzop")
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for source, expected in ((broken, ""), (packed, self.DATA)):
+            got = []
+            reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()))
+            reader.start()
+            try:
+                dorvane.decompress(source, fifo, "lzop")
+            except StreamError:
+                open(fifo, "wb").close()  # lets the reader finish
+            reader.join()
+            self.assertEqual(got, [expected])
+
+    def test_rebound_names_see_the_whole_file_steps(self):
+        calls = []
+
+        def spy(name, original):
+            return lambda *a, **k: (calls.append(name), original(*a, **k))[1]
+
+        src = self.write("src", self.DATA)
+        for name in ("cat", "fstream", "bstream", "ustream"):
+            del calls[:]
+            with Rebinding(dorvane, **{name: spy(name, getattr(dorvane, name))}):
+                dorvane.compress(src, self.path("out"), "gz")
+            self.assertIn(name, calls)
+            self.assertEqual(dorvane.cat(self.path("out"), "gz"), self.DATA)
+        # cat takes None for a name to convert when NoneType is something else.
+        with Rebinding(dorvane, NoneType=int):
+            with self.assertRaises(TypeError):
+                dorvane.compress(src, self.path("out"), "gz")
+
+    def test_memory_does_not_grow_with_the_file(self):
+        src = self.write("big", os.urandom(1 << 20) * 96)
+        code = """
+import dorvane, sys
+def peak():
+    return int([l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1])
+src, name = sys.argv[1], sys.argv[2]
+start = peak()
+dorvane.compress(src, src + "." + name, name)
+dorvane.decompress(src + "." + name, src + ".back", name)
+print (peak() - start) // 1024
+"""
+        for name in ("gzip", "lzop"):
+            status, out, err = run_python(code, [src, name])
+            self.assertEqual(status, 0, err)
+            self.assertLess(int(out), 48, "%s grew by %s MiB for 96 MiB" % (name, out.strip()))
+            self.assertEqual(os.path.getsize(src + ".back"), 96 << 20)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 // through fstream. The codecs themselves live in the companion module.
 #include "src/module/guard.h"
 #include "src/module/table.h"
+#include "src/module/traceback.h"
 
 namespace dorvane {
 
@@ -46,6 +47,29 @@ void validate(const Ref& filter, const Ref& accepted, bool none_allowed) {
     raise(call(global(Id::StreamError), constant_int(6), text));
 }
 
+// Whether reading the source with `cat` and writing it with `fstream` can
+// only run our own code: none of the names `cat` and the copy look up has
+// been rebound (or removed, which must raise the NameError of those steps).
+bool names_are_own() {
+    static constexpr Id kCompanion[] = {Id::ustream, Id::StreamError, Id::fstream, Id::bstream};
+    for (Id name : kCompanion)
+        if (!is_companion_original(name)) return false;
+    return is_own_function(global_or_null(Id::cat), "cat") &&
+           global_or_null(Id::NoneType) == reinterpret_cast<PyObject*>(Py_TYPE(Py_None));
+}
+
+// The slice copy reports a failure of its source as the whole-file steps
+// do, where cat reads it: under cat's name as well as the caller's.
+template <class Step>
+Ref as_cat(Step&& step, Here at = Here()) {
+    try {
+        return step();
+    } catch (const Failed&) {
+        add_traceback("dorvane.cat", at.line);
+        throw Failed{at.line};
+    }
+}
+
 // compress and decompress differ only in which side the filter is on.
 Ref copy_through(const Args& args, bool filter_on_write) {
     Ref accepted = accepted_filters();
@@ -57,6 +81,19 @@ Ref copy_through(const Args& args, bool filter_on_write) {
     Ref read_filter = filter_on_write ? none() : filter;
     Ref write_filter = filter_on_write ? filter : none();
 
+    // With every name the steps below reach still the module's own, the
+    // companion copies the file in slices instead, with the same outcome;
+    // it declines (None) a destination such as a device, which must not
+    // see partial output.
+    if (names_are_own()) {
+        Ref copyfile = attr(global(Id::fstream), Id::copyfile);
+        Ref copy = as_cat([&] { return call(copyfile, src, dest, read_filter, write_filter); });
+        if (copy.get() != Py_None) {
+            as_cat([&] { return call(attr(copy, Id::run)); });
+            call(attr(copy, Id::commit));
+            return none();
+        }
+    }
     Ref data = call_with_keyword(global(Id::cat), Id::filter, read_filter, src);
     Ref stream = call_with_keyword(global(Id::fstream), Id::filter, write_filter, dest,
                                    Id::mode_binary);

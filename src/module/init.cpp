@@ -87,7 +87,8 @@ void import_companion(const Ref& import) {
     static constexpr Id kNames[] = {Id::StreamError, Id::bstream, Id::ustream, Id::fstream,
                                     Id::pstream};
     PyObject* globals = PyModule_GetDict(state().module);
-    for (Id name : kNames) {
+    for (std::size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+        const Id name = kNames[i];
         Ref companion;
         try {
             Ref locals = check(PyDict_New());
@@ -106,7 +107,9 @@ void import_companion(const Ref& import) {
             Ref missing = call(Ref::borrow(state().import_error), Id::ondrel_missing);
             raise(missing);
         }
-        set_global(name, attr(companion, name));
+        Ref value = attr(companion, name);
+        set_global(name, value);
+        state().companion[i] = keep(value);
     }
 }
 

@@ -28,7 +28,8 @@
     X(rmdir) X(chroot) X(chdir) X(chmod) X(chown) X(link) X(copy) X(move)  \
     X(symlink) X(mkdir) X(mktemp) X(mkdtemp) X(tmpname)                   \
     /* content */                                                          \
-    X(cat) X(filter) X(read) X(write)                                      \
+    X(cat) X(filter) X(read) X(write) X(copyfile) X(run)    \
+    X(commit)                                    \
     /* platform tools */                                                   \
     X(getpid) X(executable) X(replace) X(tmpdir) X(screen) X(execute)      \
     X(base64_decode) X(zlib_decode) X(startswith)                          \

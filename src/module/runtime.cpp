@@ -50,6 +50,18 @@ Ref global(Id name, Here at) {
     fail(at);
 }
 
+PyObject* global_or_null(Id name) {
+    return PyDict_GetItem(PyModule_GetDict(state().module), constant(name));
+}
+
+bool is_companion_original(Id name) {
+    static constexpr Id kNames[] = {Id::StreamError, Id::bstream, Id::ustream, Id::fstream,
+                                    Id::pstream};
+    for (std::size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i)
+        if (kNames[i] == name) return global_or_null(name) == state().companion[i];
+    return false;
+}
+
 void set_global(Id name, const Ref& value, Here at) {
     if (PyObject_SetAttr(state().module, constant(name), value.get()) < 0) fail(at);
 }

@@ -71,6 +71,13 @@ Ref global(Id name, Here at = Here());
 void set_global(Id name, const Ref& value, Here at = Here());
 void del_global(Id name, Here at = Here());
 
+// The module attribute `name` (not a built-in), or null; never fails.
+PyObject* global_or_null(Id name);
+
+// Whether the module attribute `name` is still what the companion module
+// gave at import (one of StreamError, bstream, ustream, fstream, pstream).
+bool is_companion_original(Id name);
+
 Ref attr(const Ref& object, Id name, Here at = Here());
 
 // ---- calls -------------------------------------------------------------------

@@ -18,6 +18,9 @@ struct State {
     PyObject* os_error = nullptr;
     PyObject* int2 = nullptr;
     PyObject* int6 = nullptr;
+    // What `from ondrel import ...` gave, in import order: StreamError,
+    // bstream, ustream, fstream, pstream.
+    PyObject* companion[5] = {};
 };
 
 State& state();

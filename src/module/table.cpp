@@ -422,6 +422,12 @@ void argument_count_error(const char* function, bool all_required, Py_ssize_t mi
     fail(at);
 }
 
+bool is_own_function(PyObject* object, const char* name) {
+    if (object == nullptr || !PyCFunction_Check(object)) return false;
+    const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(object)->m_ml;
+    return def >= g_defs && def < g_defs + kCount && std::strcmp(def->ml_name, name) == 0;
+}
+
 void bind_functions(PyObject* module, Here at) {
     if (g_unknown_body) {
         PyErr_Format(PyExc_SystemError, "no function table row for body '%s'", g_unknown_body);

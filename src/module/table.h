@@ -50,6 +50,10 @@ struct Registrar {
 // Binds the functions that have bodies, in the table's (alphabetical) order.
 void bind_functions(PyObject* module, Here at = Here());
 
+// Whether `object` is the function this module bound as `name` on import
+// (and not, say, a caller's replacement).
+bool is_own_function(PyObject* object, const char* name);
+
 // The argument-count TypeError of the keywords convention.
 [[noreturn]] void argument_count_error(const char* function, bool all_required,
                                        Py_ssize_t min, Py_ssize_t max, Py_ssize_t given,
