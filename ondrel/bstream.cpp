@@ -15,6 +15,10 @@ PyTypeObject BStreamType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace {
 
+// Past the interpreter's small-object limit, so the block it would have
+// allocated is a malloc'd one too.
+constexpr std::size_t kAdoptFrom = 64 * 1024;
+
 // Fills a new instance directly, as str does for its subtypes, so large
 // results are copied once.
 Ref alloc_bstream(PyTypeObject* type, std::size_t size) {
@@ -24,8 +28,6 @@ Ref alloc_bstream(PyTypeObject* type, std::size_t size) {
     }
     Ref object = check(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
     auto* bytes = reinterpret_cast<PyStringObject*>(object.get());
-    // Whole files pass through here; fresh small pages cost more than the copy.
-    codecs::detail::advise_huge(bytes->ob_sval, size);
     bytes->ob_sval[size] = '\0';
     bytes->ob_shash = -1;
     bytes->ob_sstate = SSTATE_NOT_INTERNED;
@@ -118,7 +120,27 @@ PyMethodDef bstream_methods[] = {
 
 }  // namespace
 
-Ref make_bstream_buffer(std::size_t size) { return alloc_bstream(&BStreamType, size); }
+ResultBuffer result_buffer(std::size_t expected) {
+    return ResultBuffer(offsetof(PyStringObject, ob_sval), expected);
+}
+
+Ref make_bstream(ResultBuffer& filled) {
+    const std::size_t size = filled.size();
+    // Small results are cheaper to copy than to trim.
+    if (size < kAdoptFrom) return make_bstream(filled.data(), size);
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
+        PyErr_NoMemory();
+        throw PythonError();
+    }
+    // What PyType_GenericAlloc does for a block it got from PyObject_MALLOC,
+    // which at this size is malloc: tp_free gives it back to free().
+    auto* object = static_cast<PyVarObject*>(filled.release());
+    PyObject_INIT_VAR(object, &BStreamType, static_cast<Py_ssize_t>(size));
+    auto* bytes = reinterpret_cast<PyStringObject*>(object);
+    bytes->ob_shash = -1;
+    bytes->ob_sstate = SSTATE_NOT_INTERNED;
+    return Ref::steal(reinterpret_cast<PyObject*>(object));
+}
 
 Ref make_bstream(const char* data, std::size_t size) {
     return new_bstream(&BStreamType, data, size);

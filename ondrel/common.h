@@ -26,6 +26,7 @@
 #include <type_traits>
 
 #include "ondrel/interrupt.h"
+#include "ondrel/result.h"
 #include "pyutil/ref.h"
 
 namespace ondrel {
@@ -158,9 +159,10 @@ Ref plain_unicode(PyObject* text);
 
 Ref make_bstream(const char* data, std::size_t size);
 inline Ref make_bstream(const std::string& data) { return make_bstream(data.data(), data.size()); }
-// A bstream of `size` bytes whose content the caller fills in before anyone
-// else sees it (possibly with the interpreter lock released).
-Ref make_bstream_buffer(std::size_t size);
+// The memory of a bstream to be filled without the lock (result.h), and the
+// bstream it then becomes, without a copy where that matters.
+ResultBuffer result_buffer(std::size_t expected = 0);
+Ref make_bstream(ResultBuffer& filled);
 
 // str, buffer or bytearray content, or unicode as UTF-8, as a str object
 // (immutable, so it can be read with the lock released).

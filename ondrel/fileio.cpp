@@ -301,38 +301,35 @@ std::size_t File::read_into(char* out, std::size_t size) {
     return done;
 }
 
-std::string File::read_all() {
-    std::string out;
+void File::read_all(ResultBuffer& out) {
     if (filter_ == nullptr) {
-        // Room for what is left, not the whole file: fstream reads most of a
-        // regular file elsewhere and comes here only for what follows.
+        // A regular file is read straight into room for all of it; the one
+        // read(2) at the end that answers nothing confirms its size.
         const long long remaining = plain_remaining();
-        if (remaining > 0) {
-            out.reserve(static_cast<std::size_t>(remaining) + kBufferSize);
-            // A whole file lands here: fresh small pages cost more than the read.
-            codecs::detail::advise_huge(&out[0], out.capacity());
-        }
+        std::size_t room = remaining > 0 ? static_cast<std::size_t>(remaining) + 1 : kBufferSize;
         for (;;) {
             const std::size_t used = out.size();
-            out.resize(used + kBufferSize);
-            const std::size_t got = read_some(fd_, &out[used], kBufferSize);
+            out.resize(used + room);
+            const std::size_t got = read_into(out.data() + used, room);
             out.resize(used + got);
-            if (got == 0) return out;
+            if (got < room) return;
+            room = kBufferSize;
         }
     }
     // A decode that failed part-way (damage, Ctrl-C) has consumed input
     // that cannot be read again: later reads repeat the failure rather
     // than answer an empty, seemingly complete result.
     if (failure_) std::rethrow_exception(failure_);
-    if (decoded_) return out;
+    if (decoded_) return;
     decoded_ = true;
     // A little input may decode to gigabytes: check on the output side too.
-    struct CheckingSink final : codecs::StringSink {
-        using StringSink::StringSink;
+    struct CheckingSink final : codecs::Sink {
+        explicit CheckingSink(ResultBuffer& out) : out_(out) {}
         void put(const char* data, std::size_t size) override {
             check_interrupt();
-            StringSink::put(data, size);
+            out_.put(data, size);
         }
+        ResultBuffer& out_;
     } sink(out);
     broken_on_failure("read", [&] {
         auto decoder = filter_->decoder();
@@ -341,7 +338,6 @@ std::string File::read_all() {
             decoder->update(chunk.data(), got, sink);
         decoder->finish(sink);  // throws on a truncated stream
     });
-    return out;
 }
 
 void File::put(const char* data, std::size_t size) {

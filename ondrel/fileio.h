@@ -26,6 +26,7 @@
 
 #include "ondrel/codecs/codec.h"
 #include "ondrel/interrupt.h"
+#include "ondrel/result.h"
 
 namespace ondrel {
 
@@ -57,13 +58,9 @@ public:
     File& operator=(const File&) = delete;
 
     // Everything from the current position to the end, decoded through the
-    // filter. With a filter a second call returns nothing: the compressed
-    // stream has been consumed and checked to its end.
-    std::string read_all();
-
-    // For a plain stream over a regular file: the bytes left to read as the
-    // file system tells now (the file may still change); -1 otherwise.
-    long long plain_remaining() const;
+    // filter, appended to `out`. With a filter a second call adds nothing:
+    // the compressed stream has been consumed and checked to its end.
+    void read_all(ResultBuffer& out);
 
     // Up to `size` bytes into `out`; fewer only at the end of the file.
     std::size_t read_into(char* out, std::size_t size);
@@ -95,6 +92,7 @@ private:
     void put(const char* data, std::size_t size) override;
     void flush();
     void discard_temporary();
+    long long plain_remaining() const;
     void remove_if_created();
 
     int fd_ = -1;

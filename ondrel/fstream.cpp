@@ -176,26 +176,9 @@ PyObject* fstream_read(PyObject* object, PyObject*) {
         Busy busy(self);
         require_open(self);
         if (self->writing) fail(PyExc_IOError, "File not open for reading");
-        // A plain regular file is read straight into the result: whole files
-        // are large, and one buffer fewer is the cheapest speed-up there is.
-        const long long expected = self->file->plain_remaining();
-        if (expected >= 0) {
-            const std::size_t size = static_cast<std::size_t>(expected);
-            Ref result = make_bstream_buffer(size);
-            char* buffer = PyString_AS_STRING(result.get());
-            std::size_t got = 0;
-            std::string rest;
-            without_gil([&] {
-                got = self->file->read_into(buffer, size);
-                if (got == size) rest = self->file->read_all();
-            });
-            if (got == size && rest.empty()) return result;
-            // The file changed size while it was read.
-            return make_bstream(std::string(buffer, got) + rest);
-        }
-        std::string data;
-        without_gil([&] { data = self->file->read_all(); });
-        return make_bstream(data);
+        ResultBuffer result = result_buffer();
+        without_gil([&] { self->file->read_all(result); });
+        return make_bstream(result);
     });
 }
 
