@@ -121,6 +121,10 @@ def data_file(size, seed):
     return d, path
 
 
+def size_label(size):
+    return "%d MiB" % (size // MiB) if size >= MiB else "%d KiB" % (size >> 10)
+
+
 def same(a, b):
     return subprocess.call(["cmp", "-s", a, b]) == 0
 
@@ -152,7 +156,7 @@ def decompress_argv(argv):
 
 def bench_codecs(rep, size, seed, large):
     d, data = data_file(size, seed)
-    label = "%d MiB" % (size // MiB) if size >= MiB else "%d KiB" % (size >> 10)
+    label = size_label(size)
     mb = size / 1e6
     rep.out("### Compression filters, %s" % label)
     rep.out("")
@@ -515,9 +519,9 @@ def main():
     rep.out("")
     rep.out("Every command runs as its own process, started from a small launcher that reports its wall time "
             "and peak RSS. Tools are timed as whole processes. Ours is a fresh interpreter making one call: "
-            "at %d KiB the whole process is timed, start-up and `import dorvane` included; at %d MiB, the "
+            "at %s the whole process is timed, start-up and `import dorvane` included; at %s, the "
             "call inside it. Peak RSS is the tool's ru_maxrss and our interpreter's VmHWM." % (
-                SMALL >> 10, LARGE // MiB))
+                size_label(SMALL), size_label(LARGE)))
     rep.out("")
     if "codecs" in sections:
         bench_codecs(rep, LARGE, 1, True)
