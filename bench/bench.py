@@ -330,15 +330,19 @@ def pure_python():
     return dict(exists=exists, isfile=isfile, join=join, abspath=abspath, getsize=getsize, listdir=listdir)
 
 
-def bench_paths(rep):
-    rep.out("### Path functions: per-call cost")
-    rep.out("")
+def path_fixture():
     d = os.path.join(WORK, "dir10")
     if not os.path.isdir(d):
         os.makedirs(d)
     for i in range(10):
         open(os.path.join(d, "f%d" % i), "w").close()
-    f = os.path.join(d, "f0")
+    return d, os.path.join(d, "f0")
+
+
+def bench_paths(rep):
+    rep.out("### Path functions: per-call cost")
+    rep.out("")
+    d, f = path_fixture()
     bare = dict(
         exists=lambda p: os.path.exists(p),
         isfile=lambda p: os.path.exists(p) and os.path.isfile(p),
@@ -485,8 +489,7 @@ def bench_memory(rep):
     for path in (packed, back):
         if os.path.exists(path):
             os.remove(path)
-    out = subprocess.check_output([PY, "-c", CHILD_LEAK, os.path.join(WORK, "dir10"),
-                                   os.path.join(WORK, "dir10", "f0")])
+    out = subprocess.check_output([PY, "-c", CHILD_LEAK] + list(path_fixture()))
     drss, dobj = [int(x) for x in out.split()]
     v1 = rep.target("RSS growth over 1M path calls (bytes)", drss, MiB, False, "B")
     v2 = rep.target("gc objects growth over 1M path calls", dobj, 100, False, "")
