@@ -4,15 +4,17 @@ our compressed output must decompress with the tool, and the tool's output
 must decompress with us, both back to the original bytes.
 
     make bigfile-test [BIG_GIB=5] [BIG_FILTERS="gzip xz"] [BIG_READ_ONLY="xz lzma"]
-                      [BIG_DATA=sparse] [BIG_DIR=/var/tmp]
+                      [BIG_DATA=sparse] [BIG_DIR=/var/tmp] [BIG_MAX_RSS_MIB=1024]
 
 BIG_READ_ONLY names filters checked in the second direction only. xz and
 lzma at their default presets compress the mixed data a few MB/s, hours for
 5 GiB; BIG_DATA=sparse makes every MiB its index followed by zeros, which
 they compress at tens of MB/s while every size field still passes 4 GiB.
 
-Needs about three times the size in free disk and twice it in memory
-(compress and decompress hold whole files); not part of `make test`.
+Each of our steps runs in a fresh interpreter that reports its peak RSS
+(VmHWM); a step over BIG_MAX_RSS_MIB (1024) fails the run.
+
+Needs about three times the size in free disk; not part of `make test`.
 """
 import os
 import random
@@ -22,8 +24,6 @@ import sys
 import tempfile
 import time
 
-import dorvane
-
 TOOLS = {  # (decompress to stdout, fast compress to stdout)
     "gzip": ("gzip -dc", "gzip -1 -c"),
     "bzip2": ("bzip2 -dc", "bzip2 -1 -c"),
@@ -32,6 +32,16 @@ TOOLS = {  # (decompress to stdout, fast compress to stdout)
     "lzma": ("xz --format=lzma -dc", "xz --format=lzma -0 -c"),
 }
 BLOCK = 1 << 20
+
+# One call in a fresh interpreter, so its VmHWM is that call's alone.
+STEP = r"""
+import sys, time
+import dorvane
+way, src, dst, name = sys.argv[1:5]
+started = time.time()
+(dorvane.compress if way == "compress" else dorvane.decompress)(src, dst, name)
+print time.time() - started, [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+"""
 
 
 def make_sparse_file(path, size):
@@ -63,6 +73,12 @@ def same(a, b):
     return subprocess.call(["cmp", "-s", a, b]) == 0
 
 
+def step(way, src, dst, name):
+    """Seconds and peak RSS in MiB of one dorvane call."""
+    seconds, kib = subprocess.check_output([sys.executable, "-c", STEP, way, src, dst, name]).split()
+    return float(seconds), int(kib) / 1024.0
+
+
 def run(command):
     started = time.time()
     subprocess.check_call(command, shell=True)
@@ -73,6 +89,7 @@ def main():
     size = int(float(os.environ.get("BIG_GIB", "5")) * (1 << 30))
     filters = os.environ.get("BIG_FILTERS", "gzip bzip2 lzop xz lzma").split()
     read_only = os.environ.get("BIG_READ_ONLY", "").split()
+    max_rss = float(os.environ.get("BIG_MAX_RSS_MIB", "1024"))
     work = tempfile.mkdtemp(prefix="dorvane-big-", dir=os.environ.get("BIG_DIR") or None)
     failed = []
     try:
@@ -85,28 +102,26 @@ def main():
         for name in filters:
             decode, encode = TOOLS[name]
             ours, theirs, back = (os.path.join(work, n) for n in ("ours", "theirs", "back"))
-            t_ours = t_check = 0
+            t_ours = t_check = rss_ours = 0
             ok_tool = True
             if name not in read_only:
-                started = time.time()
-                dorvane.compress(original, ours, name)
-                t_ours = time.time() - started
+                t_ours, rss_ours = step("compress", original, ours, name)
                 t_check = run("%s < %s > %s" % (decode, ours, back))
                 ok_tool = same(original, back)
                 os.remove(back)
             else:
                 open(ours, "wb").close()
             run("%s < %s > %s" % (encode, original, theirs))
-            started = time.time()
-            dorvane.decompress(theirs, back, name)
-            t_back = time.time() - started
+            t_back, rss_back = step("decompress", theirs, back, name)
             ok_ours = same(original, back)
-            print("%-6s compress %6.0f s -> %11d bytes, tool reads it: %s (%.0f s); "
-                  "tool output %11d bytes, we read it: %s (%.0f s)" % (
-                      name, t_ours, os.path.getsize(ours), "ok" if ok_tool else "MISMATCH", t_check,
-                      os.path.getsize(theirs), "ok" if ok_ours else "MISMATCH", t_back))
+            print("%-6s compress %6.0f s, peak %6.1f MiB -> %11d bytes, tool reads it: %s (%.0f s); "
+                  "tool output %11d bytes, we read it: %s (%.0f s, peak %6.1f MiB)" % (
+                      name, t_ours, rss_ours, os.path.getsize(ours), "ok" if ok_tool else "MISMATCH", t_check,
+                      os.path.getsize(theirs), "ok" if ok_ours else "MISMATCH", t_back, rss_back))
             sys.stdout.flush()
-            if not (ok_tool and ok_ours):
+            if max(rss_ours, rss_back) > max_rss:
+                print("%-6s peak RSS over BIG_MAX_RSS_MIB=%d" % (name, max_rss))
+            if not (ok_tool and ok_ours) or max(rss_ours, rss_back) > max_rss:
                 failed.append(name)
             for path in (ours, theirs, back):
                 os.remove(path)
