@@ -5,6 +5,7 @@
 // block whose compressed form is no smaller is stored as is; the reader
 // tells the two apart by comparing the sizes.
 
+#include <libdeflate.h>
 #include <lzo/lzo1x.h>
 #include <lzo/lzoconf.h>
 
@@ -98,8 +99,11 @@ void put16(std::string& s, unsigned v) {
     s.push_back(char(v));
 }
 
-std::uint32_t adler32(const unsigned char* p, std::size_t n) { return lzo_adler32(1, p, n); }
-std::uint32_t crc32(const unsigned char* p, std::size_t n) { return lzo_crc32(0, p, n); }
+// The same sums as liblzo2's own, from libdeflate, whose vectorised loops
+// take a fraction of the time: liblzo2's Adler-32 alone was a sixth of a
+// round trip.
+std::uint32_t adler32(const unsigned char* p, std::size_t n) { return libdeflate_adler32(1, p, n); }
+std::uint32_t crc32(const unsigned char* p, std::size_t n) { return libdeflate_crc32(0, p, n); }
 
 // Work memory for the LZO compressors, one per thread and method.
 unsigned char* thread_work(std::size_t size) {

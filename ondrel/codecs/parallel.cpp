@@ -28,7 +28,61 @@ constexpr std::size_t kHuge = std::size_t(2) << 20;
 // Below this, ordinary malloc is as good and wastes nothing.
 constexpr std::size_t kLarge = std::size_t(4) << 20;
 
-char* allocate(std::size_t capacity) {
+// Buffers that jobs freed, kept for the next jobs: fresh memory costs a
+// page fault per 4 KiB touched, which for fast codecs (lzop, inflate) is a
+// good part of the work. Bounded, so an idle process keeps little.
+class Recycled {
+public:
+    // A kept block of at least `capacity` bytes (and not much more), or null.
+    char* take(std::size_t capacity, std::size_t& got) {
+        if (capacity < kSmallest || capacity > kLargest) return nullptr;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (blocks_[i].capacity >= capacity && blocks_[i].capacity <= 2 * capacity) {
+                Block block = blocks_[i];
+                blocks_[i] = blocks_[--count_];
+                bytes_ -= block.capacity;
+                got = block.capacity;
+                return block.data;
+            }
+        }
+        return nullptr;
+    }
+
+    // Keeps the block if there is room; false if the caller is to free it.
+    bool give(char* data, std::size_t capacity) {
+        if (capacity < kSmallest || capacity > kLargest) return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (count_ == kBlocks || bytes_ + capacity > kBytes) return false;
+        blocks_[count_++] = Block{data, capacity};
+        bytes_ += capacity;
+        return true;
+    }
+
+    std::mutex mutex;  // also held across fork()
+
+private:
+    static constexpr std::size_t kSmallest = 64 * 1024;
+    static constexpr std::size_t kLargest = std::size_t(8) << 20;
+    static constexpr std::size_t kBytes = std::size_t(32) << 20;
+    static constexpr std::size_t kBlocks = 32;
+    struct Block {
+        char* data;
+        std::size_t capacity;
+    };
+    Block blocks_[kBlocks];
+    std::size_t count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+// Never destroyed, like the workers that may still free into it at exit.
+Recycled& recycled() {
+    static Recycled* const shared = new Recycled;
+    return *shared;
+}
+
+char* allocate(std::size_t& capacity) {
+    if (char* kept = recycled().take(capacity, capacity)) return kept;
     void* p = nullptr;
     if (capacity >= kLarge) {
         p = std::aligned_alloc(kHuge, (capacity + kHuge - 1) / kHuge * kHuge);
@@ -38,6 +92,10 @@ char* allocate(std::size_t capacity) {
     }
     if (!p) throw std::bad_alloc();
     return static_cast<char*>(p);
+}
+
+void release(char* data, std::size_t capacity) {
+    if (data && !recycled().give(data, capacity)) std::free(data);
 }
 
 }  // namespace
@@ -54,7 +112,7 @@ void advise_huge(void* p, std::size_t n) {
 #endif
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() { release(data_, capacity_); }
 
 Buffer::Buffer(Buffer&& other) noexcept
     : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
@@ -64,7 +122,7 @@ Buffer::Buffer(Buffer&& other) noexcept
 
 Buffer& Buffer::operator=(Buffer&& other) noexcept {
     if (this != &other) {
-        std::free(data_);
+        release(data_, capacity_);
         data_ = other.data_;
         size_ = other.size_;
         capacity_ = other.capacity_;
@@ -79,7 +137,7 @@ void Buffer::reserve(std::size_t capacity) {
     capacity = std::max(capacity, capacity_ + capacity_ / 2);
     char* fresh = allocate(capacity);
     if (size_) std::memcpy(fresh, data_, size_);
-    std::free(data_);
+    release(data_, capacity_);
     data_ = fresh;
     capacity_ = capacity;
 }
@@ -113,9 +171,16 @@ Pool& pool() {
 // A child of fork() has none of the workers. It takes the lock as the
 // thread that forked held it, forgets the workers and their queue (the
 // parent's jobs), and starts its own when it needs them.
-void before_fork() { pool().mutex.lock(); }
-void after_fork_parent() { pool().mutex.unlock(); }
+void before_fork() {
+    pool().mutex.lock();
+    recycled().mutex.lock();
+}
+void after_fork_parent() {
+    recycled().mutex.unlock();
+    pool().mutex.unlock();
+}
 void after_fork_child() {
+    recycled().mutex.unlock();
     Pool& p = pool();
     p.queue.clear();
     p.workers = 0;
