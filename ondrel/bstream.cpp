@@ -49,14 +49,15 @@ std::string_view view_of(PyObject* self) {
                             static_cast<std::size_t>(PyString_GET_SIZE(self)));
 }
 
-// Runs a codecs/text.h transform on the bytes of `self` without the lock;
-// the str is immutable and `self` is kept alive by the method call.
+// Runs a codecs/text.h transform on the bytes of `self` without the lock,
+// straight into the result's memory; the str is immutable and `self` is
+// kept alive by the method call.
 template <class Transform>
 PyObject* transformed(PyObject* self, Transform transform) {
     return guard([&] {
         std::string_view input = view_of(self);
-        std::string output;
-        without_gil([&] { output = transform(input); });
+        ResultBuffer output = result_buffer();
+        without_gil([&] { transform(input, output); });
         return make_bstream(output);
     });
 }
@@ -84,11 +85,11 @@ PyObject* bstream_repr(PyObject* self) {
 }
 
 PyObject* bstream_base64_encode(PyObject* self, PyObject*) {
-    return transformed(self, [](std::string_view in) { return codecs::base64_encode(in); });
+    return transformed(self, [](std::string_view in, codecs::Sink& out) { codecs::base64_encode(in, out); });
 }
 
 PyObject* bstream_base64_decode(PyObject* self, PyObject*) {
-    return transformed(self, [](std::string_view in) { return codecs::base64_decode(in); });
+    return transformed(self, [](std::string_view in, codecs::Sink& out) { codecs::base64_decode(in, out); });
 }
 
 PyObject* bstream_zlib_encode(PyObject* self, PyObject* args) {
@@ -98,11 +99,13 @@ PyObject* bstream_zlib_encode(PyObject* self, PyObject* args) {
         PyErr_Format(PyExc_ValueError, "zlib_encode() level must be -1 to 9, not %d", level);
         return nullptr;
     }
-    return transformed(self, [level](std::string_view in) { return codecs::zlib_encode(in, level); });
+    return transformed(self, [level](std::string_view in, codecs::Sink& out) {
+        codecs::zlib_encode(in, level, out);
+    });
 }
 
 PyObject* bstream_zlib_decode(PyObject* self, PyObject*) {
-    return transformed(self, [](std::string_view in) { return codecs::zlib_decode(in); });
+    return transformed(self, [](std::string_view in, codecs::Sink& out) { codecs::zlib_decode(in, out); });
 }
 
 PyMethodDef bstream_methods[] = {

@@ -76,9 +76,10 @@ PyObject* pstream_execute(PyObject* object, PyObject*) {
     return guard([&] {
         const std::string line = fs_encode_path(self->command, "pstream command");
         process::Result result;
-        without_gil([&] { result = process::run(line, check_interrupt); });
+        ResultBuffer out = result_buffer();
+        without_gil([&] { result = process::run(line, check_interrupt, &out); });
         if (result.status != 0) raise_exit_status(result);
-        return make_bstream(result.out);
+        return make_bstream(out);
     });
 }
 

@@ -31,14 +31,39 @@ int sextet(unsigned char c) {
     return -1;
 }
 
+// Characters gathered a few kilobytes at a time on their way to a sink.
+class Staged {
+public:
+    explicit Staged(Sink& out) : out_(out) {}
+    void push_back(char c) {
+        if (used_ == sizeof buffer_) flush();
+        buffer_[used_++] = c;
+    }
+    void flush() {
+        if (used_) out_.put(buffer_, used_);
+        used_ = 0;
+    }
+
+private:
+    Sink& out_;
+    char buffer_[16 * 1024];
+    std::size_t used_ = 0;
+};
+
+template <class Transform>
+std::string to_string(Transform transform) {
+    std::string out;
+    StringSink sink(out);
+    transform(sink);
+    return out;
+}
+
 }  // namespace
 
-std::string base64_encode(std::string_view data) {
+void base64_encode(std::string_view data, Sink& sink) {
     std::size_t groups = data.size() / 3 + (data.size() % 3 != 0);
     if (groups > (SIZE_MAX - 1) / 5) throw CodecError(-1, "base64: input too large");
-    std::size_t chars = groups * 4;
-    std::string out;
-    out.reserve(chars + (chars + kLine - 1) / kLine);
+    Staged out(sink);
     std::size_t column = 0;
     auto put = [&](char c) {
         out.push_back(c);
@@ -66,12 +91,11 @@ std::string base64_encode(std::string_view data) {
         put('=');
     }
     if (column != 0) out.push_back('\n');
-    return out;
+    out.flush();
 }
 
-std::string base64_decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
+void base64_decode(std::string_view text, Sink& sink) {
+    Staged out(sink);
     std::uint32_t acc = 0;
     int have = 0;     // sextets in the current group
     int padding = 0;  // '=' seen; once non-zero only more '=' may follow
@@ -105,10 +129,10 @@ std::string base64_decode(std::string_view text) {
         }
     }
     if (padding ? have + padding != 4 : have != 0) base64_fail("incomplete final group");
-    return out;
+    out.flush();
 }
 
-std::string zlib_encode(std::string_view data, int level) {
+void zlib_encode(std::string_view data, int level, Sink& out) {
     if (level < -1 || level > 9)
         throw CodecError(Z_STREAM_ERROR, "zlib: invalid compression level " + std::to_string(level) + " (expected 0-9)");
     z_stream zs;
@@ -116,7 +140,6 @@ std::string zlib_encode(std::string_view data, int level) {
     int rc = deflateInit(&zs, level);
     if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
     std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, deflateEnd);
-    std::string out;
     const char* in = data.data();
     std::size_t left = data.size();
     std::unique_ptr<char[]> buf(new char[detail::kChunk]);
@@ -130,21 +153,20 @@ std::string zlib_encode(std::string_view data, int level) {
             zs.avail_out = static_cast<uInt>(detail::kChunk);
             rc = deflate(&zs, flush);
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) detail::zlib_fail("zlib", rc, zs.msg);
-            out.append(buf.get(), detail::kChunk - zs.avail_out);
+            out.put(buf.get(), detail::kChunk - zs.avail_out);
         } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
         in += piece;
         left -= piece;
-        if (flush == Z_FINISH) return out;
+        if (flush == Z_FINISH) return;
     }
 }
 
-std::string zlib_decode(std::string_view data) {
+void zlib_decode(std::string_view data, Sink& out) {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     int rc = inflateInit(&zs);
     if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
     std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, inflateEnd);
-    std::string out;
     const char* in = data.data();
     std::size_t left = data.size();
     std::unique_ptr<char[]> buf(new char[detail::kChunk]);
@@ -156,11 +178,11 @@ std::string zlib_decode(std::string_view data) {
             zs.next_out = reinterpret_cast<Bytef*>(buf.get());
             zs.avail_out = static_cast<uInt>(detail::kChunk);
             rc = inflate(&zs, Z_NO_FLUSH);
-            out.append(buf.get(), detail::kChunk - zs.avail_out);
+            out.put(buf.get(), detail::kChunk - zs.avail_out);
             if (rc == Z_STREAM_END) {
                 if (zs.avail_in != 0 || piece != left)
                     detail::zlib_fail("zlib", Z_DATA_ERROR, "trailing garbage after compressed data");
-                return out;
+                return;
             }
             if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;
             if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
@@ -169,6 +191,19 @@ std::string zlib_decode(std::string_view data) {
         left -= piece;
         if (left == 0) detail::zlib_fail("zlib", Z_BUF_ERROR, data.empty() ? "empty input" : "truncated stream");
     }
+}
+
+std::string base64_encode(std::string_view data) {
+    return to_string([&](Sink& out) { base64_encode(data, out); });
+}
+std::string base64_decode(std::string_view text) {
+    return to_string([&](Sink& out) { base64_decode(text, out); });
+}
+std::string zlib_encode(std::string_view data, int level) {
+    return to_string([&](Sink& out) { zlib_encode(data, level, out); });
+}
+std::string zlib_decode(std::string_view data) {
+    return to_string([&](Sink& out) { zlib_decode(data, out); });
 }
 
 }  // namespace ondrel::codecs

@@ -124,7 +124,7 @@ void check_rc(int rc, const char* what) {
 // Often enough to notice Ctrl-C within ~100 ms while the command is silent.
 constexpr int kPollMilliseconds = 20;
 
-void drain(Fd& out, Fd& err, Result& result, Check check) {
+void drain(Fd& out, Fd& err, Result& result, Check check, codecs::Sink* out_sink) {
     pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
     std::string* targets[2] = {&result.out, &result.err};
     Fd* owners[2] = {&out, &err};
@@ -140,7 +140,10 @@ void drain(Fd& out, Fd& err, Result& result, Check check) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             ssize_t got = read(fds[i].fd, buffer.data(), buffer.size());
             if (got > 0) {
-                targets[i]->append(buffer.data(), static_cast<std::size_t>(got));
+                if (i == 0 && out_sink)
+                    out_sink->put(buffer.data(), static_cast<std::size_t>(got));
+                else
+                    targets[i]->append(buffer.data(), static_cast<std::size_t>(got));
             } else if (got == 0) {
                 owners[i]->reset();
                 fds[i].fd = -1;  // poll skips negative descriptors
@@ -154,7 +157,7 @@ void drain(Fd& out, Fd& err, Result& result, Check check) {
 
 }  // namespace
 
-Result run(const std::string& command_line, Check check) {
+Result run(const std::string& command_line, Check check, codecs::Sink* out) {
     // Declared before the pipes so that, when unwinding, our read ends are
     // closed first and a child still writing gets EPIPE rather than blocking.
     Child child;
@@ -196,7 +199,7 @@ Result run(const std::string& command_line, Check check) {
     err_write.reset();
 
     Result result;
-    drain(out_read, err_read, result, check);
+    drain(out_read, err_read, result, check, out);
     result.status = child.wait();
     return result;
 }

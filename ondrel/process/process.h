@@ -6,12 +6,14 @@
 
 #include <string>
 
+#include "ondrel/codecs/codec.h"
+
 namespace ondrel::process {
 
 struct Result {
     // Shell convention: the exit code, or 128 + N when signal N killed it.
     int status = 0;
-    std::string out;
+    std::string out;  // empty when run() was given a sink for it
     std::string err;
 };
 
@@ -24,6 +26,8 @@ using Check = void (*)();
 // neither pipe can fill up and stall the child, then waits for it.
 // Throws std::system_error when the child cannot be started or its pipes
 // fail; the child is always reaped before this returns or throws.
-Result run(const std::string& command_line, Check check);
+// With `out` given, stdout goes there as it arrives instead of into
+// Result::out.
+Result run(const std::string& command_line, Check check, codecs::Sink* out = nullptr);
 
 }  // namespace ondrel::process

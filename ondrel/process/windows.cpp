@@ -39,12 +39,16 @@ private:
 };
 
 // Reads until the child's end is closed (ERROR_BROKEN_PIPE ends the loop).
-void read_all(HANDLE pipe, std::string& into) {
+void read_all(HANDLE pipe, std::string& into, codecs::Sink* sink = nullptr) {
     std::vector<char> buffer(64 * 1024);
     DWORD got = 0;
     while (ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
-           got > 0)
-        into.append(buffer.data(), got);
+           got > 0) {
+        if (sink)
+            sink->put(buffer.data(), got);
+        else
+            into.append(buffer.data(), got);
+    }
 }
 
 // Only the child's ends are inheritable; ours must not leak into it.
@@ -59,7 +63,7 @@ void make_pipe(Handle& read_end, Handle& write_end) {
 
 // `check` is not called: the pipe reads below block, and anonymous pipes
 // offer no wait with a timeout to call it from.
-Result run(const std::string& command_line, Check) {
+Result run(const std::string& command_line, Check, codecs::Sink* out) {
     Handle out_read, out_write, err_read, err_write;
     make_pipe(out_read, out_write);
     make_pipe(err_read, err_write);
@@ -106,7 +110,7 @@ Result run(const std::string& command_line, Check) {
         }
     });
     try {
-        read_all(out_read.get(), result.out);
+        read_all(out_read.get(), result.out, out);
     } catch (...) {
         out_failure = std::current_exception();
         TerminateProcess(process.get(), 1);
