@@ -15,13 +15,11 @@ using namespace ondrel::codecs;
 // large allocation costs far more than decoding. The seeds use small
 // dictionaries and the cap keeps mutated headers cheap; the default limit
 // itself is exercised by the unit tests.
-// A gzip member from elsewhere is streamed once past a few hundred bytes,
-// and every lzop block is a worker's job: inputs of a few kilobytes then
-// take the paths that otherwise need hundreds of megabytes or several
-// blocks. Multi-member and multi-block seeds (run.py) do the rest.
+// Every lzop block is a worker's job: inputs of a few kilobytes then take
+// the paths that otherwise need several blocks. Multi-member and
+// multi-block seeds (run.py) do the rest.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     set_decoder_memory_limit(std::uint64_t(4) << 20);
-    detail::sizes().gzip_held = 256;
     detail::sizes().lzop_blocks_per_job = 1;
     return 0;
 }

@@ -23,7 +23,6 @@ constexpr Choice kChoices[] = {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     auto& sizes = detail::sizes();
     sizes.gzip_member = 512;
-    sizes.gzip_held = 256;
     sizes.lzop_block = 256;
     sizes.lzop_blocks_per_job = 2;
     return 0;

@@ -2,9 +2,9 @@
 // threads deflate with libdeflate, one gzip member each, and every member
 // records its own length in an extra header field, so that reading can
 // hand whole members to the workers without first inflating its way to the
-// next one. Members from other writers are inflated whole by libdeflate
-// once all input is in, and zlib steps in where whole-buffer decoding
-// cannot: members too large to hold, and pinpointing what is wrong.
+// next one. Members from other writers are inflated as their input arrives
+// (gzip_inflate.h), and zlib pinpoints what is wrong with a member of ours
+// that libdeflate refused.
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "gzip_inflate.h"
 #include "internal.h"
 #include "parallel.h"
 
@@ -74,9 +75,6 @@ constexpr unsigned char kFieldId[2] = {'O', 'N'};
 // Deflate cannot expand more than 1032:1; a member claiming more is lying.
 constexpr std::uint64_t kMaxRatio = 1032;
 
-// A member from elsewhere is held whole for libdeflate only up to
-// Sizes::gzip_held (512 MiB); beyond it zlib inflates as the input streams in.
-
 std::uint32_t get_le32(const unsigned char* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
@@ -122,55 +120,6 @@ void emit(const char* data, std::size_t size, Sink& out) {
 
 struct DiscardSink : Sink {
     void put(const char*, std::size_t) override {}
-};
-
-// zlib inflating a single member as its bytes arrive.
-class MemberInflater {
-public:
-    MemberInflater() : out_(new char[kChunk]) {
-        std::memset(&zs_, 0, sizeof zs_);
-        int rc = inflateInit2(&zs_, 15 + 16);
-        if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
-    }
-    ~MemberInflater() { inflateEnd(&zs_); }
-
-    // Returns how much of `data` was used; `ended` turns true at the end of
-    // the member, after which the rest of `data` is left alone.
-    std::size_t feed(const unsigned char* data, std::size_t size, Sink& out, bool& ended) {
-        std::size_t used = 0;
-        ended = false;
-        while (size > used && !ended) {
-            std::size_t piece = std::min(size - used, kMaxFeed);
-            zs_.next_in = const_cast<Bytef*>(data + used);
-            zs_.avail_in = static_cast<uInt>(piece);
-            ended = run(out);
-            used += piece - zs_.avail_in;
-        }
-        return used;
-    }
-
-private:
-    bool run(Sink& out) {
-        for (;;) {
-            zs_.next_out = reinterpret_cast<Bytef*>(out_.get());
-            zs_.avail_out = static_cast<uInt>(kChunk);
-            int rc = inflate(&zs_, Z_NO_FLUSH);
-            std::size_t produced = kChunk - zs_.avail_out;
-            if (produced) out.put(out_.get(), produced);
-            if (rc == Z_STREAM_END) return true;
-            if (rc == Z_BUF_ERROR) {
-                // No progress possible: with output room to spare that just
-                // means inflate wants more input.
-                if (zs_.avail_in == 0) return false;
-                zlib_fail("gzip", rc, zs_.msg);
-            }
-            if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
-            if (zs_.avail_in == 0 && zs_.avail_out != 0) return false;
-        }
-    }
-
-    z_stream zs_;
-    std::unique_ptr<char[]> out_;
 };
 
 class DeflateJob : public Job {
@@ -326,9 +275,9 @@ public:
         const auto* p = reinterpret_cast<const unsigned char*>(data);
         if (streaming_) {
             bool ended = false;
-            std::size_t used = streaming_->feed(p, size, out, ended);
+            std::size_t used = inflater_->feed(p, size, out, ended);
             if (!ended) return;
-            streaming_.reset();
+            streaming_ = false;
             ++members_;
             p += used;
             size -= used;
@@ -374,8 +323,8 @@ private:
         zlib_fail("gzip", Z_BUF_ERROR, members_ ? "truncated member" : "truncated file");
     }
 
-    // Hands every complete member in the buffer to the workers; at the end
-    // of input also decodes members that don't record their size.
+    // Hands every complete member of ours in the buffer to the workers and
+    // starts inflating the first one from elsewhere.
     void process(Sink& out, bool final) {
         for (;;) {
             std::size_t avail = in_.size() - pos_;
@@ -410,17 +359,13 @@ private:
                 ++members_;
                 continue;
             }
-            if (!final) {
-                if (avail > held_) {
-                    // zlib writes straight to `out`: earlier members first.
-                    collect(out, true);
-                    stream_rest(out);
-                }
+            // The inflater writes straight to `out`: earlier members first.
+            collect(out, true);
+            stream_rest(out);
+            if (streaming_) {
+                if (final) truncated();
                 return;
             }
-            // Members decoded here follow all earlier ones in the output.
-            collect(out, true);
-            decode_whole(p, avail, out);
         }
     }
 
@@ -429,49 +374,30 @@ private:
         zlib_fail("gzip", Z_DATA_ERROR, "incorrect header check");
     }
 
-    // A member of unknown length with all input at hand. The trailer of
-    // the last member gives the size of the output when there is only one,
-    // the usual case; otherwise zlib takes over for this member.
-    void decode_whole(const unsigned char* p, std::size_t avail, Sink& out) {
-        std::uint64_t guess = avail >= 18 ? get_le32(p + avail - 4) : 0;
-        if (guess > 0 && guess <= kMaxRatio * avail) {
-            Buffer plain(guess);
-            std::size_t used_in = 0, used_out = 0;
-            if (libdeflate_gzip_decompress_ex(thread_decompressor(), p, avail, plain.data(), guess, &used_in,
-                                              &used_out) == LIBDEFLATE_SUCCESS) {
-                emit(plain.data(), used_out, out);
-                pos_ += used_in;
-                ++members_;
-                return;
-            }
-        }
-        stream_rest(out);
-        if (streaming_) truncated();
-    }
-
-    // Inflates the buffered member with zlib and leaves it streaming if the
-    // member goes on past what has arrived.
+    // Inflates the buffered member and leaves it streaming if the member
+    // goes on past what has arrived.
     void stream_rest(Sink& out) {
-        streaming_ = std::make_unique<MemberInflater>();
+        if (!inflater_) inflater_ = std::make_unique<StreamInflater>();
+        inflater_->restart();
         bool ended = false;
-        std::size_t used = streaming_->feed(in_.bytes() + pos_, in_.size() - pos_, out, ended);
+        std::size_t used = inflater_->feed(in_.bytes() + pos_, in_.size() - pos_, out, ended);
         pos_ += used;
         if (ended) {
-            streaming_.reset();
             ++members_;
         } else {
+            streaming_ = true;
             pos_ = 0;
             in_ = Buffer();
         }
     }
 
-    const std::size_t held_ = sizes().gzip_held;
     Buffer in_;
     std::size_t pos_ = 0;
     unsigned long members_ = 0;
     bool seen_input_ = false;
     bool padding_ = false;
-    std::unique_ptr<MemberInflater> streaming_;
+    bool streaming_ = false;  // inflater_ is inside a member
+    std::unique_ptr<StreamInflater> inflater_;
     Pipeline pipeline_;
 };
 
