@@ -27,7 +27,7 @@ public:
     // not a file that can be replaced that way. `decode`/`encode` may be null.
     Transfer(const std::string& source, const std::string& destination,
              const codecs::Codec* decode, const codecs::Codec* encode);
-    ~Transfer() { abort(); }  // unless committed
+    ~Transfer();  // aborts unless committed
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
@@ -51,9 +51,14 @@ public:
 
 private:
     class Output;
+    class Writer;
+    void give_up_writing(std::exception_ptr failure);
+
     File in_;
+    bool encoding_;
     std::unique_ptr<codecs::Decoder> decoder_;
     std::unique_ptr<File> out_;
+    std::unique_ptr<Writer> writer_;  // while run() writes plain output
     std::exception_ptr dest_failure_;
 };
 

@@ -181,6 +181,33 @@ class SliceCopyTest(TempDirTest):
         self.assertEqual(os.stat(src).st_mode & 0o777, 0o604)
         self.assertEqual(sorted(os.listdir(self.dir)), ["new", "src"])
 
+    def test_failed_write_is_raised_for_the_destination_and_leaves_nothing(self):
+        # A file size limit makes write(2) fail part-way, as a full disk would.
+        code = """
+import dorvane, os, resource, signal, sys
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+for src, name in zip(sys.argv[1::2], sys.argv[2::2]):
+    for dest in ("existing", "new"):
+        try:
+            (dorvane.compress if name == "plain" else dorvane.decompress)(src, dest, "gz")
+        except BaseException as e:
+            print type(e).__name__, getattr(e, "errno", None), getattr(e, "filename", None)
+print sorted(os.listdir("."))
+"""
+        big = self.write("big", os.urandom(1 << 20) * 3)
+        packed = self.path("big.gz")
+        dorvane.compress(big, packed, "gz")
+        broken = self.write("broken.gz", open(packed, "rb").read()[:-1000])
+        out_dir = self.path("out")
+        os.mkdir(out_dir)
+        self.write(os.path.join("out", "existing"), "old")
+        status, out, err = run_python(code, [big, "plain", packed, "gz", broken, "gz"], cwd=out_dir)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.splitlines(), ["IOError 27 existing", "IOError 27 new"] * 2 +
+                         ["StreamError 5 None"] * 2 + ["['existing']"])
+        self.assertEqual(open(os.path.join(out_dir, "existing")).read(), "old")
+
     def test_devices_and_fifos_get_all_of_the_output_or_none(self):
         packed, broken = self.packed_and_broken("lzop")
         with self.assertRaises(IOError) as caught:

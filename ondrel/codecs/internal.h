@@ -17,14 +17,12 @@ constexpr std::size_t kChunk = 128 * 1024;
 // buffer so a size_t never gets truncated on its way in.
 constexpr std::size_t kMaxFeed = std::size_t(1) << 30;
 
-// Where our writers cut a stream into units for the workers, and how much
-// of a foreign gzip member a reader holds whole. Tests and fuzz targets
-// shrink them so that paths which otherwise take megabytes or gigabytes of
+// Where our writers cut a stream into units for the workers. Tests and
+// fuzz targets shrink them so that paths which otherwise take megabytes of
 // input run on a few kilobytes. Each codec object reads them once, when it
 // is made; change them only while no other thread is making one.
 struct Sizes {
     std::size_t gzip_member = std::size_t(1) << 20;     // input per gzip member
-    std::size_t gzip_held = std::size_t(512) << 20;     // beyond this zlib streams the member
     std::size_t lzop_block = 256 * 1024;                // input per lzop block
     std::size_t lzop_blocks_per_job = 4;                // lzop blocks a worker takes at once
 };

@@ -68,9 +68,10 @@ TEST(GzipForeign, TrailersAreCheckedWhereverTheInputIsCut) {
                 EXPECT_EQ(error_of(flip(both, crc + split % 4), split), "gzip: corrupt data (incorrect data check)");
                 EXPECT_EQ(error_of(flip(both, isize + split % 4, 1), split),
                           "gzip: corrupt data (incorrect length check)");
-                if (split < first.size())
+                if (split < first.size()) {
                     EXPECT_EQ(error_of(first.substr(0, split), split / 2),
                               "gzip: unexpected end of input (truncated file)");
+                }
             }
             EXPECT_TRUE(feed(codec("gzip").decoder(), both, {1}) == want) << "fed a byte at a time";
         }
