@@ -78,7 +78,8 @@ class CtrlC(TempDirTest):
         child = subprocess.Popen([sys.executable, "-c", CHILD, what, a, b], env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.assertEqual(child.stdout.readline(), "ready\n")
-        time.sleep(0.3)
+        # Early: gzip now reads the 256 MiB in about a third of a second.
+        time.sleep(0.1)
         os.kill(child.pid, signal.SIGINT)
         sent = time.time()
         out, err = child.communicate()
