@@ -92,6 +92,39 @@ class CodecSearchTest(unittest.TestCase):
         self.assertTrue(lines[4].startswith("dorvane.lambda1"), lines[4])
 
 
+class SystemNameTest(unittest.TestCase):
+    def system_after_import(self, setup):
+        code = textwrap.dedent("""
+            import os, platform
+            commands = []
+            real_popen = os.popen
+            os.popen = lambda command, *rest: (commands.append(command),
+                                               real_popen(command, *rest))[1]
+            %s
+            import dorvane
+            print dorvane.__system__
+            print commands
+            """) % setup
+        status, out, err = run_python(code)
+        self.assertEqual(status, 0, err)
+        system, commands = out.splitlines()
+        return system, commands
+
+    def test_no_processor_query_at_import(self):
+        # platform.system()'s first answer forks a shell for `uname -p`,
+        # which alone costs more than the rest of the import.
+        system, commands = self.system_after_import("")
+        self.assertEqual(system, os.uname()[0].lower())
+        self.assertEqual(commands, "[]")
+
+    def test_platform_answer_stands_when_changed(self):
+        for setup in ["platform.system = lambda: 'Plan9'",
+                      "real = platform.uname\n"
+                      "platform.uname = lambda: ('Plan9',) + real()[1:]",
+                      "platform._uname_cache = ('Plan9', '', '', '', '', '')"]:
+            self.assertEqual(self.system_after_import(setup)[0], "plan9", setup)
+
+
 class ImportTest(TempDirTest):
     def test_argv_canonical_first_item(self):
         script = self.path("script.py")
