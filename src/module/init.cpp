@@ -180,27 +180,18 @@ void build_argv() {
     set_item(global(Id::argv), 0, canonical);
 }
 
-// The Windows tool files for `magic`, in their binding order. The str
-// objects are made on the first initialisation and kept, like the other
-// constants; they are large, so a second initialisation must not copy them.
+// The Windows tool files for `magic`, in their binding order; the objects
+// are part of the library image, so a second initialisation binds the same.
 void bind_payloads() {
     static constexpr struct {
         Id attribute;
-        const PayloadText* text;
+        PyObject* (*text)();
     } kPayloads[] = {
-        {Id::_ZLIB_LIB_, &kZlibLibText},   {Id::_FILE_EXE_, &kFileExeText},
-        {Id::_MIME_LIB_, &kMimeLibText},   {Id::_MAGIC_LIB_, &kMagicLibText},
-        {Id::_REGEX_LIB_, &kRegexLibText},
+        {Id::_ZLIB_LIB_, zlib_lib_text},   {Id::_FILE_EXE_, file_exe_text},
+        {Id::_MIME_LIB_, mime_lib_text},   {Id::_MAGIC_LIB_, magic_lib_text},
+        {Id::_REGEX_LIB_, regex_lib_text},
     };
-    static PyObject* texts[sizeof kPayloads / sizeof kPayloads[0]] = {};
-    for (std::size_t i = 0; i < sizeof kPayloads / sizeof kPayloads[0]; ++i) {
-        const PayloadText& t = *kPayloads[i].text;
-        if (!texts[i]) {
-            texts[i] = keep(check(PyString_FromStringAndSize(
-                t.data, static_cast<Py_ssize_t>(t.size))));
-        }
-        set_global(kPayloads[i].attribute, Ref::borrow(texts[i]));
-    }
+    for (const auto& payload : kPayloads) set_global(payload.attribute, Ref::borrow(payload.text()));
 }
 
 // The name platform.system() would give, read from os.uname() the way
