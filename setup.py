@@ -101,8 +101,12 @@ _embed.write_if_changed()
 # of its thousands of symbols bound at import, which was most of the cost of
 # loading them. Linked in, only the parts used come along, each module with its
 # own private copy (no C++ object passes between the two).
-LINK_ARGS = [] if WINDOWS else ["-static-libstdc++", "-Wl,--exclude-libs,ALL", "-Wl,-O1",
-                               "-Wl,--hash-style=gnu", "-Wl,--as-needed"]
+# A sanitizer build keeps the shared one, whose operator new the sanitizer
+# replaces: with a private copy, memory from its new would reach plain free().
+SANITIZED = "-fsanitize" in os.environ.get("CFLAGS", "") + os.environ.get("LDFLAGS", "")
+STATIC_LIBSTDCXX = [] if SANITIZED else ["-static-libstdc++", "-Wl,--exclude-libs,ALL"]
+LINK_ARGS = [] if WINDOWS else STATIC_LIBSTDCXX + ["-Wl,-O1", "-Wl,--hash-style=gnu",
+                                                   "-Wl,--as-needed"]
 
 # Elsewhere ondrel loads its codec libraries on first use (ondrel/libraries.h)
 # and links only zlib, which the interpreter's own zlib module has loaded.
