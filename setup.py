@@ -98,6 +98,21 @@ CXXFLAGS = [] if WINDOWS else ["-std=c++17", "-fvisibility=hidden", "-Wno-missin
 _embed = imp.load_source("dorvane_payloads_embed", os.path.join(HERE, "payloads", "embed.py"))
 _embed.write_if_changed()
 
+# Python opens extensions with RTLD_NOW, so a shared libstdc++ has every one
+# of its thousands of symbols bound at import, which was most of the cost of
+# loading them. Linked in, only the parts used come along, each module with its
+# own private copy (no C++ object passes between the two).
+# A sanitizer build keeps the shared one, whose operator new the sanitizer
+# replaces: with a private copy, memory from its new would reach plain free().
+SANITIZED = "-fsanitize" in os.environ.get("CFLAGS", "") + os.environ.get("LDFLAGS", "")
+STATIC_LIBSTDCXX = [] if SANITIZED else ["-static-libstdc++", "-Wl,--exclude-libs,ALL"]
+LINK_ARGS = [] if WINDOWS else STATIC_LIBSTDCXX + ["-Wl,-O1", "-Wl,--hash-style=gnu",
+                                                   "-Wl,--as-needed"]
+
+# Elsewhere ondrel loads its codec libraries on first use (ondrel/libraries.h)
+# and links only zlib, which the interpreter's own zlib module has loaded.
+LINKED = ["z"]
+
 platform_file = "ondrel/process/windows.cpp" if WINDOWS else "ondrel/process/posix.cpp"
 
 dorvane = Extension(
@@ -106,6 +121,7 @@ dorvane = Extension(
                     "src/temp/*.cpp", "src/content/*.cpp", "src/platform/*.cpp"),
     include_dirs=[HERE],
     extra_compile_args=CXXFLAGS,
+    extra_link_args=LINK_ARGS,
     language="c++",
 )
 
@@ -113,8 +129,9 @@ ondrel = Extension(
     "ondrel",
     sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp") + [platform_file],
     include_dirs=[HERE],
-    libraries=[lib for _, lib, _ in LIBRARIES] + ([] if WINDOWS else ["pthread"]),
+    libraries=[lib for _, lib, _ in LIBRARIES] if WINDOWS else LINKED + ["pthread", "dl"],
     extra_compile_args=CXXFLAGS,
+    extra_link_args=LINK_ARGS,
     language="c++",
 )
 

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "src/module/codec_search.h"
 #include "src/module/payloads.h"
@@ -182,27 +183,56 @@ void build_argv() {
     set_item(global(Id::argv), 0, canonical);
 }
 
-// The Windows tool files for `magic`, in their binding order. The str
-// objects are made on the first initialisation and kept, like the other
-// constants; they are large, so a second initialisation must not copy them.
+// The Windows tool files for `magic`, in their binding order; the objects
+// are part of the library image, so a second initialisation binds the same.
 void bind_payloads() {
     static constexpr struct {
         Id attribute;
-        const PayloadText* text;
+        PyObject* (*text)();
     } kPayloads[] = {
-        {Id::_ZLIB_LIB_, &kZlibLibText},   {Id::_FILE_EXE_, &kFileExeText},
-        {Id::_MIME_LIB_, &kMimeLibText},   {Id::_MAGIC_LIB_, &kMagicLibText},
-        {Id::_REGEX_LIB_, &kRegexLibText},
+        {Id::_ZLIB_LIB_, zlib_lib_text},   {Id::_FILE_EXE_, file_exe_text},
+        {Id::_MIME_LIB_, mime_lib_text},   {Id::_MAGIC_LIB_, magic_lib_text},
+        {Id::_REGEX_LIB_, regex_lib_text},
     };
-    static PyObject* texts[sizeof kPayloads / sizeof kPayloads[0]] = {};
-    for (std::size_t i = 0; i < sizeof kPayloads / sizeof kPayloads[0]; ++i) {
-        const PayloadText& t = *kPayloads[i].text;
-        if (!texts[i]) {
-            texts[i] = keep(check(PyString_FromStringAndSize(
-                t.data, static_cast<Py_ssize_t>(t.size))));
-        }
-        set_global(kPayloads[i].attribute, Ref::borrow(texts[i]));
+    for (const auto& payload : kPayloads) set_global(payload.attribute, Ref::borrow(payload.text()));
+}
+
+// The name platform.system() would give, read from os.uname() the way
+// platform.uname() reads it, or null where that reading might differ. The
+// first platform.uname() also runs `uname -p` through a shell for the
+// processor, a fork and two execs that cost more than the rest of the import;
+// nothing here needs the processor. So while platform's own system() and
+// uname() stand and hold no answer yet, the name is taken directly; a
+// replaced function, a cached answer, no os.uname, or a name that platform
+// rewrites goes through platform.system() itself.
+Ref system_name_without_processor(const Ref& platform) {
+    if (!PyModule_Check(platform.get())) return Ref();
+    PyObject* names = PyModule_GetDict(platform.get());
+    PyObject* cache = PyDict_GetItem(names, constant(Id::_uname_cache));
+    PyObject* system = PyDict_GetItem(names, constant(Id::system));
+    PyObject* uname = PyDict_GetItem(names, constant(Id::uname));
+    PyObject* os = PyDict_GetItem(names, constant(Id::os));
+    auto own = [names](PyObject* f) {
+        return f && PyFunction_Check(f) && PyFunction_GET_GLOBALS(f) == names;
+    };
+    if (cache != Py_None || !own(system) || !own(uname) || !os) return Ref();
+    Ref os_module = Ref::borrow(os);
+    if (!PyObject_HasAttr(os, constant(Id::uname))) return Ref();
+    Ref fields = call(attr(os_module, Id::uname));
+    if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 5) return Ref();
+    bool any = false;
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        PyObject* field = PyTuple_GET_ITEM(fields.get(), i);
+        if (!PyString_CheckExact(field)) return Ref();
+        any = any || PyString_GET_SIZE(field) != 0;
     }
+    if (!any) return Ref();
+    PyObject* name = PyTuple_GET_ITEM(fields.get(), 0);
+    const char* text = PyString_AS_STRING(name);
+    for (const char* rewritten : {"", "unknown", "OpenVMS", "Microsoft"}) {
+        if (std::strcmp(text, rewritten) == 0) return Ref();
+    }
+    return Ref::borrow(name);
 }
 
 void initialise() {
@@ -237,7 +267,9 @@ void initialise() {
     set_global(Id::__license__, Ref::borrow(constant(Id::license)));
     set_global(Id::__encoding__, Ref::borrow(constant(Id::utf8)));
     set_global(Id::__console__, call(attr(global(Id::sys), Id::getfilesystemencoding)));
-    Ref system = call(attr(global(Id::platform), Id::system));
+    Ref platform = global(Id::platform);
+    Ref system = system_name_without_processor(platform);
+    if (!system) system = call(attr(platform, Id::system));
     set_global(Id::__system__, call(attr(system, Id::lower)));
     set_global(Id::__version__, check(PyFloat_FromDouble(0.1)));
     set_global(Id::__test__, check(PyDict_New()));

@@ -18,7 +18,8 @@
     X(StreamError) X(bstream) X(ustream) X(fstream) X(pstream)             \
     X(_unicode_)                                                           \
     /* attributes of standard objects */                                   \
-    X(path) X(lookup) X(getfilesystemencoding) X(system)       \
+    X(path) X(lookup) X(getfilesystemencoding) X(system) X(uname)         \
+    X(_uname_cache)                                                        \
     X(lower) X(decode) X(getcwdu) X(__enter__) X(__exit__)                 \
     /* os.path functions and the module's own functions of those names */ \
     X(exists) X(lexists) X(join) X(split) X(splitdrive) X(splitext)        \
