@@ -109,10 +109,6 @@ STATIC_LIBSTDCXX = [] if SANITIZED else ["-static-libstdc++", "-Wl,--exclude-lib
 LINK_ARGS = [] if WINDOWS else STATIC_LIBSTDCXX + ["-Wl,-O1", "-Wl,--hash-style=gnu",
                                                    "-Wl,--as-needed"]
 
-# Elsewhere ondrel loads its codec libraries on first use (ondrel/libraries.h)
-# and links only zlib, which the interpreter's own zlib module has loaded.
-LINKED = ["z"]
-
 platform_file = "ondrel/process/windows.cpp" if WINDOWS else "ondrel/process/posix.cpp"
 
 dorvane = Extension(
@@ -129,7 +125,7 @@ ondrel = Extension(
     "ondrel",
     sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp") + [platform_file],
     include_dirs=[HERE],
-    libraries=[lib for _, lib, _ in LIBRARIES] if WINDOWS else LINKED + ["pthread", "dl"],
+    libraries=[lib for _, lib, _ in LIBRARIES] + ([] if WINDOWS else ["pthread"]),
     extra_compile_args=CXXFLAGS,
     extra_link_args=LINK_ARGS,
     language="c++",

@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "ondrel/codecs/codec.h"
-#include "ondrel/libraries.h"
 
 #if defined(__GNUC__)
 #define ONDREL_EXPORT __attribute__((visibility("default")))
@@ -63,9 +62,6 @@ void raise_current(const ErrorContext& context) noexcept {
         try {
             throw;
         } catch (const PythonError&) {
-        } catch (const LibraryError& error) {
-            // What the import itself raised when these libraries were linked.
-            PyErr_SetString(PyExc_ImportError, error.what());
         } catch (const codecs::OutOfMemory&) {
             PyErr_NoMemory();
         } catch (const codecs::CodecError& error) {
@@ -120,7 +116,6 @@ PyMODINIT_FUNC ONDREL_EXPORT initondrel(void) {
         // A codec waiting on its workers checks for Ctrl-C as File does
         // between chunks.
         codecs::set_wait_hook(check_interrupt);
-        codecs::set_codec_hook(load_codec_library);
         return 0;
     });
 }

@@ -125,62 +125,6 @@ class SystemNameTest(unittest.TestCase):
             self.assertEqual(self.system_after_import(setup)[0], "plan9", setup)
 
 
-class LibraryLoadingTest(TempDirTest):
-    LIBRARIES = ["libstdc++", "libdeflate", "libbz2", "liblzma", "liblzo2"]
-    USE = textwrap.dedent("""
-        import re
-        def use(name):
-            from ondrel import fstream
-            path = %r + '/data.' + name
-            with fstream(path, 'w', name) as f:
-                f.write('payload' * 100)
-            assert fstream(path, 'r', name).read() == 'payload' * 100
-        def mapped():
-            text = open('/proc/self/maps').read()
-            return sorted(set(re.findall(r'/(lib[^/\\s]*?)\\.so', text)) & set(%r))
-        """)
-
-    def run_with_libraries(self, code, **environ):
-        status, out, err = run_python(self.USE % (self.dir, self.LIBRARIES) + code, **environ)
-        self.assertEqual(status, 0, err)
-        return out.splitlines()
-
-    @unittest.skipUnless(os.path.exists("/proc/self/maps"), "needs /proc")
-    def test_codec_libraries_load_on_first_use(self):
-        # Python binds every symbol of what an extension pulls in at import;
-        # a codec library costs nothing until its filter is used.
-        # (The standard imports bring libbz2 along themselves, and a
-        # sanitizer's runtime libstdc++.)
-        lines = self.run_with_libraries(textwrap.dedent("""
-            import os, sys, zlib, base64, codecs, shutil, tempfile, platform
-            before = mapped()
-            import dorvane
-            print sorted(set(mapped()) - set(before))
-            use('xz')
-            print sorted(set(mapped()) - set(before))
-            use('gzip'); use('bzip2'); use('lzop'); use('lzma')
-            print [name for name in mapped() if name != 'libstdc++']
-            """))
-        self.assertEqual(lines, ["[]", "['liblzma']",
-                                 "['libbz2', 'libdeflate', 'liblzma', 'liblzo2']"])
-
-    def test_library_that_does_not_load_names_itself(self):
-        with open(self.path("liblzo2.so.2"), "wb") as f:
-            f.write("not a shared object\n" * 100)
-        lines = self.run_with_libraries(textwrap.dedent("""
-            import dorvane
-            for name in ['lzop', 'lzo', 'gzip']:
-                try:
-                    use(name)
-                    print name, 'ok'
-                except ImportError as e:
-                    print name, str(e).split(':')[0]
-            """), LD_LIBRARY_PATH=self.dir)
-        self.assertEqual(lines, ["lzop liblzo2.so.2 cannot be loaded for the lzop filter",
-                                 "lzo liblzo2.so.2 cannot be loaded for the lzop filter",
-                                 "gzip ok"])
-
-
 class ImportTest(TempDirTest):
     def test_argv_canonical_first_item(self):
         script = self.path("script.py")

@@ -103,11 +103,6 @@ void set_decoder_memory_limit(std::uint64_t bytes);
 // is. Process-wide; null, the default, does nothing.
 void set_wait_hook(void (*hook)());
 
-// Called with each codec find_codec() hands out, before it is returned;
-// whatever it throws reaches find_codec's caller. The module loads a codec's
-// library here, on first use. Process-wide; null, the default, does nothing.
-void set_codec_hook(void (*hook)(const Codec&));
-
 // Whole-buffer conveniences over the streaming classes.
 std::string compress(const Codec& codec, std::string_view data, int level = -1);
 std::string decompress(const Codec& codec, std::string_view data);

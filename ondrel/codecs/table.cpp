@@ -38,9 +38,6 @@ int resolve_level(const char* codec, int level, int lowest, int highest, int fal
 
 void set_wait_hook(void (*hook)()) { detail::wait_hook.store(hook, std::memory_order_relaxed); }
 
-static std::atomic<void (*)(const Codec&)> codec_hook{nullptr};
-void set_codec_hook(void (*hook)(const Codec&)) { codec_hook.store(hook); }
-
 const Codec* find_codec(std::string_view name) {
     // Aliases are the usual file-name suffixes, so a caller can pass an
     // extension straight through.
@@ -54,11 +51,8 @@ const Codec* find_codec(std::string_view name) {
         {"xz", &detail::xz_codec},
         {"lzma", &detail::lzma_codec},
     };
-    for (const auto& entry : table) {
-        if (entry.name != name) continue;
-        if (auto hook = codec_hook.load()) hook(*entry.codec);
-        return entry.codec;
-    }
+    for (const auto& entry : table)
+        if (entry.name == name) return entry.codec;
     return nullptr;
 }
 
