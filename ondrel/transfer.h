@@ -51,14 +51,9 @@ public:
 
 private:
     class Output;
-    class Writer;
-    void give_up_writing(std::exception_ptr failure);
-
     File in_;
-    bool encoding_;
     std::unique_ptr<codecs::Decoder> decoder_;
     std::unique_ptr<File> out_;
-    std::unique_ptr<Writer> writer_;  // while run() writes plain output
     std::exception_ptr dest_failure_;
 };
 
