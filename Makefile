@@ -14,7 +14,7 @@ CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 CODEC_LIBS := -lz -ldeflate -lisal -lbz2 -llzma -llzo2
 
 .PHONY: all build deps tour test cpptests clean check-python bench bench-deps fuzz-build fuzz-smoke fuzz-long \
-	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test
+	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test coverage
 
 all: build
 
@@ -103,6 +103,22 @@ asan-test: asan-build
 # The C++ tests and the Python suites nearest the C++ under valgrind memcheck.
 valgrind-test: build cpptests
 	"$(PYTHON)" tests/valgrind.py
+
+# Line coverage of src/ and ondrel/ over the Python suites and the C++ tests
+# (the fuzz targets are clang builds of their own and do not count here).
+# Prints gcovr's summary; the figure to watch is its "lines" line.
+COV_BUILD ?= $(BUILD)-cov
+COV_FLAGS := --coverage -O0 -g
+
+coverage: check-python
+	@command -v gcovr >/dev/null || { echo "error: gcovr not found (apt-get install gcovr)" >&2; exit 1; }
+	rm -rf $(COV_BUILD) && mkdir -p $(COV_BUILD)
+	CFLAGS="$(COV_FLAGS)" LDFLAGS="--coverage" "$(PYTHON)" setup.py -q build_ext --build-lib $(COV_BUILD) --build-temp $(COV_BUILD)/obj
+	$(MAKE) --no-print-directory $(COV_BUILD)/cpptests BUILD=$(COV_BUILD) CPPTEST_FLAGS="$(COV_FLAGS)"
+	-BUILD=$(COV_BUILD) FUZZ_SMOKE=0 PYTHONPATH=$(COV_BUILD) "$(PYTHON)" tests/run.py > $(COV_BUILD)/suite.log 2>&1
+	@tail -1 $(COV_BUILD)/suite.log
+	gcovr --root . --filter 'src/' --filter 'ondrel/' --exclude 'src/module/payloads_gen.cpp' \
+		--object-directory $(COV_BUILD) $(COV_BUILD) --print-summary -o $(COV_BUILD)/coverage.txt
 
 # Longer versions of suites that run briefly in `make test`: 100 000 calls
 # per cheap function and path; eight threads for a minute.
