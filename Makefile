@@ -106,9 +106,11 @@ valgrind-test: build cpptests
 
 # Line coverage of src/ and ondrel/ over the Python suites and the C++ tests
 # (the fuzz targets are clang builds of their own and do not count here).
-# Prints gcovr's summary; the figure to watch is its "lines" line.
+# Counters are atomic: worker threads share them, and plain ones came out
+# negative, which gcovr refuses. Prints gcovr's summary; the figure to watch
+# is its "lines" line.
 COV_BUILD ?= $(BUILD)-cov
-COV_FLAGS := --coverage -O0 -g
+COV_FLAGS := --coverage -fprofile-update=atomic -O0 -g
 
 coverage: check-python
 	@command -v gcovr >/dev/null || { echo "error: gcovr not found (apt-get install gcovr)" >&2; exit 1; }
