@@ -4,8 +4,9 @@
 // Inside the module every failure is a C++ exception. `PythonError` means a
 // Python exception is already set (pyutil/errors.h names the ways to throw
 // it); anything else (CodecError, std::system_error, std::bad_alloc) is
-// turned into one by raise_current(), the only place that knows how. Slot and method entry points wrap their
-// bodies in guard() so no exception ever reaches the interpreter.
+// turned into one by set_error_from_current(), the only place that knows
+// how. Slot and method entry points wrap their bodies in guard() so no
+// exception ever reaches the interpreter.
 //
 // Include this first: Python.h must precede every system header.
 #pragma once
@@ -56,9 +57,9 @@ struct ErrorContext {
     Ref filename;
 };
 
-// Sets the Python exception for the C++ exception being handled.
-// Only valid inside a catch block.
-void raise_current(const ErrorContext& context) noexcept;
+// Sets the Python exception for the C++ exception being handled, and
+// returns: the caller reports failure. Only valid inside a catch block.
+void set_error_from_current(const ErrorContext& context) noexcept;
 
 // Runs `body` (returning a Ref, or an int status) and maps any exception to
 // a Python one. `context` is read only after `body` has unwound, so a body
@@ -72,7 +73,7 @@ auto guard(const ErrorContext& context, Body&& body) noexcept {
         else
             return body();
     } catch (...) {
-        raise_current(context);
+        set_error_from_current(context);
         if constexpr (std::is_same_v<Result, Ref>)
             return static_cast<PyObject*>(nullptr);
         else

@@ -116,7 +116,8 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         FStreamObject* self = as_fstream(object.get());
         self->name = name.release();
         self->mode = owned_or_raise(PyString_FromString(mode)).release();
-        self->filter = (codec ? owned_or_raise(PyString_FromString(codec->name)) : Ref::borrow(Py_None)).release();
+        self->filter = (codec ? owned_or_raise(PyString_FromString(codec->name))
+                              : Ref::borrow(Py_None)).release();
         self->writing = access != File::Access::read;
 
         std::unique_ptr<File> file;
@@ -156,7 +157,7 @@ void fstream_dealloc(PyObject* object) {
             try {
                 std::rethrow_exception(failure);
             } catch (...) {
-                raise_current(file_context(self));
+                set_error_from_current(file_context(self));
             }
             PySys_WriteStderr("close failed in fstream destructor:\n");
             PyErr_Print();

@@ -52,7 +52,7 @@ namespace {
 
 }  // namespace
 
-void raise_current(const ErrorContext& context) noexcept {
+void set_error_from_current(const ErrorContext& context) noexcept {
     // Building the exception can itself fail (no memory); then whatever that
     // step raised stands, which is the best that can be reported.
     try {

@@ -45,7 +45,8 @@ Ref fs_decode(const char* data, std::size_t size, const char* errors) {
 }
 
 std::string fs_encode(PyObject* text) {
-    Ref bytes = owned_or_raise(PyUnicode_AsEncodedString(text, Py_FileSystemDefaultEncoding, "strict"));
+    Ref bytes =
+        owned_or_raise(PyUnicode_AsEncodedString(text, Py_FileSystemDefaultEncoding, "strict"));
     return std::string(PyString_AS_STRING(bytes.get()),
                        static_cast<std::size_t>(PyString_GET_SIZE(bytes.get())));
 }
@@ -67,7 +68,8 @@ Ref text_of(PyObject* o) {
 
 Ref plain_unicode(PyObject* text) {
     if (PyUnicode_CheckExact(text)) return Ref::borrow(text);
-    return owned_or_raise(PyUnicode_FromUnicode(PyUnicode_AS_UNICODE(text), PyUnicode_GET_SIZE(text)));
+    return owned_or_raise(
+        PyUnicode_FromUnicode(PyUnicode_AS_UNICODE(text), PyUnicode_GET_SIZE(text)));
 }
 
 Ref path_text(PyObject* arg, const char* who) {
@@ -98,7 +100,8 @@ Ref path_text(PyObject* arg, const char* who) {
         if (!joined.empty() && joined.back() != '/') joined.push_back('/');
         joined.append(chars, size);
     }
-    return owned_or_raise(PyUnicode_FromUnicode(joined.data(), static_cast<Py_ssize_t>(joined.size())));
+    return owned_or_raise(
+        PyUnicode_FromUnicode(joined.data(), static_cast<Py_ssize_t>(joined.size())));
 }
 
 namespace {
@@ -137,7 +140,8 @@ PyObject* ustream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
             raise_pending();
         // Immutable, so a ustream converts to itself, as unicode(u) does.
         if (arg && type == &UStreamType && Py_TYPE(arg) == &UStreamType) return Ref::borrow(arg);
-        Ref text = arg ? path_text(arg, "ustream() argument") : owned_or_raise(PyUnicode_FromUnicode(nullptr, 0));
+        Ref text = arg ? path_text(arg, "ustream() argument")
+                       : owned_or_raise(PyUnicode_FromUnicode(nullptr, 0));
         return new_ustream(type, text.get());
     });
 }
@@ -152,7 +156,8 @@ PyObject* ustream_repr(PyObject* self) {
 PyObject* ustream_str(PyObject* self) {
     return guard([&] {
         std::string bytes = fs_encode(self);
-        return owned_or_raise(PyString_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        return owned_or_raise(
+            PyString_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
     });
 }
 

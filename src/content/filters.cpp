@@ -112,7 +112,7 @@ DORVANE_FUNCTION(cat) {
     Ref result;
     with_block(stream, [&](const Ref& in) { result = call(attr(in, Id::read)); });
     // __exit__ may have swallowed a failed read: then there is no result.
-    if (!result) unbound_local("result");
+    if (!result) raise_unbound_local("result");
     return call(global(Id::bstream), result);
 }
 

@@ -23,7 +23,7 @@ void raise(const Ref& exception, Here at) {
     raise_pending(at);
 }
 
-void unbound_local(const char* name, Here at) {
+void raise_unbound_local(const char* name, Here at) {
     PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
                  name);
     raise_pending(at);

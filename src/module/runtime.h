@@ -46,12 +46,12 @@ PyObject* constant_int(int value);
 // raise_pending (the exception is already set), owned_or_raise and
 // raise_error come from pyutil/errors.h, shared with ondrel.
 
-// Makes `exception` (an instance or a class) the current exception, with the
-// checks of the `raise` statement, and fails.
+// The `raise` statement: makes `exception` (an instance or a class) the
+// current exception, with the statement's checks, and unwinds.
 [[noreturn]] void raise(const Ref& exception, Here at = Here());
 
-// "local variable '<name>' referenced before assignment".
-[[noreturn]] void unbound_local(const char* name, Here at = Here());
+// Sets "local variable '<name>' referenced before assignment" and unwinds.
+[[noreturn]] void raise_unbound_local(const char* name, Here at = Here());
 
 // ---- names -----------------------------------------------------------------
 

@@ -325,7 +325,7 @@ void match(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
     const bool all_required = min == max;
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     for (Py_ssize_t j = 0; j < max; ++j) values[j] = Ref::borrow(default_value(f.params[j].value));
-    if (n > max || (!kw && n < min)) argument_count_error(f.name, all_required, min, max, n);
+    if (n > max || (!kw && n < min)) raise_argument_count_error(f.name, all_required, min, max, n);
     for (Py_ssize_t j = 0; j < n; ++j) values[j] = Ref::borrow(PyTuple_GET_ITEM(args, j));
     if (!kw) return;
 
@@ -339,7 +339,7 @@ void match(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
             --remaining;
         } else if (required) {
             // Speaks of the first missing parameter: given = its position.
-            argument_count_error(f.name, all_required, min, max, j);
+            raise_argument_count_error(f.name, all_required, min, max, j);
         }
     }
     if (remaining > 0) match_remaining(i, n, kw, values);
@@ -412,8 +412,8 @@ Registrar::Registrar(const char* name, Body body) {
     g_unknown_body = name;
 }
 
-void argument_count_error(const char* function, bool all_required, Py_ssize_t min,
-                          Py_ssize_t max, Py_ssize_t given, Here at) {
+void raise_argument_count_error(const char* function, bool all_required, Py_ssize_t min,
+                                Py_ssize_t max, Py_ssize_t given, Here at) {
     const bool too_few = given < min;
     const Py_ssize_t number = all_required || too_few ? min : max;
     PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)",

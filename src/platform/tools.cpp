@@ -134,7 +134,7 @@ DORVANE_FUNCTION(appdir) {
         result = call(dirname, call(realpath, executable));
     }
     Ref ustream = global(Id::ustream);
-    if (!result) unbound_local("result");
+    if (!result) raise_unbound_local("result");
     return call(ustream, result);
 }
 
@@ -164,7 +164,7 @@ DORVANE_FUNCTION(magic) {
     }
 
     Ref pstream = global(Id::pstream);
-    if (!file_exe) unbound_local("file_exe");
+    if (!file_exe) raise_unbound_local("file_exe");
     // A name starting with "-" would be read by `file` as an option.
     Ref shown = path;
     Ref text = text_of(path);
