@@ -128,14 +128,15 @@ void throw_if_nonzero(int rc, const char* what) {
 // Often enough to notice Ctrl-C within ~100 ms while the command is silent.
 constexpr int kPollMilliseconds = 20;
 
-void drain(Fd& out, Fd& err, Result& result, Check check, codecs::Sink* out_sink) {
+void drain(Fd& out, Fd& err, Result& result, InterruptCheck check_interrupt,
+           codecs::Sink* out_sink) {
     pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
     std::string* targets[2] = {&result.out, &result.err};
     Fd* owners[2] = {&out, &err};
     int open = 2;
     std::vector<char> buffer(64 * 1024);
     while (open > 0) {
-        check();
+        check_interrupt();
         if (poll(fds, 2, kPollMilliseconds) < 0) {
             if (errno == EINTR) continue;
             throw_system_error(errno, "poll");
@@ -161,7 +162,7 @@ void drain(Fd& out, Fd& err, Result& result, Check check, codecs::Sink* out_sink
 
 }  // namespace
 
-Result run(const std::string& command_line, Check check, codecs::Sink* out) {
+Result run(const std::string& command_line, InterruptCheck check_interrupt, codecs::Sink* out) {
     // Declared before the pipes so that, when unwinding, our read ends are
     // closed first and a child still writing gets EPIPE rather than blocking.
     Child child;
@@ -205,7 +206,7 @@ Result run(const std::string& command_line, Check check, codecs::Sink* out) {
     err_write.reset();
 
     Result result;
-    drain(out_read, err_read, result, check, out);
+    drain(out_read, err_read, result, check_interrupt, out);
     result.status = child.wait();
     return result;
 }

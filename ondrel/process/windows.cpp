@@ -62,9 +62,9 @@ void make_pipe(Handle& read_end, Handle& write_end) {
 
 }  // namespace
 
-// `check` is not called: the pipe reads below block, and anonymous pipes
-// offer no wait with a timeout to call it from.
-Result run(const std::string& command_line, Check, codecs::Sink* out) {
+// `check_interrupt` is not called: the pipe reads below block, and anonymous
+// pipes offer no wait with a timeout to call it from.
+Result run(const std::string& command_line, InterruptCheck, codecs::Sink* out) {
     Handle out_read, out_write, err_read, err_write;
     make_pipe(out_read, out_write);
     make_pipe(err_read, err_write);
