@@ -24,9 +24,9 @@ constexpr std::size_t kAdoptFrom = 64 * 1024;
 Ref alloc_bstream(PyTypeObject* type, std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
         PyErr_NoMemory();
-        throw PythonError();
+        raise_pending();
     }
-    Ref object = check(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
+    Ref object = owned_or_raise(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
     auto* bytes = reinterpret_cast<PyStringObject*>(object.get());
     bytes->ob_sval[size] = '\0';
     bytes->ob_shash = -1;
@@ -41,7 +41,7 @@ Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
 }
 
 Ref copy_to_str(const void* data, Py_ssize_t size) {
-    return check(PyString_FromStringAndSize(static_cast<const char*>(data), size));
+    return owned_or_raise(PyString_FromStringAndSize(static_cast<const char*>(data), size));
 }
 
 std::string_view view_of(PyObject* self) {
@@ -66,7 +66,7 @@ PyObject* bstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard([&] {
         PyObject* arg = nullptr;
         if (!_PyArg_NoKeywords("bstream()", kwds) || !PyArg_UnpackTuple(args, "bstream", 0, 1, &arg))
-            throw PythonError();
+            raise_pending();
         if (arg == nullptr) return new_bstream(type, "", 0);
         // Immutable, so a bstream converts to itself (as str(s) does): a whole
         // file read by cat is not copied once more.
@@ -79,8 +79,8 @@ PyObject* bstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 PyObject* bstream_repr(PyObject* self) {
     return guard([&] {
-        Ref inner = check(PyString_Type.tp_repr(self));
-        return check(PyString_FromFormat("bstream(%s)", PyString_AS_STRING(inner.get())));
+        Ref inner = owned_or_raise(PyString_Type.tp_repr(self));
+        return owned_or_raise(PyString_FromFormat("bstream(%s)", PyString_AS_STRING(inner.get())));
     });
 }
 
@@ -133,7 +133,7 @@ Ref make_bstream(ResultBuffer& filled) {
     if (size < kAdoptFrom) return make_bstream(filled.data(), size);
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
         PyErr_NoMemory();
-        throw PythonError();
+        raise_pending();
     }
     // What PyType_GenericAlloc does for a block it got from PyObject_MALLOC,
     // which at this size is malloc: tp_free gives it back to free().
@@ -151,23 +151,23 @@ Ref make_bstream(const char* data, std::size_t size) {
 
 Ref bytes_of(PyObject* o, const char* who) {
     if (PyString_Check(o)) return Ref::borrow(o);
-    if (PyUnicode_Check(o)) return check(PyUnicode_AsUTF8String(o));
+    if (PyUnicode_Check(o)) return owned_or_raise(PyUnicode_AsUTF8String(o));
     if (PyObject_CheckBuffer(o)) {
         Py_buffer view;
-        check_status(PyObject_GetBuffer(o, &view, PyBUF_SIMPLE));
+        raise_if_negative(PyObject_GetBuffer(o, &view, PyBUF_SIMPLE));
         PyObject* copy = PyString_FromStringAndSize(static_cast<const char*>(view.buf), view.len);
         PyBuffer_Release(&view);
-        return check(copy);
+        return owned_or_raise(copy);
     }
     if (PyObject_CheckReadBuffer(o)) {
         const void* data;
         Py_ssize_t size;
-        check_status(PyObject_AsReadBuffer(o, &data, &size));
+        raise_if_negative(PyObject_AsReadBuffer(o, &data, &size));
         return copy_to_str(data, size);
     }
     PyErr_Format(PyExc_TypeError, "%s must be str, unicode or a buffer, not %.200s", who,
                  Py_TYPE(o)->tp_name);
-    throw PythonError();
+    raise_pending();
 }
 
 void add_bstream(PyObject* module) {
@@ -182,9 +182,9 @@ void add_bstream(PyObject* module) {
     t.tp_new = bstream_new;
     t.tp_repr = bstream_repr;
     t.tp_methods = bstream_methods;
-    check_status(PyType_Ready(&t));
+    raise_if_negative(PyType_Ready(&t));
     Py_INCREF(&t);
-    check_status(PyModule_AddObject(module, "bstream", reinterpret_cast<PyObject*>(&t)));
+    raise_if_negative(PyModule_AddObject(module, "bstream", reinterpret_cast<PyObject*>(&t)));
 }
 
 }  // namespace ondrel

@@ -2,10 +2,11 @@
 // lock-release helper, text/bytes conversions and the type objects.
 //
 // Inside the module every failure is a C++ exception. `PythonError` means a
-// Python exception is already set; anything else (CodecError,
-// std::system_error, std::bad_alloc) is turned into one by raise_current(),
-// the only place that knows how. Slot and method entry points wrap their
-// bodies in guard() so no exception ever reaches the interpreter.
+// Python exception is already set (pyutil/errors.h names the ways to throw
+// it); anything else (CodecError, std::system_error, std::bad_alloc) is
+// turned into one by set_error_from_current(), the only place that knows
+// how. Slot and method entry points wrap their bodies in guard() so no
+// exception ever reaches the interpreter.
 //
 // Include this first: Python.h must precede every system header.
 #pragma once
@@ -27,10 +28,15 @@
 
 #include "ondrel/interrupt.h"
 #include "ondrel/result.h"
+#include "pyutil/errors.h"
 #include "pyutil/ref.h"
 
 namespace ondrel {
 
+using pyutil::owned_or_raise;
+using pyutil::raise_error;
+using pyutil::raise_if_negative;
+using pyutil::raise_pending;
 using pyutil::Ref;
 
 // StreamError codes of our own. Failures the system reports keep its errno.
@@ -43,21 +49,6 @@ extern PyTypeObject BStreamType;
 extern PyTypeObject FStreamType;
 extern PyTypeObject PStreamType;
 
-// Takes ownership of a new reference from the C API, or unwinds if it is null.
-inline Ref check(PyObject* result) {
-    if (result == nullptr) throw PythonError();
-    return Ref::steal(result);
-}
-
-inline void check_status(int status) {
-    if (status < 0) throw PythonError();
-}
-
-[[noreturn]] inline void fail(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw PythonError();
-}
-
 // How a system error becomes a Python one at a given entry point: the
 // exception class (IOError for files, OSError for processes) and the file
 // name, if any, to attach to it and to prefix codec messages with.
@@ -66,9 +57,9 @@ struct ErrorContext {
     Ref filename;
 };
 
-// Sets the Python exception for the C++ exception being handled.
-// Only valid inside a catch block.
-void raise_current(const ErrorContext& context) noexcept;
+// Sets the Python exception for the C++ exception being handled, and
+// returns: the caller reports failure. Only valid inside a catch block.
+void set_error_from_current(const ErrorContext& context) noexcept;
 
 // Runs `body` (returning a Ref, or an int status) and maps any exception to
 // a Python one. `context` is read only after `body` has unwound, so a body
@@ -82,7 +73,7 @@ auto guard(const ErrorContext& context, Body&& body) noexcept {
         else
             return body();
     } catch (...) {
-        raise_current(context);
+        set_error_from_current(context);
         if constexpr (std::is_same_v<Result, Ref>)
             return static_cast<PyObject*>(nullptr);
         else

@@ -52,7 +52,8 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 // few milliseconds of work even on a slow disk.
 constexpr std::size_t kChunkSize = 4 * 1024 * 1024;
 
-[[noreturn]] void fail(const char* what) {
+// The failure errno holds, for the call `what` names, as std::system_error.
+[[noreturn]] void throw_errno(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
@@ -73,7 +74,7 @@ void write_all(int fd, const char* data, std::size_t size) {
         ssize_t written = sys_write(fd, data, size < kChunkSize ? size : kChunkSize);
         if (written < 0) {
             if (errno == EINTR) continue;
-            fail("write");
+            throw_errno("write");
         }
         data += written;
         size -= static_cast<std::size_t>(written);
@@ -86,7 +87,7 @@ std::size_t read_some(int fd, char* data, std::size_t size) {
     for (;;) {
         ssize_t got = sys_read(fd, data, size < kChunkSize ? size : kChunkSize);
         if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) fail("read");
+        if (errno != EINTR) throw_errno("read");
     }
 }
 
@@ -112,7 +113,7 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
     // we may not write must not become replaceable through its directory.
     int probe;
     while ((probe = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY)) < 0)
-        if (errno != EINTR) fail("open");
+        if (errno != EINTR) throw_errno("open");
     const int probed = ::fstat(probe, &info);
     ::close(probe);
     if (probed != 0 || !S_ISREG(info.st_mode)) return -1;
@@ -132,7 +133,7 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
         // that the longer temporary name cannot be made: written in place,
         // as before, rather than refused.
         if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) return -1;
-        fail("open");
+        throw_errno("open");
     }
     // chown first: it clears set-id bits that fchmod then restores.
     if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&
@@ -169,7 +170,7 @@ int open_fresh_temporary(const std::string& path, std::string& target, std::stri
     // The rename must reach this directory even if the process changes its
     // working directory meanwhile.
     std::unique_ptr<char, void (*)(void*)> resolved(::realpath(dir.c_str(), nullptr), ::free);
-    if (!resolved) fail("open");
+    if (!resolved) throw_errno("open");
     std::string real = resolved.get();
     if (real.back() != '/') real += '/';
     thread_local std::mt19937_64 random{std::random_device{}()};
@@ -186,9 +187,9 @@ int open_fresh_temporary(const std::string& path, std::string& target, std::stri
         }
         if (errno == EEXIST || errno == EINTR) continue;
         if (errno == ENAMETOOLONG) throw File::Declined();
-        fail("open");
+        throw_errno("open");
     }
-    fail("open");  // EEXIST, 64 times over
+    throw_errno("open");  // EEXIST, 64 times over
 }
 #endif
 
@@ -214,7 +215,7 @@ File::File(const std::string& path, Access access, const codecs::Codec* filter)
     }
     if (fd_ < 0)
         while ((fd_ = sys_open(path.c_str(), flags, access == Access::create)) < 0)
-            if (errno != EINTR) fail("open");
+            if (errno != EINTR) throw_errno("open");
 #ifndef _WIN32
     if (created) {
         std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), ::free);

@@ -42,7 +42,7 @@ ErrorContext file_context(FStreamObject* self) {
 class Busy {
 public:
     explicit Busy(FStreamObject* self) : self_(self) {
-        if (self_->busy) fail(PyExc_IOError, "fstream is in use by another thread");
+        if (self_->busy) raise_error(PyExc_IOError, "fstream is in use by another thread");
         self_->busy = true;
     }
     ~Busy() { self_->busy = false; }
@@ -55,7 +55,7 @@ private:
 
 void require_open(FStreamObject* self) {
     if (self->file == nullptr || self->file->closed())
-        fail(PyExc_ValueError, "I/O operation on closed file");
+        raise_error(PyExc_ValueError, "I/O operation on closed file");
 }
 
 File::Access parse_mode(const char* mode) {
@@ -72,7 +72,7 @@ File::Access parse_mode(const char* mode) {
         if (std::strcmp(entry.mode, mode) == 0) return entry.access;
     PyErr_Format(PyExc_ValueError,
                  "mode must be one of 'r', 'rb', 'w', 'wb', 'a', 'ab', 'x', 'xb', not '%.20s'", mode);
-    throw PythonError();
+    raise_pending();
 }
 
 const codecs::Codec* find_filter(PyObject* filter) {
@@ -80,16 +80,15 @@ const codecs::Codec* find_filter(PyObject* filter) {
     if (!is_text(filter)) {
         PyErr_Format(PyExc_TypeError, "fstream() filter must be a str or unicode name, not %.200s",
                      Py_TYPE(filter)->tp_name);
-        throw PythonError();
+        raise_pending();
     }
     Ref name = plain_unicode(text_of(filter).get());
-    Ref utf8 = check(PyUnicode_AsUTF8String(name.get()));
+    Ref utf8 = owned_or_raise(PyUnicode_AsUTF8String(name.get()));
     const codecs::Codec* codec = codecs::find_codec(std::string_view(
         PyString_AS_STRING(utf8.get()), static_cast<std::size_t>(PyString_GET_SIZE(utf8.get()))));
     if (codec == nullptr) {
-        Ref value = check(Py_BuildValue("(iO)", kUnknownFilter, name.get()));
-        PyErr_SetObject(StreamError, value.get());
-        throw PythonError();
+        Ref value = owned_or_raise(Py_BuildValue("(iO)", kUnknownFilter, name.get()));
+        raise_error(StreamError, value.get());
     }
     return codec;
 }
@@ -103,21 +102,22 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyObject* filter = Py_None;
         if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|sO:fstream", const_cast<char**>(keywords),
                                          &path, &mode, &filter))
-            throw PythonError();
+            raise_pending();
         const File::Access access = parse_mode(mode);
         const codecs::Codec* codec = find_filter(filter);
         if (codec != nullptr && access == File::Access::append)
-            fail(PyExc_ValueError, "append mode cannot be combined with a filter");
+            raise_error(PyExc_ValueError, "append mode cannot be combined with a filter");
 
         Ref name = make_ustream(path_text(path, "fstream() path").get());
         const std::string bytes = fs_encode_path(name.get(), "fstream() path");
         context.filename = name;
 
-        Ref object = check(type->tp_alloc(type, 0));
+        Ref object = owned_or_raise(type->tp_alloc(type, 0));
         FStreamObject* self = as_fstream(object.get());
         self->name = name.release();
-        self->mode = check(PyString_FromString(mode)).release();
-        self->filter = (codec ? check(PyString_FromString(codec->name)) : Ref::borrow(Py_None)).release();
+        self->mode = owned_or_raise(PyString_FromString(mode)).release();
+        self->filter = (codec ? owned_or_raise(PyString_FromString(codec->name))
+                              : Ref::borrow(Py_None)).release();
         self->writing = access != File::Access::read;
 
         std::unique_ptr<File> file;
@@ -127,7 +127,7 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
             if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) {
                 // Warnings made errors: refused, and nothing replaced.
                 without_gil([&] { file->abort(); });
-                throw PythonError();
+                raise_pending();
             }
         }
         self->file = file.release();
@@ -157,7 +157,7 @@ void fstream_dealloc(PyObject* object) {
             try {
                 std::rethrow_exception(failure);
             } catch (...) {
-                raise_current(file_context(self));
+                set_error_from_current(file_context(self));
             }
             PySys_WriteStderr("close failed in fstream destructor:\n");
             PyErr_Print();
@@ -175,7 +175,7 @@ PyObject* fstream_read(PyObject* object, PyObject*) {
     return guard(file_context(self), [&] {
         Busy busy(self);
         require_open(self);
-        if (self->writing) fail(PyExc_IOError, "File not open for reading");
+        if (self->writing) raise_error(PyExc_IOError, "File not open for reading");
         ResultBuffer result = result_buffer();
         without_gil([&] { self->file->read_all(result); });
         return make_bstream(result);
@@ -188,7 +188,7 @@ PyObject* fstream_write(PyObject* object, PyObject* arg) {
         Ref bytes = bytes_of(arg, "write() argument");
         Busy busy(self);
         require_open(self);
-        if (!self->writing) fail(PyExc_IOError, "File not open for writing");
+        if (!self->writing) raise_error(PyExc_IOError, "File not open for writing");
         const char* data = PyString_AS_STRING(bytes.get());
         const std::size_t size = static_cast<std::size_t>(PyString_GET_SIZE(bytes.get()));
         without_gil([&] { self->file->write(data, size); });
@@ -278,7 +278,7 @@ template <class Step>
 PyObject* copy_step(PyObject* object, PyObject* name, Step&& step) {
     CopyObject* self = as_copy(object);
     return guard(ErrorContext{PyExc_IOError, Ref::borrow(name)}, [&] {
-        if (self->transfer == nullptr) fail(PyExc_ValueError, "copy already finished");
+        if (self->transfer == nullptr) raise_error(PyExc_ValueError, "copy already finished");
         try {
             step(self);
         } catch (...) {
@@ -291,7 +291,7 @@ PyObject* copy_step(PyObject* object, PyObject* name, Step&& step) {
 
 PyObject* copy_run(PyObject* object, PyObject*) {
     return copy_step(object, as_copy(object)->src, [](CopyObject* self) {
-        if (self->ran) fail(PyExc_ValueError, "copy already ran");
+        if (self->ran) raise_error(PyExc_ValueError, "copy already ran");
         self->ran = true;
         without_gil([&] { self->transfer->run(); });
     });
@@ -299,12 +299,12 @@ PyObject* copy_run(PyObject* object, PyObject*) {
 
 PyObject* copy_commit(PyObject* object, PyObject*) {
     return copy_step(object, as_copy(object)->dest, [](CopyObject* self) {
-        if (!self->ran) fail(PyExc_ValueError, "copy has not run");
+        if (!self->ran) raise_error(PyExc_ValueError, "copy has not run");
         // Where writing the file whole would have warned: on opening it,
         // after the source was read and before anything was written.
         if (!self->transfer->warning().empty() && !self->transfer->dest_failure()) {
             const std::string message = *self->dest_path + ": " + self->transfer->warning();
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw PythonError();
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) raise_pending();
         }
         without_gil([&] { self->transfer->commit(); });
         drop_transfer(self);
@@ -326,7 +326,7 @@ PyObject* fstream_copyfile(PyObject*, PyObject* args, PyObject* kwds) {
         PyObject *src, *dest, *src_filter = Py_None, *dest_filter = Py_None;
         if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:copyfile", const_cast<char**>(keywords),
                                          &src, &dest, &src_filter, &dest_filter))
-            throw PythonError();
+            raise_pending();
         const codecs::Codec* decode = find_filter(src_filter);
         const codecs::Codec* encode = find_filter(dest_filter);
         Ref src_name = make_ustream(path_text(src, "copyfile() src").get());
@@ -334,7 +334,7 @@ PyObject* fstream_copyfile(PyObject*, PyObject* args, PyObject* kwds) {
         Ref dest_name = make_ustream(path_text(dest, "copyfile() dest").get());
         const std::string dest_path = fs_encode_path(dest_name.get(), "copyfile() dest");
 
-        Ref object = check(CopyType.tp_alloc(&CopyType, 0));
+        Ref object = owned_or_raise(CopyType.tp_alloc(&CopyType, 0));
         CopyObject* self = as_copy(object.get());
         self->src = Ref(src_name).release();
         self->dest = Ref(dest_name).release();
@@ -357,11 +357,11 @@ PyObject* fstream_get_closed(PyObject* object, void*) {
 PyObject* fstream_repr(PyObject* object) {
     FStreamObject* self = as_fstream(object);
     return guard([&] {
-        Ref name = check(PyObject_Repr(plain_unicode(self->name).get()));
-        Ref mode = check(PyObject_Repr(self->mode));
-        Ref filter = check(PyObject_Repr(self->filter));
+        Ref name = owned_or_raise(PyObject_Repr(plain_unicode(self->name).get()));
+        Ref mode = owned_or_raise(PyObject_Repr(self->mode));
+        Ref filter = owned_or_raise(PyObject_Repr(self->filter));
         const bool closed = self->file == nullptr || self->file->closed();
-        return check(PyString_FromFormat("<%s fstream %s, mode %s, filter %s at %p>",
+        return owned_or_raise(PyString_FromFormat("<%s fstream %s, mode %s, filter %s at %p>",
                                          closed ? "closed" : "open",
                                          PyString_AS_STRING(name.get()),
                                          PyString_AS_STRING(mode.get()),
@@ -432,9 +432,9 @@ void add_fstream(PyObject* module) {
     t.tp_methods = fstream_methods;
     t.tp_members = fstream_members;
     t.tp_getset = fstream_getset;
-    check_status(PyType_Ready(&t));
+    raise_if_negative(PyType_Ready(&t));
     Py_INCREF(&t);
-    check_status(PyModule_AddObject(module, "fstream", reinterpret_cast<PyObject*>(&t)));
+    raise_if_negative(PyModule_AddObject(module, "fstream", reinterpret_cast<PyObject*>(&t)));
 
     PyTypeObject& c = CopyType;
     c.tp_name = "ondrel.fstream.copy";
@@ -443,7 +443,7 @@ void add_fstream(PyObject* module) {
     c.tp_flags = Py_TPFLAGS_DEFAULT;
     c.tp_dealloc = copy_dealloc;
     c.tp_methods = copy_methods;
-    check_status(PyType_Ready(&c));
+    raise_if_negative(PyType_Ready(&c));
 }
 
 }  // namespace ondrel

@@ -41,7 +41,7 @@ void check_interrupt() {
     const int status = PyErr_CheckSignals();
     released->state_ = PyEval_SaveThread();
     next_check = Clock::now() + kInterval;
-    if (status < 0) throw PythonError();
+    if (status < 0) raise_pending();
 }
 
 }  // namespace ondrel

@@ -3,10 +3,12 @@
 // that talks to the interpreter.
 #pragma once
 
+#include "pyutil/python_error.h"
+
 namespace ondrel {
 
 // Thrown when a Python exception is already set; guard() passes it on as it is.
-struct PythonError {};
+using pyutil::PythonError;
 
 // Called between chunks of long work. Inside without_gil() (common.h), at
 // most every few milliseconds, it takes the interpreter lock back for a

@@ -20,23 +20,19 @@ PyObject* StreamError = nullptr;
 
 namespace {
 
-[[noreturn]] void set_error(PyObject* type, Ref value) {
-    PyErr_SetObject(type, value.get());
-    throw PythonError();
-}
-
 // Codec messages are plain ASCII sentences; replace anything else rather
 // than fail while reporting a failure.
 [[noreturn]] void raise_codec_error(const codecs::CodecError& error, const ErrorContext& context) {
     const std::string message = error.what();
-    Ref text = check(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
+    Ref text = owned_or_raise(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
     if (context.filename) {
-        Ref name = check(PyObject_Unicode(context.filename.get()));
-        Ref prefix = check(PyUnicode_FromString(": "));
-        Ref head = check(PyUnicode_Concat(name.get(), prefix.get()));
-        text = check(PyUnicode_Concat(head.get(), text.get()));
+        Ref name = owned_or_raise(PyObject_Unicode(context.filename.get()));
+        Ref prefix = owned_or_raise(PyUnicode_FromString(": "));
+        Ref head = owned_or_raise(PyUnicode_Concat(name.get(), prefix.get()));
+        text = owned_or_raise(PyUnicode_Concat(head.get(), text.get()));
     }
-    set_error(StreamError, check(Py_BuildValue("(iO)", kCorruptData, text.get())));
+    Ref value = owned_or_raise(Py_BuildValue("(iO)", kCorruptData, text.get()));
+    raise_error(StreamError, value.get());
 }
 
 [[noreturn]] void raise_system_error(const std::system_error& error, const ErrorContext& context) {
@@ -47,15 +43,16 @@ namespace {
         Ref name = PyUnicode_Check(context.filename.get())
                        ? plain_unicode(context.filename.get())
                        : context.filename;
-        set_error(context.os_error,
-                  check(Py_BuildValue("(isO)", code, message.c_str(), name.get())));
+        Ref value = owned_or_raise(Py_BuildValue("(isO)", code, message.c_str(), name.get()));
+        raise_error(context.os_error, value.get());
     }
-    set_error(context.os_error, check(Py_BuildValue("(is)", code, message.c_str())));
+    Ref value = owned_or_raise(Py_BuildValue("(is)", code, message.c_str()));
+    raise_error(context.os_error, value.get());
 }
 
 }  // namespace
 
-void raise_current(const ErrorContext& context) noexcept {
+void set_error_from_current(const ErrorContext& context) noexcept {
     // Building the exception can itself fail (no memory); then whatever that
     // step raised stands, which is the best that can be reported.
     try {
@@ -103,12 +100,12 @@ PyMODINIT_FUNC ONDREL_EXPORT initondrel(void) {
     PyObject* module = Py_InitModule3("ondrel", nullptr, module_doc);  // borrowed
     if (module == nullptr) return;
     guard([&] {
-        check_status(PyModule_AddStringConstant(module, "__version__", "0.1"));
-        StreamError = check(PyErr_NewException(const_cast<char*>("ondrel.StreamError"),
+        raise_if_negative(PyModule_AddStringConstant(module, "__version__", "0.1"));
+        StreamError = owned_or_raise(PyErr_NewException(const_cast<char*>("ondrel.StreamError"),
                                                PyExc_EnvironmentError, nullptr))
                           .release();  // kept for the life of the process
         Py_INCREF(StreamError);
-        check_status(PyModule_AddObject(module, "StreamError", StreamError));
+        raise_if_negative(PyModule_AddObject(module, "StreamError", StreamError));
         add_ustream(module);
         add_bstream(module);
         add_fstream(module);

@@ -28,20 +28,20 @@ Ref command_text(PyObject* arg) {
     if (is_text(arg)) return text_of(arg);
     if (!PyList_Check(arg) && !PyTuple_Check(arg)) {
         PyErr_Format(PyExc_TypeError, kArgumentError, Py_TYPE(arg)->tp_name);
-        throw PythonError();
+        raise_pending();
     }
-    Ref items = check(PySequence_List(arg));  // a snapshot we may overwrite
+    Ref items = owned_or_raise(PySequence_List(arg));  // a snapshot we may overwrite
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         if (!is_text(item)) {
             PyErr_Format(PyExc_TypeError, "pstream() items must be str or unicode, not %.200s",
                          Py_TYPE(item)->tp_name);
-            throw PythonError();
+            raise_pending();
         }
-        check_status(PyList_SetItem(items.get(), i, text_of(item).release()));
+        raise_if_negative(PyList_SetItem(items.get(), i, text_of(item).release()));
     }
-    Ref blank = check(PyUnicode_FromString(" "));
-    return check(PyUnicode_Join(blank.get(), items.get()));
+    Ref blank = owned_or_raise(PyUnicode_FromString(" "));
+    return owned_or_raise(PyUnicode_Join(blank.get(), items.get()));
 }
 
 PyObject* pstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -49,9 +49,9 @@ PyObject* pstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         static const char* keywords[] = {"command", nullptr};
         PyObject* arg;
         if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:pstream", const_cast<char**>(keywords), &arg))
-            throw PythonError();
+            raise_pending();
         Ref command = make_ustream(command_text(arg).get());
-        Ref object = check(type->tp_alloc(type, 0));
+        Ref object = owned_or_raise(type->tp_alloc(type, 0));
         as_pstream(object.get())->command = command.release();
         return object;
     });
@@ -66,9 +66,8 @@ void pstream_dealloc(PyObject* object) {
     std::size_t end = result.err.size();
     while (end > 0 && (result.err[end - 1] == '\n' || result.err[end - 1] == '\r')) --end;
     Ref message = fs_decode(result.err.data(), end, "replace");
-    Ref value = check(Py_BuildValue("(iO)", result.status, message.get()));
-    PyErr_SetObject(StreamError, value.get());
-    throw PythonError();
+    Ref value = owned_or_raise(Py_BuildValue("(iO)", result.status, message.get()));
+    raise_error(StreamError, value.get());
 }
 
 PyObject* pstream_execute(PyObject* object, PyObject*) {
@@ -85,8 +84,8 @@ PyObject* pstream_execute(PyObject* object, PyObject*) {
 
 PyObject* pstream_repr(PyObject* object) {
     return guard([&] {
-        Ref inner = check(PyObject_Repr(plain_unicode(as_pstream(object)->command).get()));
-        return check(PyString_FromFormat("pstream(%s)", PyString_AS_STRING(inner.get())));
+        Ref inner = owned_or_raise(PyObject_Repr(plain_unicode(as_pstream(object)->command).get()));
+        return owned_or_raise(PyString_FromFormat("pstream(%s)", PyString_AS_STRING(inner.get())));
     });
 }
 
@@ -121,9 +120,9 @@ void add_pstream(PyObject* module) {
     t.tp_repr = pstream_repr;
     t.tp_methods = pstream_methods;
     t.tp_members = pstream_members;
-    check_status(PyType_Ready(&t));
+    raise_if_negative(PyType_Ready(&t));
     Py_INCREF(&t);
-    check_status(PyModule_AddObject(module, "pstream", reinterpret_cast<PyObject*>(&t)));
+    raise_if_negative(PyModule_AddObject(module, "pstream", reinterpret_cast<PyObject*>(&t)));
 }
 
 }  // namespace ondrel

@@ -41,11 +41,12 @@ PyObject* decode_fs(const char* data, Py_ssize_t size, const char* errors) {
 }  // namespace
 
 Ref fs_decode(const char* data, std::size_t size, const char* errors) {
-    return check(decode_fs(data, static_cast<Py_ssize_t>(size), errors));
+    return owned_or_raise(decode_fs(data, static_cast<Py_ssize_t>(size), errors));
 }
 
 std::string fs_encode(PyObject* text) {
-    Ref bytes = check(PyUnicode_AsEncodedString(text, Py_FileSystemDefaultEncoding, "strict"));
+    Ref bytes =
+        owned_or_raise(PyUnicode_AsEncodedString(text, Py_FileSystemDefaultEncoding, "strict"));
     return std::string(PyString_AS_STRING(bytes.get()),
                        static_cast<std::size_t>(PyString_GET_SIZE(bytes.get())));
 }
@@ -54,7 +55,7 @@ std::string fs_encode_path(PyObject* text, const char* what) {
     std::string bytes = fs_encode(text);
     if (bytes.find('\0') != std::string::npos) {
         PyErr_Format(PyExc_ValueError, "%s must not contain null bytes", what);
-        throw PythonError();
+        raise_pending();
     }
     return bytes;
 }
@@ -67,7 +68,8 @@ Ref text_of(PyObject* o) {
 
 Ref plain_unicode(PyObject* text) {
     if (PyUnicode_CheckExact(text)) return Ref::borrow(text);
-    return check(PyUnicode_FromUnicode(PyUnicode_AS_UNICODE(text), PyUnicode_GET_SIZE(text)));
+    return owned_or_raise(
+        PyUnicode_FromUnicode(PyUnicode_AS_UNICODE(text), PyUnicode_GET_SIZE(text)));
 }
 
 Ref path_text(PyObject* arg, const char* who) {
@@ -75,17 +77,17 @@ Ref path_text(PyObject* arg, const char* who) {
     if (!PyList_Check(arg) && !PyTuple_Check(arg)) {
         PyErr_Format(PyExc_TypeError, "%s must be str, unicode or a list of them, not %.200s",
                      who, Py_TYPE(arg)->tp_name);
-        throw PythonError();
+        raise_pending();
     }
     // A snapshot: decoding may run Python code that changes the list.
-    Ref items = check(PySequence_Tuple(arg));
+    Ref items = owned_or_raise(PySequence_Tuple(arg));
     std::basic_string<Py_UNICODE> joined;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyTuple_GET_ITEM(items.get(), i);
         if (!is_text(item)) {
             PyErr_Format(PyExc_TypeError, "%s items must be str or unicode, not %.200s", who,
                          Py_TYPE(item)->tp_name);
-            throw PythonError();
+            raise_pending();
         }
         Ref part = text_of(item);
         const Py_UNICODE* chars = PyUnicode_AS_UNICODE(part.get());
@@ -98,7 +100,8 @@ Ref path_text(PyObject* arg, const char* who) {
         if (!joined.empty() && joined.back() != '/') joined.push_back('/');
         joined.append(chars, size);
     }
-    return check(PyUnicode_FromUnicode(joined.data(), static_cast<Py_ssize_t>(joined.size())));
+    return owned_or_raise(
+        PyUnicode_FromUnicode(joined.data(), static_cast<Py_ssize_t>(joined.size())));
 }
 
 namespace {
@@ -107,12 +110,12 @@ namespace {
 // argument tuple and temporary unicode it would build on every path.
 Ref new_ustream(PyTypeObject* type, PyObject* text) {
     const Py_ssize_t size = PyUnicode_GET_SIZE(text);
-    Ref made = check(type->tp_alloc(type, size));
+    Ref made = owned_or_raise(type->tp_alloc(type, size));
     PyUnicodeObject* u = reinterpret_cast<PyUnicodeObject*>(made.get());
     u->str = static_cast<Py_UNICODE*>(PyObject_MALLOC(sizeof(Py_UNICODE) * (size + 1)));
     if (!u->str) {
         PyErr_NoMemory();
-        throw PythonError();
+        raise_pending();
     }
     Py_UNICODE_COPY(u->str, PyUnicode_AS_UNICODE(text), size);
     u->str[size] = 0;
@@ -134,31 +137,33 @@ PyObject* ustream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard([&] {
         PyObject* arg = nullptr;
         if (!_PyArg_NoKeywords("ustream()", kwds) || !PyArg_UnpackTuple(args, "ustream", 0, 1, &arg))
-            throw PythonError();
+            raise_pending();
         // Immutable, so a ustream converts to itself, as unicode(u) does.
         if (arg && type == &UStreamType && Py_TYPE(arg) == &UStreamType) return Ref::borrow(arg);
-        Ref text = arg ? path_text(arg, "ustream() argument") : check(PyUnicode_FromUnicode(nullptr, 0));
+        Ref text = arg ? path_text(arg, "ustream() argument")
+                       : owned_or_raise(PyUnicode_FromUnicode(nullptr, 0));
         return new_ustream(type, text.get());
     });
 }
 
 PyObject* ustream_repr(PyObject* self) {
     return guard([&] {
-        Ref inner = check(PyUnicode_Type.tp_repr(self));
-        return check(PyString_FromFormat("ustream(%s)", PyString_AS_STRING(inner.get())));
+        Ref inner = owned_or_raise(PyUnicode_Type.tp_repr(self));
+        return owned_or_raise(PyString_FromFormat("ustream(%s)", PyString_AS_STRING(inner.get())));
     });
 }
 
 PyObject* ustream_str(PyObject* self) {
     return guard([&] {
         std::string bytes = fs_encode(self);
-        return check(PyString_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        return owned_or_raise(
+            PyString_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
     });
 }
 
 PyObject* ustream_richcompare(PyObject* self, PyObject* other, int op) {
     return guard([&] {
-        if (!PyString_Check(other)) return check(PyUnicode_RichCompare(self, other, op));
+        if (!PyString_Check(other)) return owned_or_raise(PyUnicode_RichCompare(self, other, op));
         PyObject* decoded = decode_fs(PyString_AS_STRING(other), PyString_GET_SIZE(other),
                                       "strict");
         if (decoded == nullptr) {
@@ -167,10 +172,10 @@ PyObject* ustream_richcompare(PyObject* self, PyObject* other, int op) {
                 PyErr_Clear();
                 return Ref::borrow(op == Py_EQ ? Py_False : Py_True);
             }
-            throw PythonError();
+            raise_pending();
         }
         Ref text = Ref::steal(decoded);
-        return check(PyUnicode_RichCompare(self, text.get(), op));
+        return owned_or_raise(PyUnicode_RichCompare(self, text.get(), op));
     });
 }
 
@@ -178,7 +183,7 @@ int ustream_contains(PyObject* self, PyObject* element) {
     return guard([&] {
         Ref text = argument_text(element);
         int found = PyUnicode_Contains(self, text.get());
-        check_status(found);
+        raise_if_negative(found);
         return found;
     });
 }
@@ -189,7 +194,7 @@ PyObject* ustream_add(PyObject* left, PyObject* right) {
     return guard([&] {
         if (!is_text(left) || !is_text(right)) return Ref::borrow(Py_NotImplemented);
         Ref a = text_of(left), b = text_of(right);
-        Ref sum = check(PyUnicode_Concat(a.get(), b.get()));
+        Ref sum = owned_or_raise(PyUnicode_Concat(a.get(), b.get()));
         return make_ustream(sum.get());
     });
 }
@@ -197,7 +202,7 @@ PyObject* ustream_add(PyObject* left, PyObject* right) {
 PyObject* ustream_format(PyObject* left, PyObject* right) {
     return guard([&] {
         if (!is_ustream(left)) return Ref::borrow(Py_NotImplemented);
-        Ref result = check(PyUnicode_Format(left, right));
+        Ref result = owned_or_raise(PyUnicode_Format(left, right));
         return make_ustream(result.get());
     });
 }
@@ -207,9 +212,9 @@ PyObject* ustream_replace(PyObject* self, PyObject* args) {
         PyObject *old_arg, *new_arg;
         Py_ssize_t count = -1;
         if (!PyArg_ParseTuple(args, "OO|n:replace", &old_arg, &new_arg, &count))
-            throw PythonError();
+            raise_pending();
         Ref old_text = argument_text(old_arg), new_text = argument_text(new_arg);
-        Ref result = check(PyUnicode_Replace(self, old_text.get(), new_text.get(), count));
+        Ref result = owned_or_raise(PyUnicode_Replace(self, old_text.get(), new_text.get(), count));
         return make_ustream(result.get());
     });
 }
@@ -217,8 +222,8 @@ PyObject* ustream_replace(PyObject* self, PyObject* args) {
 PyObject* ustream_remove(PyObject* self, PyObject* arg) {
     return guard([&] {
         Ref text = argument_text(arg);
-        Ref empty = check(PyUnicode_FromUnicode(nullptr, 0));
-        Ref result = check(PyUnicode_Replace(self, text.get(), empty.get(), -1));
+        Ref empty = owned_or_raise(PyUnicode_FromUnicode(nullptr, 0));
+        Ref result = owned_or_raise(PyUnicode_Replace(self, text.get(), empty.get(), -1));
         return make_ustream(result.get());
     });
 }
@@ -274,9 +279,9 @@ void add_ustream(PyObject* module) {
     t.tp_as_sequence = &ustream_as_sequence;
     t.tp_methods = ustream_methods;
     t.tp_getset = ustream_getset;
-    check_status(PyType_Ready(&t));
+    raise_if_negative(PyType_Ready(&t));
     Py_INCREF(&t);
-    check_status(PyModule_AddObject(module, "ustream", reinterpret_cast<PyObject*>(&t)));
+    raise_if_negative(PyModule_AddObject(module, "ustream", reinterpret_cast<PyObject*>(&t)));
 }
 
 }  // namespace ondrel

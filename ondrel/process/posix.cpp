@@ -20,7 +20,9 @@ namespace ondrel::process {
 
 namespace {
 
-[[noreturn]] void fail(int code, const char* what) {
+// An errno value (from errno or returned, as posix_spawn does), for the
+// call `what` names, as std::system_error.
+[[noreturn]] void throw_system_error(int code, const char* what) {
     throw std::system_error(code, std::generic_category(), what);
 }
 
@@ -57,13 +59,13 @@ private:
 Fd lift(Fd fd) {
     if (fd.get() > 2) return fd;
     int high = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
-    if (high < 0) fail(errno, "fcntl");
+    if (high < 0) throw_system_error(errno, "fcntl");
     return Fd(high);
 }
 
 void make_pipe(Fd& read_end, Fd& write_end) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) fail(errno, "pipe");
+    if (pipe2(fds, O_CLOEXEC) != 0) throw_system_error(errno, "pipe");
     Fd r(fds[0]), w(fds[1]);
     read_end = lift(std::move(r));
     write_end = lift(std::move(w));
@@ -90,7 +92,7 @@ public:
         pid_t got;
         while ((got = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
         }
-        if (got < 0) fail(errno, "waitpid");
+        if (got < 0) throw_system_error(errno, "waitpid");
         pid_ = -1;
         if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
         return WEXITSTATUS(status);
@@ -117,24 +119,27 @@ public:
     posix_spawnattr_t attr;
 };
 
-void check_rc(int rc, const char* what) {
-    if (rc != 0) fail(rc, what);
+// For the posix_spawn family, which return an error number instead of
+// setting errno.
+void throw_if_nonzero(int rc, const char* what) {
+    if (rc != 0) throw_system_error(rc, what);
 }
 
 // Often enough to notice Ctrl-C within ~100 ms while the command is silent.
 constexpr int kPollMilliseconds = 20;
 
-void drain(Fd& out, Fd& err, Result& result, Check check, codecs::Sink* out_sink) {
+void drain(Fd& out, Fd& err, Result& result, InterruptCheck check_interrupt,
+           codecs::Sink* out_sink) {
     pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
     std::string* targets[2] = {&result.out, &result.err};
     Fd* owners[2] = {&out, &err};
     int open = 2;
     std::vector<char> buffer(64 * 1024);
     while (open > 0) {
-        check();
+        check_interrupt();
         if (poll(fds, 2, kPollMilliseconds) < 0) {
             if (errno == EINTR) continue;
-            fail(errno, "poll");
+            throw_system_error(errno, "poll");
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -149,7 +154,7 @@ void drain(Fd& out, Fd& err, Result& result, Check check, codecs::Sink* out_sink
                 fds[i].fd = -1;  // poll skips negative descriptors
                 --open;
             } else if (errno != EINTR && errno != EAGAIN) {
-                fail(errno, "read");
+                throw_system_error(errno, "read");
             }
         }
     }
@@ -157,7 +162,7 @@ void drain(Fd& out, Fd& err, Result& result, Check check, codecs::Sink* out_sink
 
 }  // namespace
 
-Result run(const std::string& command_line, Check check, codecs::Sink* out) {
+Result run(const std::string& command_line, InterruptCheck check_interrupt, codecs::Sink* out) {
     // Declared before the pipes so that, when unwinding, our read ends are
     // closed first and a child still writing gets EPIPE rather than blocking.
     Child child;
@@ -166,12 +171,12 @@ Result run(const std::string& command_line, Check check, codecs::Sink* out) {
     make_pipe(err_read, err_write);
 
     SpawnSetup setup;
-    check_rc(posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0),
-          "posix_spawn_file_actions_addopen");
-    check_rc(posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1),
-          "posix_spawn_file_actions_adddup2");
-    check_rc(posix_spawn_file_actions_adddup2(&setup.actions, err_write.get(), 2),
-          "posix_spawn_file_actions_adddup2");
+    throw_if_nonzero(posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0),
+                     "posix_spawn_file_actions_addopen");
+    throw_if_nonzero(posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1),
+                     "posix_spawn_file_actions_adddup2");
+    throw_if_nonzero(posix_spawn_file_actions_adddup2(&setup.actions, err_write.get(), 2),
+                     "posix_spawn_file_actions_adddup2");
 
     // Python ignores SIGPIPE (and a thread may block signals); the shell
     // must start with the defaults or `producer | head` pipelines misbehave.
@@ -180,18 +185,20 @@ Result run(const std::string& command_line, Check check, codecs::Sink* out) {
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGXFSZ);
     sigemptyset(&mask);
-    check_rc(posix_spawnattr_setsigdefault(&setup.attr, &defaults), "posix_spawnattr_setsigdefault");
-    check_rc(posix_spawnattr_setsigmask(&setup.attr, &mask), "posix_spawnattr_setsigmask");
-    check_rc(posix_spawnattr_setpgroup(&setup.attr, 0), "posix_spawnattr_setpgroup");
-    check_rc(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                                       POSIX_SPAWN_SETPGROUP),
-             "posix_spawnattr_setflags");
+    throw_if_nonzero(posix_spawnattr_setsigdefault(&setup.attr, &defaults),
+                     "posix_spawnattr_setsigdefault");
+    throw_if_nonzero(posix_spawnattr_setsigmask(&setup.attr, &mask), "posix_spawnattr_setsigmask");
+    throw_if_nonzero(posix_spawnattr_setpgroup(&setup.attr, 0), "posix_spawnattr_setpgroup");
+    throw_if_nonzero(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGDEF |
+                                                               POSIX_SPAWN_SETSIGMASK |
+                                                               POSIX_SPAWN_SETPGROUP),
+                     "posix_spawnattr_setflags");
 
     char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
                     const_cast<char*>(command_line.c_str()), nullptr};
     pid_t pid;
-    check_rc(posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attr, argv, environ),
-          "posix_spawn");
+    throw_if_nonzero(posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attr, argv, environ),
+                     "posix_spawn");
     child.set(pid);
 
     // Our copies of the write ends must go, or the reads never see EOF.
@@ -199,7 +206,7 @@ Result run(const std::string& command_line, Check check, codecs::Sink* out) {
     err_write.reset();
 
     Result result;
-    drain(out_read, err_read, result, check, out);
+    drain(out_read, err_read, result, check_interrupt, out);
     result.status = child.wait();
     return result;
 }

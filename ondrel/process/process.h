@@ -17,9 +17,10 @@ struct Result {
     std::string err;
 };
 
-// Called every few milliseconds while the command runs; whatever it throws
-// stops the command (killed with everything it started) and is rethrown.
-using Check = void (*)();
+// Called every few milliseconds while the command runs (pstream passes
+// check_interrupt, interrupt.h); whatever it throws stops the command
+// (killed with everything it started) and is rethrown.
+using InterruptCheck = void (*)();
 
 // Runs `command_line` through the platform's command interpreter with
 // stdin from the null device, reading stdout and stderr concurrently so
@@ -28,6 +29,7 @@ using Check = void (*)();
 // fail; the child is always reaped before this returns or throws.
 // With `out` given, stdout goes there as it arrives instead of into
 // Result::out.
-Result run(const std::string& command_line, Check check, codecs::Sink* out = nullptr);
+Result run(const std::string& command_line, InterruptCheck check_interrupt,
+           codecs::Sink* out = nullptr);
 
 }  // namespace ondrel::process

@@ -15,7 +15,8 @@ namespace ondrel::process {
 
 namespace {
 
-[[noreturn]] void fail(const char* what) {
+// GetLastError() for the call `what` names, as std::system_error.
+[[noreturn]] void throw_last_error(const char* what) {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
 }
 
@@ -54,16 +55,16 @@ void read_all(HANDLE pipe, std::string& into, codecs::Sink* sink = nullptr) {
 // Only the child's ends are inheritable; ours must not leak into it.
 void make_pipe(Handle& read_end, Handle& write_end) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    if (!CreatePipe(read_end.out(), write_end.out(), &inherit, 0)) fail("CreatePipe");
+    if (!CreatePipe(read_end.out(), write_end.out(), &inherit, 0)) throw_last_error("CreatePipe");
     if (!SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0))
-        fail("SetHandleInformation");
+        throw_last_error("SetHandleInformation");
 }
 
 }  // namespace
 
-// `check` is not called: the pipe reads below block, and anonymous pipes
-// offer no wait with a timeout to call it from.
-Result run(const std::string& command_line, Check, codecs::Sink* out) {
+// `check_interrupt` is not called: the pipe reads below block, and anonymous
+// pipes offer no wait with a timeout to call it from.
+Result run(const std::string& command_line, InterruptCheck, codecs::Sink* out) {
     Handle out_read, out_write, err_read, err_write;
     make_pipe(out_read, out_write);
     make_pipe(err_read, err_write);
@@ -71,7 +72,7 @@ Result run(const std::string& command_line, Check, codecs::Sink* out) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     Handle null_input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inherit, OPEN_EXISTING, 0, nullptr));
-    if (null_input.get() == INVALID_HANDLE_VALUE) fail("CreateFile(NUL)");
+    if (null_input.get() == INVALID_HANDLE_VALUE) throw_last_error("CreateFile(NUL)");
 
     char interpreter[MAX_PATH];
     DWORD length = GetEnvironmentVariableA("COMSPEC", interpreter, MAX_PATH);
@@ -93,7 +94,7 @@ Result run(const std::string& command_line, Check, codecs::Sink* out) {
     // search path, which a bare "cmd.exe" needs.
     if (!CreateProcessA(nullptr, mutable_line.data(), nullptr, nullptr, TRUE,
                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info))
-        fail("CreateProcess");
+        throw_last_error("CreateProcess");
     Handle process(info.hProcess), thread(info.hThread);
     out_write.reset();
     err_write.reset();
@@ -121,7 +122,7 @@ Result run(const std::string& command_line, Check, codecs::Sink* out) {
     if (err_failure) std::rethrow_exception(err_failure);
 
     DWORD code = 0;
-    if (!GetExitCodeProcess(process.get(), &code)) fail("GetExitCodeProcess");
+    if (!GetExitCodeProcess(process.get(), &code)) throw_last_error("GetExitCodeProcess");
     result.status = static_cast<int>(code);
     return result;
 }

@@ -23,7 +23,7 @@ Ref normalise(const Ref& given) {
     Ref filter = given;
     if (filter.get() != Py_None) {
         for (const auto& alias : kAliases) {
-            Ref same = check(PyObject_RichCompare(filter.get(), constant(alias[0]), Py_EQ));
+            Ref same = owned_or_raise(PyObject_RichCompare(filter.get(), constant(alias[0]), Py_EQ));
             if (truth(same)) {
                 filter = Ref::borrow(constant(alias[1]));
                 break;
@@ -40,10 +40,10 @@ void validate(const Ref& filter, const Ref& accepted, bool none_allowed) {
     if (filter.get() == Py_None && none_allowed) return;
     if (filter.get() != Py_None) {
         int found = PySequence_Contains(accepted.get(), filter.get());
-        if (found < 0) fail();
+        if (found < 0) raise_pending();
         if (found) return;
     }
-    Ref text = check(PyObject_Unicode(filter.get()));
+    Ref text = owned_or_raise(PyObject_Unicode(filter.get()));
     raise(call(global(Id::StreamError), constant_int(6), text));
 }
 
@@ -64,9 +64,9 @@ template <class Step>
 Ref as_cat(Step&& step, Here at = Here()) {
     try {
         return step();
-    } catch (const Failed&) {
+    } catch (const PythonError&) {
         add_traceback("dorvane.cat", at.line);
-        throw Failed{at.line};
+        raise_pending(at);
     }
 }
 
@@ -112,7 +112,7 @@ DORVANE_FUNCTION(cat) {
     Ref result;
     with_block(stream, [&](const Ref& in) { result = call(attr(in, Id::read)); });
     // __exit__ may have swallowed a failed read: then there is no result.
-    if (!result) unbound_local("result");
+    if (!result) raise_unbound_local("result");
     return call(global(Id::bstream), result);
 }
 

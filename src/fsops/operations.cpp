@@ -14,7 +14,7 @@ Ref on_existing_path(const Args& args, Id function_name) {
     Ref path = to_ustream(args[0]);
     require_existing(path);
     Ref function = module_function(Id::os, function_name);
-    Ref call_args = check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Ref call_args = owned_or_raise(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Ref text = text_of(path);
     PyTuple_SET_ITEM(call_args.get(), 0, text.release());
     for (std::size_t i = 1; i < args.size(); ++i) {

@@ -18,7 +18,7 @@ struct SearchFunction {
 };
 
 Ref search(PyObject* name) {
-    Ref same = check(PyObject_RichCompare(name, constant(Id::cp65001), Py_EQ));
+    Ref same = owned_or_raise(PyObject_RichCompare(name, constant(Id::cp65001), Py_EQ));
     if (!truth(same)) return none();
     Ref lookup = attr(global(Id::codecs), Id::lookup);
     Ref info = call(lookup, Id::utf8);
@@ -37,7 +37,7 @@ PyObject* search_call(PyObject*, PyObject* args, PyObject* kw) {
     }
     try {
         return search(PyTuple_GET_ITEM(args, 0)).release();
-    } catch (const Failed& failure) {
+    } catch (const PythonError& failure) {
         add_traceback("dorvane.lambda1", failure.line);
         return nullptr;
     }
@@ -75,11 +75,11 @@ void ready_codec_search_type(Here at) {
     search_type.tp_descr_get = search_bind;
     search_type.tp_repr = search_repr;
     search_type.tp_getset = search_getset;
-    if (PyType_Ready(&search_type) < 0) fail(at);
+    if (PyType_Ready(&search_type) < 0) raise_pending(at);
 }
 
 Ref new_codec_search_function(Here at) {
-    return check(reinterpret_cast<PyObject*>(PyObject_New(SearchFunction, &search_type)), at);
+    return owned_or_raise(reinterpret_cast<PyObject*>(PyObject_New(SearchFunction, &search_type)), at);
 }
 
 }  // namespace dorvane

@@ -8,11 +8,11 @@ Ref to_ustream(const Ref& value, Here at) { return call(Callee(global(Id::ustrea
 
 Ref ustream_list(const Ref& iterable, Here at) {
     Ref items = new_list(at);
-    Ref iterator = check(PyObject_GetIter(iterable.get()), at);
+    Ref iterator = owned_or_raise(PyObject_GetIter(iterable.get()), at);
     while (PyObject* next = PyIter_Next(iterator.get())) {
         append(items, to_ustream(Ref::steal(next), at), at);
     }
-    if (PyErr_Occurred()) fail(at);
+    if (PyErr_Occurred()) raise_pending(at);
     return items;
 }
 

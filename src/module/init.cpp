@@ -52,7 +52,7 @@ void check_version() {
     std::snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %.3s",
                   kBuiltFor, "dorvane", running);
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) fail();
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) raise_pending();
 }
 
 PyObject* keep(Ref value) { return value.release(); }  // lives as long as the process
@@ -62,12 +62,12 @@ void create_constants() {
     for (int i = 0; i < static_cast<int>(Id::count_); ++i) {
         if (s.constants[i]) continue;  // a second initialisation reuses them
         const ConstantText& c = kConstantTexts[i];
-        s.constants[i] = keep(check(c.interned ? PyString_InternFromString(c.text)
+        s.constants[i] = keep(owned_or_raise(c.interned ? PyString_InternFromString(c.text)
                                                : PyString_FromString(c.text)));
     }
-    s.int2 = keep(check(PyInt_FromLong(2)));
-    s.int6 = keep(check(PyInt_FromLong(6)));
-    s.none3 = keep(check(PyTuple_Pack(3, Py_None, Py_None, Py_None)));
+    s.int2 = keep(owned_or_raise(PyInt_FromLong(2)));
+    s.int6 = keep(owned_or_raise(PyInt_FromLong(6)));
+    s.none3 = keep(owned_or_raise(PyTuple_Pack(3, Py_None, Py_None, Py_None)));
 }
 
 void import_standard_modules(const Ref& import) {
@@ -75,9 +75,9 @@ void import_standard_modules(const Ref& import) {
                                       Id::codecs, Id::shutil, Id::tempfile, Id::platform};
     PyObject* globals = PyModule_GetDict(state().module);
     for (Id name : kModules) {
-        Ref locals = check(PyDict_New());
-        Ref fromlist = check(PyList_New(0));
-        Ref level = check(PyInt_FromLong(-1));
+        Ref locals = owned_or_raise(PyDict_New());
+        Ref fromlist = owned_or_raise(PyList_New(0));
+        Ref level = owned_or_raise(PyInt_FromLong(-1));
         set_global(name, call(import, name, globals, locals, fromlist, level));
     }
 }
@@ -92,13 +92,13 @@ void import_companion(const Ref& import) {
         const Id name = kNames[i];
         Ref companion;
         try {
-            Ref locals = check(PyDict_New());
-            Ref fromlist = check(PyList_New(1));
+            Ref locals = owned_or_raise(PyDict_New());
+            Ref fromlist = owned_or_raise(PyList_New(1));
             Py_INCREF(constant(name));
             PyList_SET_ITEM(fromlist.get(), 0, constant(name));
-            Ref level = check(PyInt_FromLong(-1));
+            Ref level = owned_or_raise(PyInt_FromLong(-1));
             companion = call(import, Id::ondrel, globals, locals, fromlist, level);
-        } catch (const Failed&) {
+        } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(state().import_error)) throw;
             PyObject *type, *value, *tb;
             PyErr_Fetch(&type, &value, &tb);
@@ -119,7 +119,7 @@ template <class Encoding>
 Ref decoded_or_null(const Ref& decode, const Encoding& encoding) {
     try {
         return call(decode, encoding);
-    } catch (const Failed&) {
+    } catch (const PythonError&) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw;
         PyErr_Clear();
         return Ref();
@@ -144,7 +144,7 @@ Ref decode_argument(const Ref& decode, bool* strict = nullptr) {
 void build_argv() {
     Ref argv = new_list();
     Ref sys_argv = attr(global(Id::sys), Id::argv);
-    Ref iterator = check(PyObject_GetIter(sys_argv.get()));
+    Ref iterator = owned_or_raise(PyObject_GetIter(sys_argv.get()));
     bool first_strict = true;
     for (Py_ssize_t index = 0; PyObject* next = PyIter_Next(iterator.get()); ++index) {
         set_global(Id::arg, Ref::steal(next));
@@ -155,7 +155,7 @@ void build_argv() {
         if (index == 0) first_strict = strict;
         append(argv, call(ustream, text));
     }
-    if (PyErr_Occurred()) fail();
+    if (PyErr_Occurred()) raise_pending();
     set_global(Id::argv, argv);
 
     // argv[0] becomes the canonical path of the program (the current
@@ -163,12 +163,12 @@ void build_argv() {
     Ref ustream = global(Id::ustream);
     Ref realpath = attr(attr(global(Id::os), Id::path), Id::realpath);
     Ref first = item(global(Id::argv), 0);
-    Ref text = check(PyObject_Unicode(first.get()));
+    Ref text = owned_or_raise(PyObject_Unicode(first.get()));
     Ref canonical;
     if (first_strict) {
         try {
             canonical = call(ustream, call(realpath, text));
-        } catch (const Failed&) {
+        } catch (const PythonError&) {
             // A unicode path is decoded (the current directory) and encoded
             // (each lstat) with the file-system encoding on the way.
             if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw;
@@ -238,7 +238,7 @@ Ref system_name_without_processor(const Ref& platform) {
 void initialise() {
     State& s = state();
     check_version();
-    s.empty_tuple = keep(check(PyTuple_New(0)));
+    s.empty_tuple = keep(owned_or_raise(PyTuple_New(0)));
     create_constants();
     ready_codec_search_type();
 
@@ -246,11 +246,11 @@ void initialise() {
     PyObject* module = Py_InitModule4("dorvane", no_methods, kModuleDoc, nullptr, 1013);
     if (!module) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init dorvane");
-        fail();
+        raise_pending();
     }
     Py_INCREF(module);
     s.module = module;
-    s.builtins = keep(check(PyImport_ImportModule("__builtin__")));
+    s.builtins = keep(owned_or_raise(PyImport_ImportModule("__builtin__")));
     set_global(Id::__builtins__, Ref::borrow(s.builtins));
 
     Ref builtins = Ref::borrow(s.builtins);
@@ -271,8 +271,8 @@ void initialise() {
     Ref system = system_name_without_processor(platform);
     if (!system) system = call(attr(platform, Id::system));
     set_global(Id::__system__, call(attr(system, Id::lower)));
-    set_global(Id::__version__, check(PyFloat_FromDouble(0.1)));
-    set_global(Id::__test__, check(PyDict_New()));
+    set_global(Id::__version__, owned_or_raise(PyFloat_FromDouble(0.1)));
+    set_global(Id::__test__, owned_or_raise(PyDict_New()));
 
     import_companion(import);
     set_global(Id::NoneType, Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(Py_None))));
@@ -291,7 +291,7 @@ extern "C" __attribute__((visibility("default"))) void initdorvane(void) {
     using namespace dorvane;
     try {
         initialise();
-    } catch (const Failed& failure) {
+    } catch (const PythonError& failure) {
         add_traceback("init dorvane", failure.line);
         // The import machinery would otherwise hand out the half-built module.
         PyObject *type, *value, *tb;

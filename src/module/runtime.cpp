@@ -10,13 +10,6 @@ PyObject* constant_int(int value) { return value == 2 ? state().int2 : state().i
 
 PyObject* module_object() { return state().module; }
 
-void fail(Here at) { throw Failed{at.line}; }
-
-Ref check(PyObject* new_ref, Here at) {
-    if (!new_ref) fail(at);
-    return Ref::steal(new_ref);
-}
-
 void raise(const Ref& exception, Here at) {
     PyObject* exc = exception.get();
     if (PyExceptionClass_Check(exc)) {
@@ -27,13 +20,13 @@ void raise(const Ref& exception, Here at) {
         PyErr_SetString(PyExc_TypeError,
                         "raise: exception class must be a subclass of BaseException");
     }
-    fail(at);
+    raise_pending(at);
 }
 
-void unbound_local(const char* name, Here at) {
+void raise_unbound_local(const char* name, Here at) {
     PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
                  name);
-    fail(at);
+    raise_pending(at);
 }
 
 Ref global(Id name, Here at) {
@@ -46,8 +39,7 @@ Ref global(Id name, Here at) {
     if (PyObject* found = PyDict_GetItem(PyModule_GetDict(state().builtins), key)) {
         return Ref::borrow(found);
     }
-    PyErr_SetObject(PyExc_NameError, key);
-    fail(at);
+    raise_error(PyExc_NameError, key, at);
 }
 
 PyObject* global_or_null(Id name) {
@@ -63,19 +55,19 @@ bool is_companion_original(Id name) {
 }
 
 void set_global(Id name, const Ref& value, Here at) {
-    if (PyObject_SetAttr(state().module, constant(name), value.get()) < 0) fail(at);
+    if (PyObject_SetAttr(state().module, constant(name), value.get()) < 0) raise_pending(at);
 }
 
 void del_global(Id name, Here at) {
-    if (PyObject_DelAttr(state().module, constant(name)) < 0) fail(at);
+    if (PyObject_DelAttr(state().module, constant(name)) < 0) raise_pending(at);
 }
 
 Ref attr(const Ref& object, Id name, Here at) {
-    return check(PyObject_GetAttr(object.get(), constant(name)), at);
+    return owned_or_raise(PyObject_GetAttr(object.get(), constant(name)), at);
 }
 
 Ref call_tuple(const Ref& fn, const Ref& args, int line) {
-    return check(PyObject_Call(fn.get(), args.get(), nullptr), Here(line));
+    return owned_or_raise(PyObject_Call(fn.get(), args.get(), nullptr), Here(line));
 }
 
 bool truth(const Ref& object, Here at) {
@@ -83,7 +75,7 @@ bool truth(const Ref& object, Here at) {
     if (o == Py_True) return true;
     if (o == Py_False || o == Py_None) return false;
     int answer = PyObject_IsTrue(o);
-    if (answer < 0) fail(at);
+    if (answer < 0) raise_pending(at);
     return answer != 0;
 }
 
@@ -96,10 +88,10 @@ double to_double(const Ref& object, Here at) {
         value = PyFloat_AsDouble(o);
     } else {
         // float() parses text and reports anything else with its own TypeError.
-        Ref converted = check(PyNumber_Float(o), at);
+        Ref converted = owned_or_raise(PyNumber_Float(o), at);
         value = PyFloat_AS_DOUBLE(converted.get());
     }
-    if (value == -1.0 && PyErr_Occurred()) fail(at);
+    if (value == -1.0 && PyErr_Occurred()) raise_pending(at);
     return value;
 }
 
@@ -107,18 +99,18 @@ Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 Ref none() { return Ref::borrow(Py_None); }
 
-Ref new_list(Here at) { return check(PyList_New(0), at); }
+Ref new_list(Here at) { return owned_or_raise(PyList_New(0), at); }
 
 void append(const Ref& list, const Ref& value, Here at) {
-    if (PyList_Append(list.get(), value.get()) < 0) fail(at);
+    if (PyList_Append(list.get(), value.get()) < 0) raise_pending(at);
 }
 
 Ref item(const Ref& sequence, Py_ssize_t index, Here at) {
-    return check(PySequence_GetItem(sequence.get(), index), at);
+    return owned_or_raise(PySequence_GetItem(sequence.get(), index), at);
 }
 
 void set_item(const Ref& sequence, Py_ssize_t index, const Ref& value, Here at) {
-    if (PySequence_SetItem(sequence.get(), index, value.get()) < 0) fail(at);
+    if (PySequence_SetItem(sequence.get(), index, value.get()) < 0) raise_pending(at);
 }
 
 namespace detail {

@@ -1,10 +1,10 @@
 // The runtime layer every function body stands on.
 //
 // Bodies are written as straight sequences of steps. Each operation here
-// either succeeds or sets a Python exception and throws `Failed`, carrying
-// the body's source line; the function's entry point catches it, adds the
-// one traceback entry and returns failure to the interpreter. Owning
-// references (`Ref`) release everything on the way out.
+// either succeeds or sets a Python exception and throws `PythonError`
+// (pyutil/errors.h), carrying the body's source line; the function's entry
+// point catches it, adds the one traceback entry and returns failure to the
+// interpreter. Owning references (`Ref`) release everything on the way out.
 #pragma once
 
 #include <Python.h>
@@ -12,23 +12,18 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "pyutil/errors.h"
 #include "pyutil/ref.h"
 #include "src/module/names.h"
 
 namespace dorvane {
 
+using pyutil::Here;
+using pyutil::owned_or_raise;
+using pyutil::PythonError;
+using pyutil::raise_error;
+using pyutil::raise_pending;
 using pyutil::Ref;
-
-// An exception is set; `line` is where the body noticed.
-struct Failed {
-    int line;
-};
-
-// Captures the caller's line when used as a defaulted parameter.
-struct Here {
-    int line;
-    constexpr Here(int l = __builtin_LINE()) : line(l) {}  // NOLINT: implicit by design
-};
 
 // A callable plus the line of the call, so `call` can take a parameter pack.
 struct Callee {
@@ -48,18 +43,15 @@ PyObject* constant_int(int value);
 
 // ---- failing ---------------------------------------------------------------
 
-// For a C API call that returned failure: the exception is already set.
-[[noreturn]] void fail(Here at = Here());
+// raise_pending (the exception is already set), owned_or_raise and
+// raise_error come from pyutil/errors.h, shared with ondrel.
 
-// A new reference from the C API, or Failed if it is null.
-Ref check(PyObject* new_ref, Here at = Here());
-
-// Makes `exception` (an instance or a class) the current exception, with the
-// checks of the `raise` statement, and fails.
+// The `raise` statement: makes `exception` (an instance or a class) the
+// current exception, with the statement's checks, and unwinds.
 [[noreturn]] void raise(const Ref& exception, Here at = Here());
 
-// "local variable '<name>' referenced before assignment".
-[[noreturn]] void unbound_local(const char* name, Here at = Here());
+// Sets "local variable '<name>' referenced before assignment" and unwinds.
+[[noreturn]] void raise_unbound_local(const char* name, Here at = Here());
 
 // ---- names -----------------------------------------------------------------
 
@@ -91,7 +83,7 @@ Ref call_tuple(const Ref& fn, const Ref& args, int line);
 template <class... A>
 Ref call(Callee f, const A&... args) {
     PyObject* items[] = {raw(args)..., nullptr};
-    Ref tuple = check(PyTuple_New(sizeof...(A)), Here(f.line));
+    Ref tuple = owned_or_raise(PyTuple_New(sizeof...(A)), Here(f.line));
     for (std::size_t i = 0; i < sizeof...(A); ++i) {
         Py_INCREF(items[i]);
         PyTuple_SET_ITEM(tuple.get(), i, items[i]);
@@ -102,15 +94,15 @@ Ref call(Callee f, const A&... args) {
 // fn(*args, key=value): the one keyword the bodies pass.
 template <class... A>
 Ref call_with_keyword(Callee f, Id key, const Ref& value, const A&... args) {
-    Ref kwargs = check(PyDict_New(), Here(f.line));
-    if (PyDict_SetItem(kwargs.get(), constant(key), value.get()) < 0) fail(Here(f.line));
+    Ref kwargs = owned_or_raise(PyDict_New(), Here(f.line));
+    if (PyDict_SetItem(kwargs.get(), constant(key), value.get()) < 0) raise_pending(Here(f.line));
     PyObject* items[] = {raw(args)..., nullptr};
-    Ref tuple = check(PyTuple_New(sizeof...(A)), Here(f.line));
+    Ref tuple = owned_or_raise(PyTuple_New(sizeof...(A)), Here(f.line));
     for (std::size_t i = 0; i < sizeof...(A); ++i) {
         Py_INCREF(items[i]);
         PyTuple_SET_ITEM(tuple.get(), i, items[i]);
     }
-    return check(PyObject_Call(f.fn.get(), tuple.get(), kwargs.get()), Here(f.line));
+    return owned_or_raise(PyObject_Call(f.fn.get(), tuple.get(), kwargs.get()), Here(f.line));
 }
 
 // ---- values ------------------------------------------------------------------
@@ -153,7 +145,7 @@ void with_block(const Ref& manager, Body&& body, Here at) {
     detail::WithExit exit = detail::enter(manager, entered, at.line);
     try {
         body(entered);
-    } catch (const Failed&) {
+    } catch (const PythonError&) {
         if (exit.on_error()) return;
         throw;
     }

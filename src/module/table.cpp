@@ -296,7 +296,7 @@ void match_remaining(std::size_t i, Py_ssize_t n, PyObject* kw, Ref* values) {
         if (j == max) {
             if (!PyString_Check(key)) {
                 PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", f.name);
-                fail();
+                raise_pending();
             }
             j = n;
             while (j < max && !same_name(key, names[j])) ++j;
@@ -310,12 +310,12 @@ void match_remaining(std::size_t i, Py_ssize_t n, PyObject* kw, Ref* values) {
                 PyErr_Format(PyExc_TypeError,
                              "%s() got multiple values for keyword argument '%s'", f.name,
                              PyString_AS_STRING(key));
-                fail();
+                raise_pending();
             }
         }
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", f.name,
                      PyString_AS_STRING(key));
-        fail();
+        raise_pending();
     }
 }
 
@@ -325,7 +325,7 @@ void match(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
     const bool all_required = min == max;
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     for (Py_ssize_t j = 0; j < max; ++j) values[j] = Ref::borrow(default_value(f.params[j].value));
-    if (n > max || (!kw && n < min)) argument_count_error(f.name, all_required, min, max, n);
+    if (n > max || (!kw && n < min)) raise_argument_count_error(f.name, all_required, min, max, n);
     for (Py_ssize_t j = 0; j < n; ++j) values[j] = Ref::borrow(PyTuple_GET_ITEM(args, j));
     if (!kw) return;
 
@@ -339,7 +339,7 @@ void match(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
             --remaining;
         } else if (required) {
             // Speaks of the first missing parameter: given = its position.
-            argument_count_error(f.name, all_required, min, max, j);
+            raise_argument_count_error(f.name, all_required, min, max, j);
         }
     }
     if (remaining > 0) match_remaining(i, n, kw, values);
@@ -349,7 +349,7 @@ PyObject* run(std::size_t i, const Ref* values, std::size_t count) {
     try {
         Ref result = g_bodies[i](Args(values, count));
         return result.release();
-    } catch (const Failed& failure) {
+    } catch (const PythonError& failure) {
         add_traceback(g_qualnames[i], failure.line);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -374,7 +374,7 @@ PyObject* keywords_entry(PyObject*, PyObject* args, PyObject* kw) {
     Ref values[kMaxParams];
     try {
         match(I, args, kw, values);
-    } catch (const Failed& failure) {
+    } catch (const PythonError& failure) {
         add_traceback(g_qualnames[I], failure.line);
         return nullptr;
     }
@@ -412,14 +412,14 @@ Registrar::Registrar(const char* name, Body body) {
     g_unknown_body = name;
 }
 
-void argument_count_error(const char* function, bool all_required, Py_ssize_t min,
-                          Py_ssize_t max, Py_ssize_t given, Here at) {
+void raise_argument_count_error(const char* function, bool all_required, Py_ssize_t min,
+                                Py_ssize_t max, Py_ssize_t given, Here at) {
     const bool too_few = given < min;
     const Py_ssize_t number = all_required || too_few ? min : max;
     PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)",
                  function, all_required ? "exactly" : (too_few ? "at least" : "at most"),
                  number, number == 1 ? "" : "s", given);
-    fail(at);
+    raise_pending(at);
 }
 
 bool is_own_function(PyObject* object, const char* name) {
@@ -431,22 +431,22 @@ bool is_own_function(PyObject* object, const char* name) {
 void bind_functions(PyObject* module, Here at) {
     if (g_unknown_body) {
         PyErr_Format(PyExc_SystemError, "no function table row for body '%s'", g_unknown_body);
-        fail(at);
+        raise_pending(at);
     }
     fill_method_defs(std::make_index_sequence<kCount>());
-    Ref module_name = check(PyString_FromString("dorvane"), at);
+    Ref module_name = owned_or_raise(PyString_FromString("dorvane"), at);
     for (std::size_t i = 0; i < kCount; ++i) {
         const FunctionRow& f = kFunctions[i];
         std::snprintf(g_qualnames[i], sizeof g_qualnames[i], "dorvane.%s", f.name);
         for (std::size_t j = 0; j < param_count(f); ++j) {
             if (!g_keyword_names[i][j]) {
                 g_keyword_names[i][j] = PyString_InternFromString(f.params[j].name);
-                if (!g_keyword_names[i][j]) fail(at);
+                if (!g_keyword_names[i][j]) raise_pending(at);
             }
         }
         if (!g_bodies[i]) continue;  // its body has not been written yet
-        Ref function = check(PyCFunction_NewEx(&g_defs[i], nullptr, module_name.get()), at);
-        if (PyObject_SetAttrString(module, f.name, function.get()) < 0) fail(at);
+        Ref function = owned_or_raise(PyCFunction_NewEx(&g_defs[i], nullptr, module_name.get()), at);
+        if (PyObject_SetAttrString(module, f.name, function.get()) < 0) raise_pending(at);
     }
 }
 

@@ -54,10 +54,10 @@ void bind_functions(PyObject* module, Here at = Here());
 // (and not, say, a caller's replacement).
 bool is_own_function(PyObject* object, const char* name);
 
-// The argument-count TypeError of the keywords convention.
-[[noreturn]] void argument_count_error(const char* function, bool all_required,
-                                       Py_ssize_t min, Py_ssize_t max, Py_ssize_t given,
-                                       Here at = Here());
+// Sets the argument-count TypeError of the keywords convention and unwinds.
+[[noreturn]] void raise_argument_count_error(const char* function, bool all_required,
+                                             Py_ssize_t min, Py_ssize_t max, Py_ssize_t given,
+                                             Here at = Here());
 
 }  // namespace dorvane
 

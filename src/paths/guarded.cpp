@@ -25,7 +25,7 @@ Ref as_bool(const Ref& argument, Id name) {
 }
 
 Ref as_time(const Ref& argument, Id name) {
-    return check(PyFloat_FromDouble(to_double(guarded_answer(argument, name))));
+    return owned_or_raise(PyFloat_FromDouble(to_double(guarded_answer(argument, name))));
 }
 
 }  // namespace

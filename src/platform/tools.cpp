@@ -13,12 +13,12 @@ namespace dorvane {
 namespace {
 
 bool system_is(Id name) {
-    Ref same = check(PyObject_RichCompare(global(Id::__system__).get(), constant(name), Py_EQ));
+    Ref same = owned_or_raise(PyObject_RichCompare(global(Id::__system__).get(), constant(name), Py_EQ));
     return truth(same);
 }
 
 Ref format(Id format_text, const Ref& value) {
-    return check(PyNumber_Remainder(constant(format_text), value.get()));
+    return owned_or_raise(PyNumber_Remainder(constant(format_text), value.get()));
 }
 
 Ref replace(const Ref& text, Id old_text, Id new_text) {
@@ -57,7 +57,7 @@ Ref quoted_for_windows(const Ref& text) {
         out.push_back(c[i]);
     }
     close_quote();
-    return check(PyUnicode_FromUnicode(out.data(), static_cast<Py_ssize_t>(out.size())));
+    return owned_or_raise(PyUnicode_FromUnicode(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
 struct Payload {
@@ -119,7 +119,7 @@ DORVANE_FUNCTION(screen) {
 
 DORVANE_FUNCTION(appdir) {
     Ref pid = call(module_function(Id::os, Id::getpid));
-    Ref digits = check(PyObject_Str(pid.get()));
+    Ref digits = owned_or_raise(PyObject_Str(pid.get()));
     Ref decode = attr(digits, Id::decode);
     Ref pid_text = call(decode, global(Id::__console__));
     Ref result;
@@ -134,7 +134,7 @@ DORVANE_FUNCTION(appdir) {
         result = call(dirname, call(realpath, executable));
     }
     Ref ustream = global(Id::ustream);
-    if (!result) unbound_local("result");
+    if (!result) raise_unbound_local("result");
     return call(ustream, result);
 }
 
@@ -160,20 +160,20 @@ DORVANE_FUNCTION(magic) {
         file_exe = payload_paths[kFileExe];
         Ref database = to_ustream(
             format(Id::database_option, call(global(Id::screen), payload_paths[kMimeLib])));
-        options = check(PyNumber_InPlaceAdd(options.get(), database.get()));
+        options = owned_or_raise(PyNumber_InPlaceAdd(options.get(), database.get()));
     }
 
     Ref pstream = global(Id::pstream);
-    if (!file_exe) unbound_local("file_exe");
+    if (!file_exe) raise_unbound_local("file_exe");
     // A name starting with "-" would be read by `file` as an option.
     Ref shown = path;
     Ref text = text_of(path);
     if (truth(call(attr(text, Id::startswith), Id::dash))) {
-        shown = to_ustream(check(PyNumber_Add(constant(Id::dot_slash), text.get())));
+        shown = to_ustream(owned_or_raise(PyNumber_Add(constant(Id::dot_slash), text.get())));
     }
     Ref program = call(global(Id::screen), file_exe);
     Ref target = call(global(Id::screen), shown);
-    Ref command = check(PyList_New(0));
+    Ref command = owned_or_raise(PyList_New(0));
     append(command, program);
     append(command, options);
     append(command, target);
@@ -192,7 +192,7 @@ DORVANE_FUNCTION(magic) {
     Ref answer_text = text_of(answer);
     if (!is_mime_type(answer_text)) {
         // Status 1 is what `file -E` exits with for the same complaint.
-        Ref status = check(PyInt_FromLong(1));
+        Ref status = owned_or_raise(PyInt_FromLong(1));
         raise(call(global(Id::StreamError), status, answer_text));
     }
     return answer;

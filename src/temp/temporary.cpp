@@ -32,7 +32,7 @@ DORVANE_FUNCTION(tmpfstream) {
     // there before fstream opens it, so fstream must create it afresh.
     Id mode = truth(args[2]) ? Id::mode_create_text : Id::mode_create_binary;
     Ref stream = call(global(Id::fstream), path, mode, filter);
-    return check(PyTuple_Pack(2, path.get(), stream.get()));
+    return owned_or_raise(PyTuple_Pack(2, path.get(), stream.get()));
 }
 
 }  // namespace dorvane
