@@ -257,7 +257,6 @@ constexpr std::size_t required_count(const FunctionRow& f) {
 
 // Zero-initialised before any Registrar runs, whatever the link order.
 Body g_bodies[kCount];
-const char* g_unknown_body;  // a body whose name has no row: reported at import
 PyMethodDef g_defs[kCount];
 PyObject* g_keyword_names[kCount][kMaxParams];  // interned once, for identity tests
 char g_qualnames[kCount][32];
@@ -409,7 +408,6 @@ Registrar::Registrar(const char* name, Body body) {
             return;
         }
     }
-    g_unknown_body = name;
 }
 
 void argument_count_error(const char* function, bool all_required, Py_ssize_t min,
@@ -429,14 +427,14 @@ bool is_own_function(PyObject* object, const char* name) {
 }
 
 void bind_functions(PyObject* module, Here at) {
-    if (g_unknown_body) {
-        PyErr_Format(PyExc_SystemError, "no function table row for body '%s'", g_unknown_body);
-        fail(at);
-    }
     fill_method_defs(std::make_index_sequence<kCount>());
     Ref module_name = check(PyString_FromString("dorvane"), at);
     for (std::size_t i = 0; i < kCount; ++i) {
         const FunctionRow& f = kFunctions[i];
+        if (!g_bodies[i]) {
+            PyErr_Format(PyExc_SystemError, "function table row '%s' has no body", f.name);
+            fail(at);
+        }
         std::snprintf(g_qualnames[i], sizeof g_qualnames[i], "dorvane.%s", f.name);
         for (std::size_t j = 0; j < param_count(f); ++j) {
             if (!g_keyword_names[i][j]) {
@@ -444,7 +442,6 @@ void bind_functions(PyObject* module, Here at) {
                 if (!g_keyword_names[i][j]) fail(at);
             }
         }
-        if (!g_bodies[i]) continue;  // its body has not been written yet
         Ref function = check(PyCFunction_NewEx(&g_defs[i], nullptr, module_name.get()), at);
         if (PyObject_SetAttrString(module, f.name, function.get()) < 0) fail(at);
     }
