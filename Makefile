@@ -14,7 +14,7 @@ CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 CODEC_LIBS := -lz -ldeflate -lisal -lbz2 -llzma -llzo2
 
 .PHONY: all build deps tour test cpptests clean check-python bench bench-deps fuzz-build fuzz-smoke fuzz-long \
-	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test coverage
+	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test coverage docs
 
 all: build
 
@@ -27,6 +27,11 @@ build: check-python
 
 deps:
 	sh scripts/install-deps
+
+# docs/reference.md from the function table, the body files and the
+# modules' docstrings; `make test` fails while the committed file differs.
+docs: build
+	PYTHONPATH=$(BUILD) "$(PYTHON)" docs/generate.py
 
 tour: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" examples/tour.py

@@ -238,7 +238,6 @@ Ref system_name_without_processor(const Ref& platform) {
 void initialise() {
     State& s = state();
     check_version();
-    s.empty_tuple = keep(owned_or_raise(PyTuple_New(0)));
     create_constants();
     ready_codec_search_type();
 

@@ -12,7 +12,6 @@ struct State {
     PyObject* module = nullptr;    // one reference kept for the life of the process
     PyObject* builtins = nullptr;  // the __builtin__ module
     PyObject* constants[static_cast<int>(Id::count_)] = {};
-    PyObject* empty_tuple = nullptr;
     PyObject* none3 = nullptr;     // (None, None, None): a with block's normal exit
     PyObject* import_error = nullptr;  // captured at import: later rebinding is ignored
     PyObject* os_error = nullptr;

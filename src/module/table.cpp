@@ -437,6 +437,10 @@ void bind_functions(PyObject* module, Here at) {
     Ref module_name = owned_or_raise(PyString_FromString("dorvane"), at);
     for (std::size_t i = 0; i < kCount; ++i) {
         const FunctionRow& f = kFunctions[i];
+        if (!g_bodies[i]) {
+            PyErr_Format(PyExc_SystemError, "function table row '%s' has no body", f.name);
+            raise_pending(at);
+        }
         std::snprintf(g_qualnames[i], sizeof g_qualnames[i], "dorvane.%s", f.name);
         for (std::size_t j = 0; j < param_count(f); ++j) {
             if (!g_keyword_names[i][j]) {
@@ -444,7 +448,6 @@ void bind_functions(PyObject* module, Here at) {
                 if (!g_keyword_names[i][j]) raise_pending(at);
             }
         }
-        if (!g_bodies[i]) continue;  // its body has not been written yet
         Ref function = owned_or_raise(PyCFunction_NewEx(&g_defs[i], nullptr, module_name.get()), at);
         if (PyObject_SetAttrString(module, f.name, function.get()) < 0) raise_pending(at);
     }

@@ -41,13 +41,13 @@ private:
 
 using Body = Ref (*)(const Args&);
 
-// Attaches a body to its row of the table; a function is bound on import
-// only once its body exists.
+// Attaches a body to its row of the table.
 struct Registrar {
     Registrar(const char* name, Body body);
 };
 
-// Binds the functions that have bodies, in the table's (alphabetical) order.
+// Binds every function, in the table's (alphabetical) order; a row left
+// without a body (say, a misspelt DORVANE_FUNCTION) fails the import.
 void bind_functions(PyObject* module, Here at = Here());
 
 // Whether `object` is the function this module bound as `name` on import
