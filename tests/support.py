@@ -1,6 +1,7 @@
 """Shared helpers for the Python suites."""
 import contextlib
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -10,6 +11,23 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
+
+# The canonical filter names, the aliases dorvane accepts for them, and the
+# first bytes each format starts with: enough to tell which codec a name
+# reached without asking the codec itself.
+FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
+ALIASES = {"gz": "gzip", "bz2": "bzip2", "lzo": "lzop"}
+HEADERS = {"gzip": "\x1f\x8b", "bzip2": "BZh", "lzop": "\x89LZO", "xz": "\xfd7zXZ\0",
+           "lzma": "\x5d\0\0"}
+
+
+def noise(size, seed=1):
+    rng = random.Random(seed)
+    return "".join(chr(rng.randrange(256)) for _ in range(size))
+
+
+def leftovers(directory, expected):
+    return sorted(set(os.listdir(directory)) - set(expected))
 
 
 def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ):

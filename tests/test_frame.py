@@ -126,83 +126,54 @@ class SystemNameTest(unittest.TestCase):
 
 
 class ImportTest(TempDirTest):
-    def test_argv_canonical_first_item(self):
-        script = self.path("script.py")
-        with open(script, "w") as f:
-            f.write("import dorvane\nfor a in dorvane.argv: print type(a).__name__, repr(unicode(a))\n")
-        link = self.path("link.py")
-        os.symlink(script, link)
-        status, out, err = run_python(None, [link, "plain", "caf\xc3\xa9"])
-        self.assertEqual(status, 0, err)
-        self.assertEqual(out.splitlines(), [
-            "ustream %r" % os.path.realpath(script).decode("utf-8"),
-            "ustream u'plain'", "ustream u'caf\\xe9'"])
-
-    def test_argv_of_interactive_interpreter_is_current_directory(self):
-        status, out, err = run_python(None, [], cwd=self.dir,
-                                      stdin="import dorvane\nprint map(unicode, dorvane.argv)\n")
-        self.assertEqual(status, 0, err)
-        self.assertEqual(out.strip(), repr([os.path.realpath(self.dir).decode("utf-8")]))
-
-    def test_argv_that_does_not_decode(self):
+    def test_argv(self):
         # Under the C locale every non-ASCII byte fails the file-system
         # encoding; here even the directory and the script's name do.
         here = self.path("caf\xc3\xa9 dir")
         os.mkdir(here)
         script = os.path.join(here, "sh\xc3\xb6w.py")
         with open(script, "w") as f:
-            f.write("import dorvane\nfor a in dorvane.argv: print repr(unicode(a))\n")
+            f.write("import dorvane\nfor a in dorvane.argv: print type(a).__name__, repr(unicode(a))\n")
+        os.symlink(script, os.path.join(here, "link.py"))
         args = ["plain", "caf\xc3\xa9", "\xff", "a\xffb\xc3\xa9"]
-        status, out, err = run_python(None, [os.path.basename(script)] + args, cwd=here,
-                                      LC_ALL="C")
+        status, out, err = run_python(None, ["link.py"] + args, cwd=here, LC_ALL="C")
         self.assertEqual(status, 0, err)
-        self.assertEqual(out.splitlines(), map(repr, [
+        self.assertEqual(out.splitlines(), ["ustream " + repr(u) for u in [
             os.path.realpath(script).decode("utf-8"),  # resolved from the bytes
             u"plain", u"caf\xe9",                     # strictly, then as UTF-8
-            u"\ufffd", u"a\ufffdb\ufffd\ufffd"]))  # the locale's encoding, unreadable replaced
-        status, out, err = run_python(None, ["-", "\xff"], cwd=here, LC_ALL="C.UTF-8",
-                                      stdin="import dorvane\nprint map(unicode, dorvane.argv)\n")
-        self.assertEqual(status, 0, err)
-        self.assertEqual(out.strip(), repr([os.path.realpath(here).decode("utf-8") + u"/-",
-                                            u"\ufffd"]))
-        status, out, err = run_python(None, [], cwd=here, LC_ALL="C",
-                                      stdin="import dorvane\nprint map(unicode, dorvane.argv)\n")
-        self.assertEqual(status, 0, err)
-        self.assertEqual(out.strip(), repr([os.path.realpath(here).decode("utf-8")]))
+            u"\ufffd", u"a\ufffdb\ufffd\ufffd"]])  # the locale's encoding, unreadable replaced
+        # Read from standard input: the directory, or the directory and "-".
+        for locale, args, first in (("C.UTF-8", ["-", "\xff"], [u"/-", u"\ufffd"]), ("C", [], [u""])):
+            status, out, err = run_python(None, args, cwd=here, LC_ALL=locale,
+                                          stdin="import dorvane\nprint map(unicode, dorvane.argv)\n")
+            self.assertEqual(status, 0, err)
+            expected = [os.path.realpath(here).decode("utf-8") + first[0]] + first[1:]
+            self.assertEqual(out.strip(), repr(expected))
 
-    def probe(self, code, pythonpath):
-        code = textwrap.dedent(code) + textwrap.dedent("""
-            import sys, traceback
-            try:
-                import dorvane
-            except Exception as e:
-                print type(e).__name__, e
-                print 'dorvane' in sys.modules
-                print traceback.extract_tb(sys.exc_info()[2])[-1][2]
-            """)
-        return run_python(code, pythonpath=pythonpath)
-
-    def test_missing_companion(self):
+    def test_failed_import_leaves_no_module(self):
         os.symlink(os.path.join(BUILD, "dorvane.so"), self.path("dorvane.so"))
-        status, out, err = self.probe("", self.dir)
-        self.assertEqual(status, 0, err)
-        self.assertEqual(out.splitlines()[:2], ["ImportError ondrel module is missed", "False"])
-        self.assertTrue(out.splitlines()[2].startswith("init dorvane"))
-
-    def test_companion_lacking_a_name(self):
-        os.symlink(os.path.join(BUILD, "dorvane.so"), self.path("dorvane.so"))
-        with open(self.path("ondrel.py"), "w") as f:
-            f.write("StreamError = bstream = ustream = fstream = None\n")
-        status, out, err = self.probe("", self.dir)
-        self.assertEqual(out.splitlines()[:2], ["AttributeError 'module' object has no "
-                                                "attribute 'pstream'", "False"])
-
-    def test_broken_argv(self):
-        status, out, _ = self.probe("import sys; del sys.argv", BUILD)
-        self.assertEqual(out.splitlines()[:2], ["AttributeError 'module' object has no "
-                                                "attribute 'argv'", "False"])
-        status, out, _ = self.probe("import sys; sys.argv = []", BUILD)
-        self.assertEqual(out.splitlines()[:2], ["IndexError list index out of range", "False"])
+        lacking = "open('ondrel.py', 'w').write('StreamError = bstream = ustream = fstream = None')"
+        cases = [("", self.dir, "ImportError ondrel module is missed"),
+                 (lacking, self.dir, "AttributeError 'module' object has no attribute 'pstream'"),
+                 ("del sys.argv", BUILD, "AttributeError 'module' object has no attribute 'argv'"),
+                 ("sys.argv = []", BUILD, "IndexError list index out of range")]
+        for setup, pythonpath, error in cases:
+            code = textwrap.dedent("""
+                import sys, traceback
+                %s
+                try:
+                    import dorvane
+                except Exception as e:
+                    print type(e).__name__, e
+                    print 'dorvane' in sys.modules
+                    print traceback.extract_tb(sys.exc_info()[2])[-1][2]
+                """) % setup
+            status, out, err = run_python(code, pythonpath=pythonpath, cwd=self.dir)
+            self.assertEqual(out.splitlines()[:2], [error, "False"], err)
+            self.assertTrue(out.splitlines()[2].startswith("init dorvane"), out)
+            for leftover in ("ondrel.py", "ondrel.pyc"):
+                if os.path.exists(self.path(leftover)):
+                    os.remove(self.path(leftover))
 
 
 class ConventionsTest(unittest.TestCase):
@@ -218,7 +189,12 @@ class ConventionsTest(unittest.TestCase):
                   {"head": "c"}),
                  ("join() got an unexpected keyword argument 'body'", dorvane.join, ("a", "b"), {"body": "c"}),
                  ("join() keywords must be strings", dorvane.join, ("a", "b"), {u"head": "c"}),
-                 ("exists() takes no keyword arguments", dorvane.exists, (), {"path": "x"})]
+                 ("exists() takes no keyword arguments", dorvane.exists, (), {"path": "x"}),
+                 ("tmpfstream() takes at most 4 positional arguments (5 given)", dorvane.tmpfstream,
+                  (1, 2, 3, 4, 5), None),
+                 ("tmpname() keywords must be strings", dorvane.tmpname, (), {3: "x"}),
+                 ("tmpdir() got an unexpected keyword argument 'sufix'", dorvane.tmpdir, (),
+                  {"sufix": "x"})]
         for text, f, args, kwargs in cases:
             with self.assertRaises(TypeError) as caught:
                 f(*args) if kwargs is None else f(*args, **kwargs)

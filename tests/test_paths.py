@@ -1,6 +1,9 @@
 # -*- coding: utf-8 -*-
-"""Path manipulation and the unguarded queries, on a real file system."""
+"""Path functions and file-system operations: the existence guard, result
+types, odd names, and what a failure leaves alone."""
+import errno
 import os
+import stat
 import sys
 import unittest
 
@@ -9,73 +12,59 @@ from ondrel import ustream
 
 from support import Rebinding, TempDirTest, cwd, last_entry
 
+NAME = "caf\xc3\xa9 it's \"odd\" $(x).txt"
+QUERIES = ["abspath", "basename", "dirname", "realpath", "relpath", "listdir", "ismount",
+           "islink", "isfile", "isdir", "isabs", "getsize", "getmtime", "getctime", "getatime"]
 
-class ExistsTest(TempDirTest):
-    def test_links_and_missing_paths(self):
-        os.symlink(self.path("nowhere"), self.path("dangling"))
-        self.assertIs(dorvane.exists(self.path("dangling")), False)
-        self.assertIs(dorvane.lexists(self.path("dangling")), True)
+
+class FakeOs(object):
+    """Stands in for os: os.path answers what a test puts in `answers`."""
+
+    def __init__(self, **answers):
+        self.path = type("FakePath", (object,), dict((k, staticmethod(v)) for k, v in answers.items()))
+
+
+class UnguardedTest(TempDirTest):
+    def test_exists_and_refused_arguments(self):
+        for name in [NAME, u"\u65e5\u672c".encode("utf-8")]:
+            self.touch(name)
+            self.assertIs(dorvane.exists(self.path(name)), True)
+            self.assertIs(dorvane.exists(ustream(self.path(name))), True)
         for f in (dorvane.exists, dorvane.lexists):
             self.assertIs(f(self.path("missing")), False)
-            self.assertIs(f(self.dir), True)
-
-    def test_names_outside_ascii_and_with_quotes(self):
-        for name in ["caf\xc3\xa9", "it's \"quoted\" $(x)", u"\u65e5\u672c"]:
-            raw = name.encode("utf-8") if isinstance(name, unicode) else name
-            self.touch(raw)
-            self.assertIs(dorvane.exists(self.path(raw)), True)
-            self.assertIs(dorvane.exists(ustream(self.path(raw))), True)
-
-    def test_refused_argument(self):
         self.assertRaises(TypeError, dorvane.exists, 3)
         self.assertRaises(UnicodeDecodeError, dorvane.exists, "\xff\xfe")
 
-
-class SplitTest(unittest.TestCase):
-    def check_pair(self, result, expected):
-        self.assertIs(type(result), tuple)
-        self.assertEqual([type(x) for x in result], [ustream, ustream])
-        self.assertEqual(result, expected)
-
-    def test_pairs(self):
-        self.check_pair(dorvane.split("name"), (u"", u"name"))
-        self.check_pair(dorvane.split("/a/b/"), (u"/a/b", u""))
-        self.check_pair(dorvane.splitext(".bashrc"), (u".bashrc", u""))
-        self.check_pair(dorvane.splitext("a/b.tar.gz"), (u"a/b.tar", u".gz"))
-        self.check_pair(dorvane.splitdrive("/x/y"), (u"", u"/x/y"))
-        self.check_pair(dorvane.split(u"/d\xe9j\xe0/vu"), (u"/d\xe9j\xe0", u"vu"))
-
-    def test_rewrites_of_missing_paths(self):
-        self.assertEqual(dorvane.normpath("/no//such/../path/."), u"/no/path")
-        self.assertIs(type(dorvane.normpath("a")), ustream)
-        self.assertEqual(dorvane.normcase("/No/Such"), u"/No/Such")
+    def test_answers_are_ustreams(self):
+        cases = [(dorvane.split, ("name",), (u"", u"name")), (dorvane.split, ("/a/b/",), (u"/a/b", u"")),
+                 (dorvane.splitext, (".bashrc",), (u".bashrc", u"")),
+                 (dorvane.splitext, ("a/b.tar.gz",), (u"a/b.tar", u".gz")),
+                 (dorvane.splitdrive, ("/x/y",), (u"", u"/x/y")),
+                 (dorvane.split, (u"/d\xe9j\xe0/vu",), (u"/d\xe9j\xe0", u"vu")),
+                 (dorvane.normpath, ("/no//such/../path/.",), u"/no/path"),
+                 (dorvane.normcase, ("/No/Such",), u"/No/Such"),
+                 (dorvane.join, ("a", "/abs"), u"/abs"),
+                 (dorvane.join, (u"caf\xe9", "caf\xc3\xa9"), u"caf\xe9/caf\xe9"),
+                 (dorvane.join, ("root", [ustream("a"), "b", u"c"]), u"root/a/b/c"),
+                 (dorvane.join, ("root", ("a", "/abs", "z")), u"/abs/z")]
+        for f, args, expected in cases:
+            answer = f(*args)
+            self.assertEqual(answer, expected)
+            if type(expected) is tuple:
+                self.assertIs(type(answer), tuple)
+                self.assertEqual([type(x) for x in answer], [ustream, ustream])
+            else:
+                self.assertIs(type(answer), ustream)
 
     def test_normpath_fetches_function_before_converting(self):
-        class NoPath(object):
-            pass
-
         converted = []
-        with Rebinding(dorvane, os=NoPath, ustream=lambda v: converted.append(v)):
+        with Rebinding(dorvane, os=object, ustream=lambda v: converted.append(v)):
             self.assertRaises(AttributeError, dorvane.normpath, "x")
             self.assertEqual(converted, [])
             self.assertRaises(AttributeError, dorvane.split, "x")
             self.assertEqual(converted, ["x"])
 
-
-class JoinTest(unittest.TestCase):
-    def test_join(self):
-        self.assertEqual(dorvane.join("/no/such", "dir"), u"/no/such/dir")
-        self.assertEqual(dorvane.join("a", "/abs"), u"/abs")
-        self.assertEqual(dorvane.join(u"caf\xe9", "caf\xc3\xa9"), u"caf\xe9/caf\xe9")
-        self.assertIs(type(dorvane.join("a", "b")), ustream)
-
-    def test_list_tail_joins_every_component(self):
-        self.assertEqual(dorvane.join("root", [ustream("a"), "b", u"c"]), u"root/a/b/c")
-        self.assertEqual(dorvane.join("root", ("a", "/abs", "z")), u"/abs/z")
-
-
-class GetcwdTest(TempDirTest):
-    def test_current_directory(self):
+    def test_getcwd(self):
         with cwd(self.dir):
             self.assertEqual(dorvane.getcwd(), os.getcwdu())
             self.assertIs(type(dorvane.getcwd()), ustream)
@@ -86,6 +75,180 @@ class GetcwdTest(TempDirTest):
                 entries = last_entry(sys.exc_info())
             self.assertEqual(len(entries), 1)
             self.assertTrue(entries[0][2].startswith("dorvane.getcwd"))
+
+
+class GuardTest(TempDirTest):
+    def test_missing_path_changes_nothing(self):
+        missing, dest = self.path("missing"), self.path("dest")
+        for name in QUERIES:
+            for path in (missing, "relative-and-missing", self.path(NAME)):
+                self.assertMissing(getattr(dorvane, name), path)
+        for f in (dorvane.remove, dorvane.unlink, dorvane.rmdir, dorvane.chdir, dorvane.chroot):
+            self.assertMissing(f, missing)
+        self.assertMissing(dorvane.chmod, missing, 0644)
+        self.assertMissing(dorvane.chown, missing, 0, 0)
+        for f in (dorvane.link, dorvane.copy, dorvane.move):
+            self.assertMissing(f, missing, dest)
+            self.assertMissing(f, missing, self.path("no", "dir"))
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_dangling_link_is_missing_and_stays(self):
+        link = self.path("dangling")
+        dorvane.symlink(self.path("nowhere"), link)  # unguarded: no complaint
+        self.assertEqual((dorvane.exists(link), dorvane.lexists(link)), (False, True))
+        for f in (dorvane.islink, dorvane.remove, dorvane.unlink):
+            self.assertMissing(f, link)
+        self.assertTrue(os.path.islink(link))
+
+    def test_missing_path_reported_before_os_is_looked_up(self):
+        with Rebinding(dorvane, os=None, shutil=None, exists=os.path.exists):
+            del dorvane.os, dorvane.shutil
+            self.assertMissing(dorvane.remove, self.path("missing"))
+            self.assertMissing(dorvane.copy, self.path("missing"), self.path("d"))
+            self.assertRaises(NameError, dorvane.remove, self.touch("present"))
+        self.assertTrue(os.path.exists(self.path("present")))
+
+    def test_module_exists_decides(self):
+        with Rebinding(dorvane, exists=lambda path: True):
+            self.assertIs(dorvane.isfile(self.path("missing")), False)
+            with self.assertRaises(OSError) as caught:
+                dorvane.listdir(self.touch("file"))
+            self.assertEqual(caught.exception.errno, errno.ENOTDIR)
+            self.assertRaises(OSError, dorvane.getsize, self.path("missing"))
+        seen = []
+        with Rebinding(dorvane, exists=lambda path: seen.append(path) or True):
+            dorvane.basename("caf\xc3\xa9")
+        self.assertEqual(seen, [u"caf\xe9"])
+        self.assertIs(type(seen[0]), ustream)
+
+        def broken(path):
+            raise RuntimeError("exists broke")
+
+        with Rebinding(dorvane, exists=broken):
+            self.assertRaises(RuntimeError, dorvane.abspath, self.dir)
+        # relpath tests its path only, never where it starts from.
+        self.assertEqual(dorvane.relpath(self.dir, self.path("no", "such")), u"../..")
+
+    def test_bad_number_changes_nothing(self):
+        name = self.touch(NAME)
+        os.chmod(name, 0600)
+        self.assertRaises(ValueError, dorvane.chmod, name, "rw")
+        self.assertRaises(ValueError, dorvane.chown, name, 0, "x")
+        self.assertEqual(stat.S_IMODE(os.stat(name).st_mode), 0600)
+
+
+class ResultTest(TempDirTest):
+    def test_path_results(self):
+        name = self.touch(NAME)
+        with cwd(self.dir):
+            self.assertEqual(dorvane.abspath(NAME), name.decode("utf-8"))
+            self.assertEqual(dorvane.relpath(name), NAME.decode("utf-8"))
+            self.assertIs(dorvane.isabs(NAME), False)
+        self.assertEqual(dorvane.basename(name), NAME.decode("utf-8"))
+        self.assertEqual(dorvane.dirname(name), self.dir.decode("utf-8"))
+        os.symlink(name, self.path("link"))
+        self.assertEqual(dorvane.realpath(self.path("link")), os.path.realpath(name).decode("utf-8"))
+        for f in (dorvane.abspath, dorvane.basename, dorvane.dirname, dorvane.realpath):
+            self.assertIs(type(f(name)), ustream)
+        self.assertEqual([dorvane.isfile(name), dorvane.isdir(name), dorvane.islink(name)],
+                         [True, False, False])
+        for true in (dorvane.islink(self.path("link")), dorvane.ismount("/"), dorvane.isabs(self.dir)):
+            self.assertIs(true, True)
+
+    def test_numbers(self):
+        name = self.write("data", "\0" * 12345)
+        os.utime(name, (1000000000, 1200000000))
+        self.assertEqual(dorvane.getsize(name), 12345)
+        self.assertIs(type(dorvane.getsize(name)), int)
+        self.assertEqual(dorvane.getatime(name), 1000000000.0)
+        self.assertEqual(dorvane.getmtime(name), 1200000000.0)
+        self.assertIs(type(dorvane.getctime(name)), float)
+        # Times are floats even from integers or text.
+        with Rebinding(dorvane, os=FakeOs(exists=lambda p: True, getmtime=lambda p: 7,
+                                          getatime=lambda p: "8.5", getctime=lambda p: object())):
+            self.assertEqual(repr(dorvane.getmtime("x")), "7.0")
+            self.assertEqual(dorvane.getatime("x"), 8.5)
+            self.assertRaises(TypeError, dorvane.getctime, "x")
+
+    def test_listdir(self):
+        self.assertEqual(dorvane.listdir(self.dir), [])
+        for name in ["b", "a", "caf\xc3\xa9", "with blank", "q'uote"]:
+            self.touch(name)
+        listed = dorvane.listdir(self.dir)
+        self.assertIs(type(listed), list)
+        self.assertEqual(listed, [n.decode("utf-8") for n in os.listdir(self.dir)])
+        self.assertEqual(set(type(n) for n in listed), set([ustream]))
+
+
+class EffectsTest(TempDirTest):
+    def mode(self, path):
+        return stat.S_IMODE(os.stat(path).st_mode)
+
+    def test_remove_unlink_rmdir_mkdir(self):
+        dorvane.remove(self.touch(NAME))
+        dorvane.unlink(self.touch("other"))
+        dorvane.mkdir(self.path("d"))
+        self.touch("d", "inside")
+        with self.assertRaises(OSError) as caught:
+            dorvane.rmdir(self.path("d"))
+        self.assertEqual(caught.exception.errno, errno.ENOTEMPTY)
+        os.remove(self.path("d", "inside"))
+        dorvane.rmdir(self.path("d"))
+        self.assertRaises(OSError, dorvane.rmdir, self.touch("file"))
+        self.assertRaises(OSError, dorvane.remove, self.dir)
+        with Rebinding(dorvane, exists=lambda p: self.fail("mkdir must not test")):
+            with self.assertRaises(OSError) as caught:
+                dorvane.mkdir(self.path("no", "parent"))
+            self.assertEqual(caught.exception.errno, errno.ENOENT)
+            self.assertRaises(OSError, dorvane.mkdir, self.path("file"))
+        self.assertRaises(TypeError, dorvane.mkdir, self.path("x"), 0700)
+        self.assertEqual(os.listdir(self.dir), ["file"])
+
+    def test_chmod_converts_with_int_and_chown(self):
+        name = self.touch(NAME)
+        for mode, expected in (("420", 0644), (384.9, 0600)):  # decimal text; truncated
+            dorvane.chmod(name, mode)
+            self.assertEqual(self.mode(name), expected)
+        dorvane.chmod(path=name, mode=0751)
+        self.assertEqual(self.mode(name), 0751)
+        if os.geteuid() == 0:
+            dorvane.chown(name, 1234, "4321")
+            self.assertEqual((os.stat(name).st_uid, os.stat(name).st_gid), (1234, 4321))
+
+    def test_copy_move_link_symlink(self):
+        src = self.touch(NAME)
+        os.chmod(src, 0751)
+        dorvane.copy(src, self.path("copy"))
+        self.assertEqual(open(self.path("copy")).read(), "x")
+        self.assertEqual(self.mode(self.path("copy")), 0751)
+        os.mkdir(self.path("d"))
+        dorvane.copy(src, self.path("d"))  # into a directory
+        self.assertTrue(os.path.exists(self.path("d", NAME)))
+        dorvane.link(src, self.path("hard"))
+        self.assertEqual(os.stat(src).st_ino, os.stat(self.path("hard")).st_ino)
+        dorvane.move(self.path("hard"), self.path("d"))
+        self.assertEqual(sorted(os.listdir(self.path("d"))), sorted([NAME, "hard"]))
+        dorvane.symlink(src, self.path("sym"))
+        self.assertEqual(os.readlink(self.path("sym")), src)
+        self.assertRaises(IOError, dorvane.copy, src, self.path("no", "dir", "x"))
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted([NAME, "copy", "d", "sym"]))
+
+    def test_chdir_and_chroot(self):
+        with cwd("/"):
+            dorvane.chdir(self.dir)
+            self.assertEqual(dorvane.getcwd(), os.path.realpath(self.dir))
+        if os.geteuid() != 0:
+            return
+        self.touch("marker")
+        pid = os.fork()
+        if pid == 0:
+            try:
+                dorvane.chroot(self.dir)
+                os._exit(0 if os.listdir("/") == ["marker"] else 1)
+            except BaseException:
+                os._exit(2)
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.WEXITSTATUS(status), 0)
 
 
 if __name__ == "__main__":
