@@ -17,46 +17,32 @@ NOBODY = 65534
 def as_nobody(check):
     """Runs `check` in a forked child with an unprivileged uid (root ignores
     permissions); answers the child's traceback, or "" when it passed."""
-    if os.geteuid() != 0:
-        try:
-            check()
-            return ""
-        except Exception:
-            return traceback.format_exc()
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
         os.close(read_end)
+        message = "failed"
         try:
-            os.setgroups([])
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
             check()
             message = ""
         except BaseException:
-            message = traceback.format_exc() or "failed"
-        os.write(write_end, message)
-        os._exit(0)
+            message = traceback.format_exc()
+        finally:
+            os.write(write_end, message)
+            os._exit(0)
     os.close(write_end)
     with os.fdopen(read_end, "rb") as r:
-        message = r.read()
-    _, status = os.waitpid(pid, 0)
-    return message or ("" if status == 0 else "child died with status %d" % status)
-
-
-def raises_errno(call, number):
-    try:
-        call()
-    except EnvironmentError as e:
-        assert e.errno == number, "errno %r, expected %d: %s" % (e.errno, number, e)
-        return
-    raise AssertionError("no error raised")
+        return r.read()
 
 
 class DeviceFull(TempDirTest):
     """/dev/full is written directly (it is no regular file) and says ENOSPC."""
 
-    def test_compress_and_decompress_raise_enospc(self):
+    def test_every_writer_raises_enospc_and_stays_failed(self):
         src = self.write("src", noise(300000))
         packed = self.path("src.gz")
         dorvane.compress(src, packed, "gzip")
@@ -65,10 +51,8 @@ class DeviceFull(TempDirTest):
                 f(source, "/dev/full", "gzip")
             self.assertEqual(caught.exception.errno, errno.ENOSPC)
         self.assertTrue(os.path.exists("/dev/full") and not os.path.isfile("/dev/full"))
-
-    def test_failure_surfaces_once_buffered_and_stays(self):
         f = ondrel.fstream("/dev/full", "w")
-        f.write("x")
+        f.write("x")  # buffered: fails at close
         with self.assertRaises(IOError) as caught:
             f.close()
         self.assertEqual((caught.exception.errno, caught.exception.filename),
@@ -79,28 +63,16 @@ class DeviceFull(TempDirTest):
         self.assertRaises(IOError, f.write, "y")
         self.assertRaises(IOError, f.close)
         self.assertTrue(f.closed)
-        # The body's exception wins over the failed close.
-        with self.assertRaises(KeyError):
+        with self.assertRaises(KeyError):  # the body's exception wins over the failed close
             with ondrel.fstream("/dev/full", "w") as f:
                 f.write("x")
                 raise KeyError("body")
         self.assertTrue(f.closed)
 
-    def test_failed_close_while_dropped_is_reported_on_stderr(self):
-        code = ("import ondrel\n"
-                "out = ondrel.fstream('/dev/full', 'wb')\n"
-                "out.write('x')\n"
-                "del out\n"
-                "print 'after'\n")
-        status, out, err = run_python(code)
-        self.assertEqual((status, out), (0, "after\n"), err)
-        self.assertIn("No space left on device", err)
-        self.assertIn("/dev/full", err)
-
-    def test_every_filter_fails_a_large_converted_write(self):
+    def test_in_a_child(self):
         # A bytearray or unicode argument is converted into a copy that is
         # freed the moment write() fails; no worker may still be reading it.
-        # In a fresh interpreter, so a crash fails this test alone.
+        # A stream dropped unclosed reports its failed close on stderr.
         source = self.write("src", noise(1 << 16) * 192)
         code = "\n".join([
             "import errno, sys, ondrel",
@@ -113,19 +85,23 @@ class DeviceFull(TempDirTest):
             "        sys.exit('%s: no error' % name)",
             "    except IOError as e:",
             "        assert e.errno == errno.ENOSPC, e",
+            "out = ondrel.fstream('/dev/full', 'wb')",
+            "out.write('x')",
+            "del out",
+            "print 'after'",
         ])
         status, out, err = run_python(code, [source] + FILTERS)
-        self.assertEqual(status, 0, err[-2000:] or "status %d" % status)
+        self.assertEqual((status, out), (0, "after\n"), err[-2000:])
+        self.assertIn("/dev/full", err)
+        self.assertIn("No space left on device", err)
 
 
 @unittest.skipIf("asan" in os.environ.get("LD_PRELOAD", ""), "ASan needs the address space it reserves")
 class OutOfMemory(TempDirTest):
-    """A codec that cannot get memory raises MemoryError, not corrupt data."""
-
     def test_dictionary_beyond_the_address_space_left(self):
         # Our own .lzma, made to ask for a 1 GiB dictionary (within the
-        # decoder's limit) in a child allowed only 256 MiB more; 2 GiB is
-        # past the limit and stays the data's fault.
+        # decoder's limit) in a child allowed only 256 MiB more, raises
+        # MemoryError; 2 GiB is past the limit and stays the data's fault.
         packed = self.path("data.lzma")
         with ondrel.fstream(packed, "wb", "lzma") as out:
             out.write("some text " * 1000)
@@ -142,32 +118,27 @@ class OutOfMemory(TempDirTest):
             "        with ondrel.fstream(name, 'rb', 'lzma') as f:",
             "            f.read()",
             "        print name, 'read'",
-            "    except MemoryError:",
-            "        print name, 'MemoryError'",
-            "    except ondrel.StreamError as e:",
-            "        print name, 'StreamError', e.errno",
+            "    except (MemoryError, ondrel.StreamError) as e:",
+            "        print name, type(e).__name__, getattr(e, 'errno', '')",
         ])
         status, out, err = run_python(code, [self.path("fits"), self.path("too_big")])
         self.assertEqual(status, 0, err[-2000:])
-        self.assertEqual(out.splitlines(), [self.path("fits") + " MemoryError",
+        self.assertEqual(out.splitlines(), [self.path("fits") + " MemoryError ",
                                             self.path("too_big") + " StreamError 5"])
 
 
 class Replacement(TempDirTest):
     """Writing over an existing regular file goes through a temporary."""
 
-    def test_compress_onto_itself_round_trips_and_keeps_metadata(self):
+    def test_compress_onto_itself_keeps_metadata(self):
         data = noise(50000) + "text " * 20000
-        target = self.path("data")
-        link = self.path("link")
+        target, link = self.write("data", ""), self.path("link")
+        os.symlink("data", link)
         for filter_name in FILTERS:
-            with open(target, "wb") as f:
-                f.write(data)
+            self.write("data", data)
             os.chmod(target, 0o640)
             if os.geteuid() == 0:
                 os.chown(target, 1234, 4321)
-            if not os.path.islink(link):
-                os.symlink("data", link)
             dorvane.compress(link, link, filter_name)
             self.assertTrue(os.path.islink(link), filter_name)
             self.assertNotEqual(open(target, "rb").read(), data, filter_name)
@@ -186,35 +157,51 @@ class Replacement(TempDirTest):
         self.assertEqual(stat.S_IMODE(os.stat(self.path("new")).st_mode), 0o640)
 
     def test_new_file_exists_at_once_and_long_names_work(self):
-        fresh = self.path("fresh")
-        stream = ondrel.fstream(fresh, "wb")
-        self.assertTrue(os.path.isfile(fresh))
+        stream = ondrel.fstream(self.path("fresh"), "wb")
+        self.assertTrue(os.path.isfile(self.path("fresh")))
         stream.close()
-        longest = self.path("n" * 255)
-        for attempt in ("first", "second"):  # the second replaces the first
-            with ondrel.fstream(longest, "wb", "gzip") as out:
-                out.write(attempt)
-            self.assertEqual(dorvane.cat(longest, "gzip"), attempt)
-        self.assertEqual(leftovers(self.dir, ["fresh", "n" * 255]), [])
         deep = self.dir
         while len(deep) < 3850:
             deep = os.path.join(deep, "d" * 200)
         os.makedirs(deep)
-        nearly_too_long = os.path.join(deep, "f" * (4080 - len(deep)))  # no room for a temporary's name
-        for attempt in ("first", "second"):
-            with ondrel.fstream(nearly_too_long, "wb") as out:
-                out.write(attempt)
-            self.assertEqual(dorvane.cat(nearly_too_long), attempt)
+        # The longest name; then one with no room left for a temporary's name.
+        for path in (self.path("n" * 255), os.path.join(deep, "f" * (4080 - len(deep)))):
+            for attempt in ("first", "second"):  # the second replaces the first
+                with ondrel.fstream(path, "wb", "gzip") as out:
+                    out.write(attempt)
+                self.assertEqual(dorvane.cat(path, "gzip"), attempt)
+        self.assertEqual(leftovers(self.dir, ["fresh", "n" * 255, "d" * 200]), [])
 
     def test_refused_write_then_dropped_stream_commits(self):
         target = self.write("keep", "original")
         out = ondrel.fstream(target, "wb")
-        with self.assertRaises(TypeError):
-            out.write(12)  # refused before anything is written
+        self.assertRaises(TypeError, out.write, 12)  # refused before anything is written
         out.write("replacement")
         del out  # a dropped stream still commits, as a dropped file flushes
         self.assertEqual(open(target).read(), "replacement")
         self.assertEqual(leftovers(self.dir, ["keep"]), [])
+
+    def test_exception_leaving_a_with_block_abandons_what_it_wrote(self):
+        target = self.write("target", "original")
+        for filter_name in [None] + FILTERS:
+            for error in (KeyError, KeyboardInterrupt):
+                with self.assertRaises(error):
+                    with ondrel.fstream(target, "wb", filter_name) as out:
+                        out.write(noise(200000))
+                        raise error("body")
+                self.assertTrue(out.closed)
+                self.assertTrue(open(target).read() == "original", filter_name)
+                self.assertEqual(leftovers(self.dir, ["target"]), [], filter_name)
+        # A file the block itself created goes again; one closed in time stays.
+        for name, close in (("fresh", False), ("closed", True)):
+            with self.assertRaises(KeyError):
+                with ondrel.fstream(self.path(name), "wb") as out:
+                    out.write("complete")
+                    if close:
+                        out.close()
+                    raise KeyError("body")
+        self.assertEqual(leftovers(self.dir, ["target"]), ["closed"])
+        self.assertEqual(open(self.path("closed")).read(), "complete")
 
 
 class FileSizeLimit(TempDirTest):
@@ -254,17 +241,13 @@ print sorted(os.listdir(".")), oct(os.stat("existing").st_mode & 0o777)
 class Permissions(TempDirTest):
     """As an unprivileged user: refusals raise and leave nothing behind."""
 
-    def setUp(self):
-        TempDirTest.setUp(self)
-        os.chmod(self.dir, 0o777)
-        self.source = self.write("source", "payload " * 1000)
-        os.chmod(self.source, 0o644)
-
     def test_refusals(self):
+        os.chmod(self.dir, 0o777)
+        source = self.write("source", "payload " * 1000)
         secret = self.touch("secret")
         os.chmod(secret, 0)
         closed_dir = self.path("closed")
-        os.mkdir(closed_dir, 0o555)
+        os.mkdir(closed_dir)
         frozen = self.write("frozen", "frozen")  # nobody may write it, in a writable directory
         os.chmod(frozen, 0o444)
         open_file = self.write(os.path.join("closed", "writable"), "old")
@@ -274,59 +257,25 @@ class Permissions(TempDirTest):
         def check():
             for call in (lambda: dorvane.cat(secret), lambda: dorvane.compress(secret, self.path("o"), "xz"),
                          lambda: dorvane.copy(secret, self.path("o")),
-                         lambda: dorvane.compress(self.source, os.path.join(closed_dir, "new"), "lzop"),
+                         lambda: dorvane.compress(source, os.path.join(closed_dir, "new"), "lzop"),
                          lambda: ondrel.fstream(frozen, "wb"),
-                         lambda: dorvane.compress(self.source, frozen, "gzip")):
-                raises_errno(call, errno.EACCES)
+                         lambda: dorvane.compress(source, frozen, "gzip")):
+                try:
+                    call()
+                    raise AssertionError("not refused")
+                except EnvironmentError as e:
+                    assert e.errno == errno.EACCES, e
             # No temporary possible beside it: written in place instead.
-            dorvane.compress(self.source, open_file, "bzip2")
-            assert dorvane.cat(open_file, "bzip2") == open(self.source).read()
+            dorvane.compress(source, open_file, "bzip2")
+            assert dorvane.cat(open_file, "bzip2") == open(source).read()
 
         self.assertEqual(as_nobody(check), "")
         self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])
         self.assertEqual(open(frozen).read(), "frozen")
-        self.assertFalse(os.path.exists(self.path("o")))
         self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
 
-
-class AbortedWith(TempDirTest):
-    """An exception leaving a with block abandons what the block wrote."""
-
-    def test_failed_block_keeps_the_original_and_clean_exit_commits(self):
-        target = self.write("target", "original")
-        for filter_name in [None] + FILTERS:
-            for error in (KeyError, KeyboardInterrupt):
-                with self.assertRaises(error):
-                    with ondrel.fstream(target, "wb", filter_name) as out:
-                        out.write(noise(200000))
-                        raise error("body")
-                self.assertTrue(out.closed)
-                self.assertTrue(open(target).read() == "original", filter_name)
-                self.assertEqual(leftovers(self.dir, ["target"]), [], filter_name)
-            with ondrel.fstream(target, "wb", filter_name) as out:
-                out.write("replacement")
-            self.assertEqual(dorvane.cat(target, filter_name), "replacement")
-            with open(target, "wb") as f:
-                f.write("original")
-        # A file the block itself created goes again; one closed in time stays.
-        with self.assertRaises(KeyError):
-            with ondrel.fstream(self.path("fresh"), "wb", "gzip") as out:
-                out.write("partial")
-                raise KeyError("body")
-        with self.assertRaises(KeyError):
-            with ondrel.fstream(self.path("closed"), "wb") as out:
-                out.write("complete")
-                out.close()
-                raise KeyError("body")
-        self.assertEqual(leftovers(self.dir, ["target"]), ["closed"])
-        self.assertEqual(open(self.path("closed")).read(), "complete")
-
-
-class OwnerNotKept(TempDirTest):
-    """Replacing a file we may write but whose owner we cannot give away."""
-
     @unittest.skipUnless(os.geteuid() == 0, "needs root to hand the file to another user")
-    def test_replacement_warns_and_goes_on(self):
+    def test_owner_not_kept_warns_and_goes_on(self):
         os.chmod(self.dir, 0o777)
         target = self.write("shared", "original")
         os.chmod(target, 0o666)
@@ -337,17 +286,15 @@ class OwnerNotKept(TempDirTest):
                 warnings.simplefilter("error")
                 try:
                     ondrel.fstream(target, "wb")
+                    raise AssertionError("not refused")
                 except RuntimeWarning:
                     pass
-                else:
-                    raise AssertionError("not refused")
             assert open(target).read() == "original"
             with warnings.catch_warnings(record=True) as seen:
                 warnings.simplefilter("always")
                 dorvane.compress(target, target, "gzip")
-            assert len(seen) == 1 and seen[0].category is RuntimeWarning, seen
-            text = str(seen[0].message)
-            assert target in text and "owner" in text, text
+            assert [w.category for w in seen] == [RuntimeWarning], seen
+            assert target in str(seen[0].message) and "owner" in str(seen[0].message), seen[0]
             assert dorvane.cat(target, "gzip") == "original"
 
         self.assertEqual(as_nobody(check), "")
