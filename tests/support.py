@@ -112,6 +112,13 @@ class Rebinding(object):
         return False
 
 
+class FakeOs(object):
+    """Stands in for os: os.path answers as the functions given."""
+
+    def __init__(self, **answers):
+        self.path = type("FakePath", (object,), dict((k, staticmethod(v)) for k, v in answers.items()))
+
+
 def last_entry(exc_info):
     """The innermost traceback entry that belongs to dorvane."""
     import traceback

@@ -10,18 +10,11 @@ import unittest
 import dorvane
 from ondrel import ustream
 
-from support import Rebinding, TempDirTest, cwd, last_entry
+from support import FakeOs, Rebinding, TempDirTest, cwd, last_entry
 
 NAME = "caf\xc3\xa9 it's \"odd\" $(x).txt"
 QUERIES = ["abspath", "basename", "dirname", "realpath", "relpath", "listdir", "ismount",
            "islink", "isfile", "isdir", "isabs", "getsize", "getmtime", "getctime", "getatime"]
-
-
-class FakeOs(object):
-    """Stands in for os: os.path answers what a test puts in `answers`."""
-
-    def __init__(self, **answers):
-        self.path = type("FakePath", (object,), dict((k, staticmethod(v)) for k, v in answers.items()))
 
 
 class UnguardedTest(TempDirTest):
