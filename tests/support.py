@@ -43,7 +43,15 @@ def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ)
     return child.returncode, out, err
 
 
-class TempDirTest(unittest.TestCase):
+class Test(unittest.TestCase):
+    def raised(self, kind, f, *args, **kwargs):
+        """The exception of type `kind` that f(*args, **kwargs) raises."""
+        with self.assertRaises(kind) as caught:
+            f(*args, **kwargs)
+        return caught.exception
+
+
+class TempDirTest(Test):
     """A fresh directory per test, removed afterwards."""
 
     def setUp(self):

@@ -56,9 +56,8 @@ class FilterNameTest(TempDirTest):
         # A read failure swallowed by __exit__ leaves no result; a swallowed write is simply done.
         opener = lambda *a, **k: RecordingStream(*a, swallow=True, fail=True, **k)
         with Rebinding(dorvane, fstream=opener):
-            with self.assertRaises(UnboundLocalError) as caught:
-                dorvane.cat("p")
-            self.assertEqual(str(caught.exception),
+            caught = self.raised(UnboundLocalError, lambda: dorvane.cat("p"))
+            self.assertEqual(str(caught),
                              "local variable 'result' referenced before assignment")
         with Rebinding(dorvane, fstream=opener, cat=lambda *a, **k: "data"):
             self.assertIsNone(dorvane.compress(self.touch("s"), self.path("d"), "gz"))
@@ -69,23 +68,19 @@ class FilterNameTest(TempDirTest):
                          lambda: dorvane.compress(self.touch("src"), self.path("d"), bad),
                          lambda: dorvane.decompress(self.touch("src"), self.path("d"), bad),
                          lambda: fstream(self.path("d"), "w", filter=bad)):
-                with self.assertRaises(StreamError) as caught:
-                    call()
-                self.assertEqual(caught.exception.args, (6, unicode(bad)))
-                self.assertIs(type(caught.exception.strerror), unicode)
-        with self.assertRaises(StreamError) as caught:
-            dorvane.compress(self.touch("src"), self.path("d"), None)
-        self.assertEqual(caught.exception.args, (6, u"None"))
+                caught = self.raised(StreamError, call)
+                self.assertEqual(caught.args, (6, unicode(bad)))
+                self.assertIs(type(caught.strerror), unicode)
+        caught = self.raised(StreamError, lambda: dorvane.compress(self.touch("src"), self.path("d"), None))
+        self.assertEqual(caught.args, (6, u"None"))
         self.assertRaises(TypeError, fstream, self.path("d"), "w", 5)
         self.assertFalse(os.path.exists(self.path("d")))
         for f in (dorvane.compress, dorvane.decompress):  # a missing source wins
-            with self.assertRaises(OSError) as caught:
-                f(self.path("missing"), self.path("d"), "zip")
-            self.assertEqual(caught.exception.errno, 2)
+            caught = self.raised(OSError, lambda: f(self.path("missing"), self.path("d"), "zip"))
+            self.assertEqual(caught.errno, 2)
         # cat leaves a missing file to fstream: an IOError, not the guard's OSError.
-        with self.assertRaises(IOError) as caught:
-            dorvane.cat(self.path("missing"))
-        self.assertNotIsInstance(caught.exception, OSError)
+        caught = self.raised(IOError, lambda: dorvane.cat(self.path("missing")))
+        self.assertNotIsInstance(caught, OSError)
 
 
 class CodecReachedTest(TempDirTest):
@@ -144,16 +139,14 @@ class SliceCopyTest(TempDirTest):
             self.assertEqual(names, ["dorvane.decompress", "dorvane.cat"])
         else:
             self.fail("a truncated source was accepted")
-        with self.assertRaises(IOError) as caught:
-            dorvane.decompress(packed, nowhere, "gz")
-        self.assertEqual((caught.exception.errno, caught.exception.filename),
+        caught = self.raised(IOError, lambda: dorvane.decompress(packed, nowhere, "gz"))
+        self.assertEqual((caught.errno, caught.filename),
                          (errno.ENOENT, ustream(nowhere)))
 
     def test_devices_and_fifos_get_all_of_the_output_or_none(self):
         packed, broken = self.packed_and_broken("lzop")
-        with self.assertRaises(IOError) as caught:
-            dorvane.decompress(packed, "/dev/full", "lzop")
-        self.assertEqual(caught.exception.errno, errno.ENOSPC)
+        caught = self.raised(IOError, lambda: dorvane.decompress(packed, "/dev/full", "lzop"))
+        self.assertEqual(caught.errno, errno.ENOSPC)
         self.assertRaises(StreamError, dorvane.decompress, broken, "/dev/full", "lzop")
         fifo = self.path("fifo")
         os.mkfifo(fifo)

@@ -47,15 +47,13 @@ class DeviceFull(TempDirTest):
         packed = self.path("src.gz")
         dorvane.compress(src, packed, "gzip")
         for f, source in ((dorvane.compress, src), (dorvane.decompress, packed)):
-            with self.assertRaises(IOError) as caught:
-                f(source, "/dev/full", "gzip")
-            self.assertEqual(caught.exception.errno, errno.ENOSPC)
+            caught = self.raised(IOError, lambda: f(source, "/dev/full", "gzip"))
+            self.assertEqual(caught.errno, errno.ENOSPC)
         self.assertTrue(os.path.exists("/dev/full") and not os.path.isfile("/dev/full"))
         f = ondrel.fstream("/dev/full", "w")
         f.write("x")  # buffered: fails at close
-        with self.assertRaises(IOError) as caught:
-            f.close()
-        self.assertEqual((caught.exception.errno, caught.exception.filename),
+        caught = self.raised(IOError, f.close)
+        self.assertEqual((caught.errno, caught.filename),
                          (errno.ENOSPC, u"/dev/full"))
         self.assertTrue(f.closed)
         f = ondrel.fstream("/dev/full", "w")

@@ -12,10 +12,10 @@ import unittest
 import dorvane
 import ondrel
 
-from support import BUILD, FakeOs, Rebinding, TempDirTest, run_python
+from support import BUILD, FakeOs, Rebinding, TempDirTest, Test, run_python
 
 
-class AttributesTest(unittest.TestCase):
+class AttributesTest(Test):
     def test_module_attributes(self):
         self.assertEqual(dorvane.__doc__, "Module to operate with files and directories.")
         self.assertEqual(dorvane.__encoding__, "UTF-8")
@@ -43,8 +43,6 @@ class AttributesTest(unittest.TestCase):
         # A built-in does not bind: the instance is not passed as the path.
         self.assertTrue(Holder().exists("/"))
 
-
-class CodecSearchTest(unittest.TestCase):
     def test_search_function_object(self):
         # Catch the function as registration hands it over.
         code = textwrap.dedent("""
@@ -77,8 +75,6 @@ class CodecSearchTest(unittest.TestCase):
                                      "lambda1() takes exactly one argument (0 given)"])
         self.assertTrue(lines[4].startswith("dorvane.lambda1"), lines[4])
 
-
-class SystemNameTest(unittest.TestCase):
     def test_platform_answer_without_a_processor_query(self):
         # platform.system()'s first answer forks a shell for `uname -p`,
         # which alone costs more than the rest of the import; a changed
@@ -155,7 +151,7 @@ class ImportTest(TempDirTest):
                     os.remove(self.path(leftover))
 
 
-class ConventionsTest(unittest.TestCase):
+class ConventionsTest(Test):
     def test_argument_errors(self):
         J = "join() takes exactly 2 positional arguments (%d given)"
         # None: called without **; {}: with an empty one.
@@ -175,23 +171,19 @@ class ConventionsTest(unittest.TestCase):
                  ("tmpdir() got an unexpected keyword argument 'sufix'", dorvane.tmpdir, (),
                   {"sufix": "x"})]
         for text, f, args, kwargs in cases:
-            with self.assertRaises(TypeError) as caught:
-                f(*args) if kwargs is None else f(*args, **kwargs)
-            self.assertEqual(str(caught.exception), text)
+            caught = self.raised(TypeError, lambda: f(*args) if kwargs is None else f(*args, **kwargs))
+            self.assertEqual(str(caught), text)
 
     def test_keywords_accepted(self):
         self.assertEqual(dorvane.join(tail="b", head="a"), u"a/b")
         # A unicode key is found by the per-parameter lookup.
         self.assertEqual(dorvane.join("a", **{u"tail": "b"}), u"a/b")
 
-
-class NameLookupTest(unittest.TestCase):
     def test_deleted_name_is_a_bare_name_error(self):
         with Rebinding(dorvane, ustream=None):
             del dorvane.ustream
-            with self.assertRaises(NameError) as caught:
-                dorvane.exists("/")
-            self.assertEqual(caught.exception.args, ("ustream",))
+            caught = self.raised(NameError, lambda: dorvane.exists("/"))
+            self.assertEqual(caught.args, ("ustream",))
 
     def test_builtins_are_the_fallback_and_truth_failure_propagates(self):
         with Rebinding(dorvane, os=None), Rebinding(__builtin__, os=FakeOs(exists=lambda t: "yes " + t)):
@@ -218,8 +210,6 @@ class NameLookupTest(unittest.TestCase):
         dorvane.join("a", "b")
         self.assertEqual(len(seen), 3)
 
-
-class TracebackTest(unittest.TestCase):
     def test_callee_entries_are_kept(self):
         def failing(value):
             raise KeyError(value)

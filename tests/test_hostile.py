@@ -15,9 +15,8 @@ class Names(TempDirTest):
         for name in ("a", "\xff\xfe-latin", "z"):
             open(self.path(name), "wb").close()
         for argument in (self.dir, unicode(self.dir)):
-            with self.assertRaises(UnicodeDecodeError) as caught:
-                dorvane.listdir(argument)
-            self.assertIn("0xff", str(caught.exception))
+            caught = self.raised(UnicodeDecodeError, lambda: dorvane.listdir(argument))
+            self.assertIn("0xff", str(caught))
         self.assertEqual(sorted(os.listdir(self.dir)), ["a", "z", "\xff\xfe-latin"])
         with self.assertRaises(UnicodeDecodeError):
             dorvane.exists(self.path("\xff\xfe-latin"))
@@ -30,9 +29,8 @@ class Names(TempDirTest):
                          lambda: dorvane.copy(__file__, path),
                          lambda: dorvane.compress(__file__, path, "gzip"),
                          lambda: dorvane.tmpfstream(suffix=path.replace("/", "_"))):
-                with self.assertRaises(EnvironmentError) as caught:
-                    call()
-                self.assertIn(caught.exception.errno, (errno.ENAMETOOLONG, errno.ENOENT))
+                caught = self.raised(EnvironmentError, call)
+                self.assertIn(caught.errno, (errno.ENAMETOOLONG, errno.ENOENT))
             self.assertFalse(dorvane.exists(path))
 
 

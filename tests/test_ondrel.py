@@ -9,6 +9,8 @@ import zlib
 import ondrel
 from ondrel import StreamError, bstream, ustream
 
+from support import Test
+
 FS_ENCODING = sys.getfilesystemencoding() or "ascii"
 UTF8 = FS_ENCODING.lower().replace("-", "") in ("utf8", "utf")
 needs_utf8 = unittest.skipUnless(UTF8, "file-system encoding is %s, not UTF-8" % FS_ENCODING)
@@ -16,7 +18,7 @@ needs_utf8 = unittest.skipUnless(UTF8, "file-system encoding is %s, not UTF-8" %
 E_ACUTE = u"\xe9"
 
 
-class UstreamConversionTest(unittest.TestCase):
+class UstreamConversionTest(Test):
     def test_stream_error_and_version(self):
         e = StreamError(6, u"xyz")
         self.assertIsInstance(e, EnvironmentError)
@@ -57,16 +59,13 @@ class UstreamConversionTest(unittest.TestCase):
     def test_other_types_raise_type_error_naming_the_type(self):
         for bad, name in ((5, "not int"), (None, "not NoneType"), ({}, "not dict"), (3.5, "not float"),
                           (["a", 7], "int")):
-            with self.assertRaises(TypeError) as caught:
-                ustream(bad)
-            self.assertIn(name, str(caught.exception))
+            caught = self.raised(TypeError, lambda: ustream(bad))
+            self.assertIn(name, str(caught))
         for text in (u"abc", u"it's", u"caf\xe9\n"):
             r = repr(ustream(text))
             self.assertEqual(r, "ustream(%r)" % text)
             self.assertEqual(eval(r, {"ustream": ustream})._unicode_, text)
 
-
-class UstreamOperatorsTest(unittest.TestCase):
     @needs_utf8
     def test_comparison_and_containment_decode_str(self):
         u = ustream(u"caf\xe9")
@@ -102,7 +101,7 @@ class UstreamOperatorsTest(unittest.TestCase):
                          ([u"a", u"b", u"c"], u"b/c", True, 5))
 
 
-class BstreamTest(unittest.TestCase):
+class BstreamTest(Test):
     def test_constructor_accepts_bytes_buffers_and_unicode(self):
         for given, expected in (("abc", "abc"), (bytearray("\x00\xff"), "\x00\xff"),
                                 (buffer("hello", 1, 3), "ell"), (u"caf\xe9", "caf\xc3\xa9")):
@@ -132,11 +131,10 @@ class BstreamTest(unittest.TestCase):
 
     def test_corrupt_input_raises_stream_error(self):
         for method, data in (("zlib_decode", "not zlib at all"), ("base64_decode", "ab$d")):
-            with self.assertRaises(StreamError) as caught:
-                getattr(bstream(data), method)()
-            self.assertEqual(caught.exception.errno, 5)
-            self.assertIsInstance(caught.exception.strerror, unicode)
-            self.assertTrue(caught.exception.strerror)
+            caught = self.raised(StreamError, lambda: getattr(bstream(data), method)())
+            self.assertEqual(caught.errno, 5)
+            self.assertIsInstance(caught.strerror, unicode)
+            self.assertTrue(caught.strerror)
 
 if __name__ == "__main__":
     unittest.main()

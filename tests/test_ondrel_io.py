@@ -45,14 +45,12 @@ class FstreamTest(TempDirTest):
             self.assertRaises(ValueError, call)
         self.assertRaises(TypeError, fstream(p, "w").write, 5)
         self.assertRaises(TypeError, fstream, 5)
-        with self.assertRaises(IOError) as caught:
-            fstream(self.path("missing"))
-        self.assertEqual((caught.exception.errno, caught.exception.strerror, caught.exception.filename),
+        caught = self.raised(IOError, lambda: fstream(self.path("missing")))
+        self.assertEqual((caught.errno, caught.strerror, caught.filename),
                          (errno.ENOENT, os.strerror(errno.ENOENT), self.path("missing")))
         self.assertRaises(IOError, fstream, self.path("no/such/dir"), "w")
-        with self.assertRaises(IOError) as caught:
-            fstream(self.dir)
-        self.assertEqual(caught.exception.errno, errno.EISDIR)
+        caught = self.raised(IOError, lambda: fstream(self.dir))
+        self.assertEqual(caught.errno, errno.EISDIR)
 
     def test_truncated_input_names_the_file(self):
         p = self.path("t.gz")
@@ -60,14 +58,13 @@ class FstreamTest(TempDirTest):
             f.write(os.urandom(5000))
         self.write("t.gz", open(p, "rb").read()[:-10])
         r = fstream(p, filter="gzip")
-        with self.assertRaises(StreamError) as caught:
-            r.read()
-        self.assertEqual(caught.exception.errno, 5)
-        self.assertTrue(caught.exception.strerror.startswith(p + u": "), caught.exception.strerror)
+        caught = self.raised(StreamError, r.read)
+        self.assertEqual(caught.errno, 5)
+        self.assertTrue(caught.strerror.startswith(p + u": "), caught.strerror)
         # The input is consumed: reading again must not pass for an empty file.
         with self.assertRaises(StreamError) as again:
             r.read()
-        self.assertEqual(again.exception.strerror, caught.exception.strerror)
+        self.assertEqual(again.exception.strerror, caught.strerror)
 
     def test_children_inherit_neither_our_files_nor_our_pipes(self):
         # Compared with what a child inherits anyway from whoever runs us.
@@ -99,10 +96,9 @@ class PstreamTest(TempDirTest):
                 ("printf 'x\\377y\\n' >&2; exit 1", 1, u"x\ufffdy"),
                 ("kill -%d $$" % signal.SIGKILL, 128 + signal.SIGKILL, u""),
                 ("kill -%d $$" % signal.SIGTERM, 128 + signal.SIGTERM, u"")]:
-            with self.assertRaises(StreamError) as caught:
-                pstream(command).execute()
-            self.assertEqual(caught.exception.args, (status, text))
-            self.assertIs(type(caught.exception.strerror), unicode)
+            caught = self.raised(StreamError, lambda: pstream(command).execute())
+            self.assertEqual(caught.args, (status, text))
+            self.assertIs(type(caught.strerror), unicode)
 
     def test_megabytes_on_both_streams_do_not_deadlock(self):
         cmd = ("head -c 20000000 /dev/zero | tr '\\0' o & "
@@ -110,10 +106,9 @@ class PstreamTest(TempDirTest):
         out = pstream(cmd).execute()
         self.assertEqual(len(out), 20000000)
         self.assertEqual(out.count("o"), 20000000)
-        with self.assertRaises(StreamError) as caught:
-            pstream(cmd + "; exit 4").execute()
-        self.assertEqual(caught.exception.errno, 4)
-        self.assertEqual(len(caught.exception.strerror), 15000000)
+        caught = self.raised(StreamError, lambda: pstream(cmd + "; exit 4").execute())
+        self.assertEqual(caught.errno, 4)
+        self.assertEqual(len(caught.strerror), 15000000)
 
     def test_child_environment(self):
         self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null

@@ -120,9 +120,8 @@ class GuardTest(TempDirTest):
     def test_module_exists_decides(self):
         with Rebinding(dorvane, exists=lambda path: True):
             self.assertIs(dorvane.isfile(self.path("missing")), False)
-            with self.assertRaises(OSError) as caught:
-                dorvane.listdir(self.touch("file"))
-            self.assertEqual(caught.exception.errno, errno.ENOTDIR)
+            caught = self.raised(OSError, lambda: dorvane.listdir(self.touch("file")))
+            self.assertEqual(caught.errno, errno.ENOTDIR)
             self.assertRaises(OSError, dorvane.getsize, self.path("missing"))
         seen = []
         with Rebinding(dorvane, exists=lambda path: seen.append(path) or True):
@@ -161,17 +160,15 @@ class EffectsTest(TempDirTest):
         dorvane.unlink(self.touch("other"))
         dorvane.mkdir(self.path("d"))
         self.touch("d", "inside")
-        with self.assertRaises(OSError) as caught:
-            dorvane.rmdir(self.path("d"))
-        self.assertEqual(caught.exception.errno, errno.ENOTEMPTY)
+        caught = self.raised(OSError, lambda: dorvane.rmdir(self.path("d")))
+        self.assertEqual(caught.errno, errno.ENOTEMPTY)
         os.remove(self.path("d", "inside"))
         dorvane.rmdir(self.path("d"))
         self.assertRaises(OSError, dorvane.rmdir, self.touch("file"))
         self.assertRaises(OSError, dorvane.remove, self.dir)
         with Rebinding(dorvane, exists=lambda p: self.fail("mkdir must not test")):
-            with self.assertRaises(OSError) as caught:
-                dorvane.mkdir(self.path("no", "parent"))
-            self.assertEqual(caught.exception.errno, errno.ENOENT)
+            caught = self.raised(OSError, lambda: dorvane.mkdir(self.path("no", "parent")))
+            self.assertEqual(caught.errno, errno.ENOENT)
             self.assertRaises(OSError, dorvane.mkdir, self.path("file"))
         self.assertRaises(TypeError, dorvane.mkdir, self.path("x"), 0700)
         self.assertEqual(os.listdir(self.dir), ["file"])

@@ -8,7 +8,7 @@ import unittest
 import dorvane
 from ondrel import StreamError, bstream, pstream, ustream
 
-from support import Rebinding, TempDirTest, cwd
+from support import Rebinding, TempDirTest, Test, cwd
 
 # Each would run a command, or be read as an option, if it reached a shell
 # or a command line unprotected.
@@ -106,16 +106,14 @@ class MagicTest(TempDirTest):
         real_screen = dorvane.screen
         broken = lambda p: ustream("/bin/false") if p == "/usr/bin/file" else real_screen(p)
         with Rebinding(dorvane, screen=broken):
-            with self.assertRaises(StreamError) as caught:
-                dorvane.magic(path)
-        self.assertEqual(caught.exception.errno, 1)
+            caught = self.raised(StreamError, lambda: dorvane.magic(path))
+        self.assertEqual(caught.errno, 1)
         # `file` exits 0 with a complaint on its standard output.
         gone = self.path("gone")
         with Rebinding(dorvane, exists=lambda path: True):
-            with self.assertRaises(StreamError) as caught:
-                dorvane.magic(gone)
-        self.assertEqual((caught.exception.errno, caught.exception.strerror), (1, file_says(gone)))
-        self.assertIn("No such file or directory", caught.exception.strerror)
+            caught = self.raised(StreamError, lambda: dorvane.magic(gone))
+        self.assertEqual((caught.errno, caught.strerror), (1, file_says(gone)))
+        self.assertIn("No such file or directory", caught.strerror)
         for output, is_type in [("regular file, no read permission\n", False), ("\r\n", False),
                                 ("text/plain/x\n", False), ("text/\n", False), ("/plain\n", False),
                                 ("text/pl ain\n", False), ("text/plain;\n", False),
@@ -127,18 +125,15 @@ class MagicTest(TempDirTest):
                 if is_type:
                     self.assertEqual(dorvane.magic(path), output.strip())
                     continue
-                with self.assertRaises(StreamError) as caught:
-                    dorvane.magic(path)
-            self.assertEqual((caught.exception.errno, caught.exception.strerror), (1, output.strip()))
+                caught = self.raised(StreamError, lambda: dorvane.magic(path))
+            self.assertEqual((caught.errno, caught.strerror), (1, output.strip()))
 
     def test_missing_path_or_unknown_system_starts_nothing(self):
         with Rebinding(dorvane, pstream=RecordingProcess, __system__="plan9"):
-            with self.assertRaises(OSError) as caught:
-                dorvane.magic(self.path("missing"), True)
-            self.assertEqual(caught.exception.errno, 2)
-            with self.assertRaises(UnboundLocalError) as caught:
-                dorvane.magic(self.write("f", "x"))
-        self.assertEqual(str(caught.exception),
+            caught = self.raised(OSError, lambda: dorvane.magic(self.path("missing"), True))
+            self.assertEqual(caught.errno, 2)
+            caught = self.raised(UnboundLocalError, lambda: dorvane.magic(self.write("f", "x")))
+        self.assertEqual(str(caught),
                          "local variable 'file_exe' referenced before assignment")
         self.assertEqual(RecordingProcess.commands, [])
 
@@ -176,13 +171,12 @@ class MagicTest(TempDirTest):
         # A complaint is raised once this call's files are gone.
         Process.answer = "cannot open `C:\\a b' (No such file or directory)\r\n"
         with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
-            with self.assertRaises(StreamError) as caught:
-                dorvane.magic(self.path("a b.exe"))
-        self.assertEqual(caught.exception.strerror, Process.answer.strip())
+            caught = self.raised(StreamError, lambda: dorvane.magic(self.path("a b.exe")))
+        self.assertEqual(caught.strerror, Process.answer.strip())
         self.assertFalse(os.path.exists(work))
 
 
-class AppdirTest(unittest.TestCase):
+class AppdirTest(Test):
     def test_each_system(self):
         with cwd("/"):
             self.assertEqual(dorvane.appdir(), os.path.realpath(sys.executable))
@@ -190,9 +184,8 @@ class AppdirTest(unittest.TestCase):
         with Rebinding(dorvane, __system__="windows"):
             self.assertEqual(dorvane.appdir(), os.path.dirname(os.path.realpath(sys.executable)))
         with Rebinding(dorvane, __system__="plan9"):
-            with self.assertRaises(UnboundLocalError) as caught:
-                dorvane.appdir()
-        self.assertEqual(str(caught.exception), "local variable 'result' referenced before assignment")
+            caught = self.raised(UnboundLocalError, dorvane.appdir)
+        self.assertEqual(str(caught), "local variable 'result' referenced before assignment")
 
 if __name__ == "__main__":
     unittest.main()

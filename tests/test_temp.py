@@ -71,9 +71,8 @@ class TempTest(TempDirTest):
         existing = self.write("existing", "mine")
         for name in (planted, existing):
             with Rebinding(dorvane, tmpname=lambda s, p: ustream(name)):
-                with self.assertRaises(EnvironmentError) as caught:
-                    dorvane.tmpfstream()
-            self.assertEqual((caught.exception.errno, caught.exception.filename), (errno.EEXIST, name))
+                caught = self.raised(EnvironmentError, dorvane.tmpfstream)
+            self.assertEqual((caught.errno, caught.filename), (errno.EEXIST, name))
         self.assertEqual(os.readlink(planted), victim)
         self.assertEqual(open(victim).read(), "precious")
         self.assertEqual(open(existing).read(), "mine")
