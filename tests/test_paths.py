@@ -152,71 +152,42 @@ class GuardTest(TempDirTest):
 
 
 class EffectsTest(TempDirTest):
-    def mode(self, path):
-        return stat.S_IMODE(os.stat(path).st_mode)
+    """What the standard calls do is theirs (the refleak suite runs each
+    once more and checks what is left); here, what dorvane adds."""
 
-    def test_remove_unlink_rmdir_mkdir(self):
-        dorvane.remove(self.touch(NAME))
-        dorvane.unlink(self.touch("other"))
-        dorvane.mkdir(self.path("d"))
-        self.touch("d", "inside")
-        caught = self.raised(OSError, lambda: dorvane.rmdir(self.path("d")))
-        self.assertEqual(caught.errno, errno.ENOTEMPTY)
-        os.remove(self.path("d", "inside"))
-        dorvane.rmdir(self.path("d"))
-        self.assertRaises(OSError, dorvane.rmdir, self.touch("file"))
-        self.assertRaises(OSError, dorvane.remove, self.dir)
-        with Rebinding(dorvane, exists=lambda p: self.fail("mkdir must not test")):
-            caught = self.raised(OSError, lambda: dorvane.mkdir(self.path("no", "parent")))
-            self.assertEqual(caught.errno, errno.ENOENT)
-            self.assertRaises(OSError, dorvane.mkdir, self.path("file"))
-        self.assertRaises(TypeError, dorvane.mkdir, self.path("x"), 0700)
-        self.assertEqual(os.listdir(self.dir), ["file"])
-
-    def test_chmod_converts_with_int_and_chown(self):
+    def test_conversions_and_refusals(self):
         name = self.touch(NAME)
-        for mode, expected in (("420", 0644), (384.9, 0600)):  # decimal text; truncated
-            dorvane.chmod(name, mode)
-            self.assertEqual(self.mode(name), expected)
-        dorvane.chmod(path=name, mode=0751)
-        self.assertEqual(self.mode(name), 0751)
+        for mode, expected in (("420", 0644), (384.9, 0600), (0751, 0751)):  # decimal text; truncated
+            dorvane.chmod(path=name, mode=mode)
+            self.assertEqual(stat.S_IMODE(os.stat(name).st_mode), expected)
         if os.geteuid() == 0:
             dorvane.chown(name, 1234, "4321")
             self.assertEqual((os.stat(name).st_uid, os.stat(name).st_gid), (1234, 4321))
-
-    def test_copy_move_link_symlink(self):
-        src = self.touch(NAME)
-        os.chmod(src, 0751)
+        with Rebinding(dorvane, exists=lambda p: self.fail("mkdir must not test")):
+            self.assertEqual(self.raised(OSError, dorvane.mkdir, self.path("no", "parent")).errno,
+                             errno.ENOENT)
+        self.assertRaises(TypeError, dorvane.mkdir, self.path("x"), 0700)  # no mode
         os.mkdir(self.path("d"))
-        dorvane.copy(src, self.path("copy"))
-        dorvane.copy(src, self.path("d"))  # into a directory
-        dorvane.link(src, self.path("hard"))
-        dorvane.move(self.path("hard"), self.path("d"))
-        dorvane.symlink(src, self.path("sym"))
-        self.assertEqual((open(self.path("copy")).read(), self.mode(self.path("copy"))), ("x", 0751))
-        self.assertEqual(os.stat(src).st_ino, os.stat(self.path("d", "hard")).st_ino)
-        self.assertEqual(os.readlink(self.path("sym")), src)
-        self.assertRaises(IOError, dorvane.copy, src, self.path("no", "dir", "x"))
-        self.assertEqual(sorted(os.listdir(self.path("d"))), sorted([NAME, "hard"]))
-        self.assertEqual(sorted(os.listdir(self.dir)), sorted([NAME, "copy", "d", "sym"]))
-
-    def test_chdir_and_chroot(self):
+        self.touch("d", "inside")
+        self.assertEqual(self.raised(OSError, dorvane.rmdir, self.path("d")).errno, errno.ENOTEMPTY)
+        self.assertRaises(OSError, dorvane.remove, self.path("d"))
+        self.assertRaises(IOError, dorvane.copy, name, self.path("no", "dir", "x"))
+        dorvane.copy(name, self.path("d"))  # into a directory, with the mode
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("d", NAME)).st_mode), 0751)
         with cwd("/"):
             dorvane.chdir(self.dir)
             self.assertEqual(dorvane.getcwd(), os.path.realpath(self.dir))
-        if os.geteuid() != 0:
-            return
-        self.touch("marker")
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root")
+    def test_chroot_in_a_child(self):
         pid = os.fork()
         if pid == 0:
             try:
                 dorvane.chroot(self.dir)
-                os._exit(0 if os.listdir("/") == ["marker"] else 1)
+                os._exit(0 if os.listdir("/") == [] else 1)
             except BaseException:
                 os._exit(2)
-        _, status = os.waitpid(pid, 0)
-        self.assertEqual(os.WEXITSTATUS(status), 0)
-
+        self.assertEqual(os.WEXITSTATUS(os.waitpid(pid, 0)[1]), 0)
 
 if __name__ == "__main__":
     unittest.main()
