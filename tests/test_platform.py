@@ -130,17 +130,14 @@ class MagicTest(TempDirTest):
 
     def test_missing_path_or_unknown_system_starts_nothing(self):
         with Rebinding(dorvane, pstream=RecordingProcess, __system__="plan9"):
-            caught = self.raised(OSError, lambda: dorvane.magic(self.path("missing"), True))
-            self.assertEqual(caught.errno, 2)
-            caught = self.raised(UnboundLocalError, lambda: dorvane.magic(self.write("f", "x")))
-        self.assertEqual(str(caught),
-                         "local variable 'file_exe' referenced before assignment")
+            self.assertEqual(self.raised(OSError, dorvane.magic, self.path("missing"), True).errno, 2)
+            caught = self.raised(UnboundLocalError, dorvane.magic, self.write("f", "x"))
+        self.assertEqual(str(caught), "local variable 'file_exe' referenced before assignment")
         self.assertEqual(RecordingProcess.commands, [])
 
     def test_windows_branch_writes_runs_and_cleans_up(self):
-        payloads = {}
-        for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"]:
-            payloads[name] = bstream(name * 100).zlib_encode().base64_encode()
+        payloads = dict((name, bstream(name * 100).zlib_encode().base64_encode())
+                        for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"])
         work = self.path("work dir")
         seen = {}
 
@@ -163,16 +160,15 @@ class MagicTest(TempDirTest):
             u'"%s"' % os.path.join(work, "file.exe"),
             u'--brief --mime-type -m "%s"' % os.path.join(work, "mime.dll"),
             u'"%s"' % self.path("a b.exe")])
-        self.assertEqual(sorted(seen), ["file.exe", "magic1.dll", "mime.dll", "regex2.dll",
-                                        "zlib1.dll"])
-        self.assertEqual(seen["file.exe"], "_FILE_EXE_" * 100)
-        self.assertEqual(seen["zlib1.dll"], "_ZLIB_LIB_" * 100)
+        self.assertEqual(seen, {"file.exe": "_FILE_EXE_" * 100, "magic1.dll": "_MAGIC_LIB_" * 100,
+                                "mime.dll": "_MIME_LIB_" * 100, "regex2.dll": "_REGEX_LIB_" * 100,
+                                "zlib1.dll": "_ZLIB_LIB_" * 100})
         self.assertFalse(os.path.exists(work))
         # A complaint is raised once this call's files are gone.
         Process.answer = "cannot open `C:\\a b' (No such file or directory)\r\n"
         with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
-            caught = self.raised(StreamError, lambda: dorvane.magic(self.path("a b.exe")))
-        self.assertEqual(caught.strerror, Process.answer.strip())
+            self.assertEqual(self.raised(StreamError, dorvane.magic, self.path("a b.exe")).strerror,
+                             Process.answer.strip())
         self.assertFalse(os.path.exists(work))
 
 
