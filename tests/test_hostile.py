@@ -34,13 +34,12 @@ class Names(TempDirTest):
             self.assertFalse(dorvane.exists(path))
 
 
-# Required positional arity of each function (the rest have defaults).
-ARITY = {
-    "appdir": 0, "getcwd": 0, "tmpdir": 0, "tmpname": 0, "tmpfstream": 0,
-    "cat": 1, "magic": 1, "relpath": 1,
-    "chmod": 2, "copy": 2, "join": 2, "link": 2, "move": 2, "symlink": 2,
-    "chown": 3, "compress": 3, "decompress": 3,
-}
+# Valid arguments for each required position of each function (the rest
+# have defaults); any other function takes one path.
+FILL = {"appdir": [], "getcwd": [], "tmpdir": [], "tmpname": [], "tmpfstream": [],
+        "chmod": ["victim", 0o644], "chown": ["victim", 0, 0], "compress": ["victim", "out", "gzip"],
+        "decompress": ["victim", "out", "gzip"], "copy": ["victim", "out"], "move": ["out", "out2"],
+        "link": ["victim", "out3"], "symlink": ["victim", "out4"], "join": ["a", "b"]}
 # Wrong in type or content for a path, a mode, a filter or a flag; none
 # names anything that exists.
 BAD = ["None", "12", "1.5", "object()", "{}", "(1,)", "bytearray('x')", "'a\\0b'", "u'a\\0b'",
@@ -62,15 +61,12 @@ class WrongTypes(unittest.TestCase):
             tempfile.tempdir = scratch  # where tmpdir/tmpname/tmpfstream put what they make
             open("victim", "w").write("v")
             os.mkdir("victim_dir")
-            arity, bad = %r, %r
+            fills, bad = %r, %r
             seen = 0
             for name in %r:
                 f = getattr(dorvane, name)
-                n = arity.get(name, 1)
-                fill = {"chmod": ["victim", 0o644], "chown": ["victim", 0, 0],
-                        "compress": ["victim", "out", "gzip"], "decompress": ["victim", "out", "gzip"],
-                        "copy": ["victim", "out"], "move": ["out", "out2"], "link": ["victim", "out3"],
-                        "symlink": ["victim", "out4"], "join": ["a", "b"]}.get(name, ["victim"] * n)
+                fill = fills.get(name, ["victim"])
+                n = len(fill)
                 for text in bad:
                     value = eval(text)
                     calls = [[value] * max(n, 1)] + [fill[:i] + [value] + fill[i + 1:] for i in range(n)]
@@ -84,7 +80,7 @@ class WrongTypes(unittest.TestCase):
             print "alive", seen, open("victim").read(), sorted(os.listdir("."))
             os.chdir("/")
             shutil.rmtree(scratch)
-        """) % (ARITY, BAD, names)
+        """) % (FILL, BAD, names)
         status, out, err = run_python(code)
         self.assertEqual(status, 0, err[-3000:])
         words = out.split(None, 3)
