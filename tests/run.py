@@ -1,10 +1,7 @@
-"""Run every suite: the Python tests under tests/ and the C++ unit tests.
-
-Then the fuzz smoke pass (fuzz/run.py; skipped with a message when clang's
-fuzzer runtime is missing). Ends with one line `N passed, N failed` over all of them and exits non-zero
-when anything failed (or when nothing ran at all); a missing C++ test binary
-counts as a failure.
-"""
+"""Runs the Python suites under tests/, the C++ unit tests and the fuzz smoke
+pass (fuzz/run.py; FUZZ_SMOKE=0 leaves it out). Ends with one line `N passed,
+N failed` and exits non-zero when anything failed or nothing ran at all; a
+missing C++ test binary counts as a failure."""
 import json
 import os
 import subprocess
@@ -50,7 +47,7 @@ def run_cpp():
 
 
 def run_fuzz():
-    """The fuzz smoke pass: each target counts as one test. FUZZ_SMOKE=0 leaves it out."""
+    """Each fuzz target counts as one test."""
     if os.environ.get("FUZZ_SMOKE", "1") == "0":
         return 0, 0
     import imp
@@ -67,8 +64,7 @@ def main():
     print("python: %d passed, %d failed, %d skipped; c++: %d passed, %d failed; "
           "fuzz: %d passed, %d failed"
           % (py_passed, py_failed, skipped, cpp_passed, cpp_failed, fuzz_passed, fuzz_failed))
-    passed = py_passed + cpp_passed + fuzz_passed
-    failed = py_failed + cpp_failed + fuzz_failed
+    passed, failed = py_passed + cpp_passed + fuzz_passed, py_failed + cpp_failed + fuzz_failed
     print("%d passed, %d failed" % (passed, failed))
     sys.exit(1 if failed or not passed else 0)
 

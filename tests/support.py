@@ -1,6 +1,7 @@
 """Shared helpers for the Python suites."""
 import contextlib
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -10,6 +11,23 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
+
+# The canonical filter names, the aliases dorvane accepts for them, and the
+# first bytes each format starts with: enough to tell which codec a name
+# reached without asking the codec itself.
+FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
+ALIASES = {"gz": "gzip", "bz2": "bzip2", "lzo": "lzop"}
+HEADERS = {"gzip": "\x1f\x8b", "bzip2": "BZh", "lzop": "\x89LZO", "xz": "\xfd7zXZ\0",
+           "lzma": "\x5d\0\0"}
+
+
+def noise(size, seed=1):
+    rng = random.Random(seed)
+    return "".join(chr(rng.randrange(256)) for _ in range(size))
+
+
+def leftovers(directory, expected):
+    return sorted(set(os.listdir(directory)) - set(expected))
 
 
 def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ):
@@ -25,7 +43,15 @@ def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ)
     return child.returncode, out, err
 
 
-class TempDirTest(unittest.TestCase):
+class Test(unittest.TestCase):
+    def raised(self, kind, f, *args, **kwargs):
+        """The exception of type `kind` that f(*args, **kwargs) raises."""
+        with self.assertRaises(kind) as caught:
+            f(*args, **kwargs)
+        return caught.exception
+
+
+class TempDirTest(Test):
     """A fresh directory per test, removed afterwards."""
 
     def setUp(self):
@@ -92,6 +118,13 @@ class Rebinding(object):
             else:
                 setattr(self.module, name, value)
         return False
+
+
+class FakeOs(object):
+    """Stands in for os: os.path answers as the functions given."""
+
+    def __init__(self, **answers):
+        self.path = type("FakePath", (object,), dict((k, staticmethod(v)) for k, v in answers.items()))
 
 
 def last_entry(exc_info):

@@ -9,6 +9,7 @@ import tempfile
 import time
 import unittest
 
+import dorvane
 from support import BUILD, TempDirTest
 
 MIB = 1 << 20
@@ -21,15 +22,13 @@ CHILD = r"""
 import sys, dorvane, ondrel
 what, a, b = sys.argv[1:4]
 what, flt = (what.split(":") + [""])[:2]
-calls = {
-    "compress": lambda: dorvane.compress(a, b, flt),
-    "decompress": lambda: dorvane.decompress(a, b, flt),
-    "pstream": lambda: ondrel.pstream("sleep 10 & echo $! > %s; wait" % a).execute(),
-}
 sys.stdout.write("ready\n")
 sys.stdout.flush()
 try:
-    calls[what]()
+    if what == "pstream":
+        ondrel.pstream("sleep 10 & echo $! > %s; wait" % a).execute()
+    else:
+        getattr(dorvane, what)(a, b, flt)
     print("finished")
 except KeyboardInterrupt:
     print("interrupted")
@@ -47,35 +46,31 @@ def process_gone(pid):
 class CtrlC(TempDirTest):
     @classmethod
     def setUpClass(cls):
-        import dorvane
         cls.shared = tempfile.mkdtemp(prefix="dorvane-test-")
-        # Repeated incompressible megabytes keep bzip2 busy for seconds either way.
+        # Repeated incompressible megabytes keep bzip2 busy for seconds either
+        # way. The concatenating formats read 256 copies of one packed
+        # megabyte as one stream, which spares the set-up a long compression.
         chunk = os.urandom(MIB)
         cls.source = os.path.join(cls.shared, "source")
         with open(cls.source, "wb") as f:
-            for _ in range(256):
-                f.write(chunk)
-        # These formats read concatenated streams as one: 256 copies of one
-        # packed megabyte spare the set-up a long compression.
+            f.write(chunk * 256)
         one = os.path.join(cls.shared, "one")
         with open(one, "wb") as f:
             f.write(chunk)
         cls.packed = {}
         for name in CONCATENATING:
             dorvane.compress(one, one + "." + name, name)
-            packed = open(one + "." + name, "rb").read()
-            cls.packed[name] = os.path.join(cls.shared, "packed." + name)
+            cls.packed[name] = one + "." + name + ".256"
             with open(cls.packed[name], "wb") as f:
-                for _ in range(256):
-                    f.write(packed)
+                f.write(open(one + "." + name, "rb").read() * 256)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.shared, ignore_errors=True)
 
-    def interrupt(self, what, a, b):
-        env = dict(os.environ, PYTHONPATH=BUILD)
-        child = subprocess.Popen([sys.executable, "-c", CHILD, what, a, b], env=env,
+    def interrupt(self, what, a, b=""):
+        child = subprocess.Popen([sys.executable, "-c", CHILD, what, a, b],
+                                 env=dict(os.environ, PYTHONPATH=BUILD),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.assertEqual(child.stdout.readline(), "ready\n")
         # Early: gzip now reads the 256 MiB in about a third of a second.
@@ -99,13 +94,12 @@ class CtrlC(TempDirTest):
 
     def test_command_and_everything_it_started_are_killed(self):
         pid_file = self.path("pid")
-        self.interrupt("pstream", pid_file, "")
+        self.interrupt("pstream", pid_file)
         sleeper = int(open(pid_file).read())
         deadline = time.time() + 1
         while not process_gone(sleeper) and time.time() < deadline:
             time.sleep(0.02)
         self.assertTrue(process_gone(sleeper), "sleep %d outlived the interrupt" % sleeper)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -8,10 +8,13 @@ import unittest
 import dorvane
 from ondrel import StreamError, bstream, pstream, ustream
 
-from support import Rebinding, TempDirTest, cwd
+from support import Rebinding, TempDirTest, Test, cwd
 
+# Each would run a command, or be read as an option, if it reached a shell
+# or a command line unprotected.
 HOSTILE = ["a'; touch pwned; '.txt", 'q"uote $(touch pwned) `touch pwned`.txt', "semi;colon",
-           "new\nline", "-C", "--files-from=x", "caf\xc3\xa9 with blank", "'", ""]
+           "a|touch pwned", "a&&touch pwned", "new\nline", "new\rline", "-C", "--files-from=x",
+           "--version", " lead space", "star*", "back\\slash", "caf\xc3\xa9 with blank", "'", ""]
 
 
 def file_says(path, *options):
@@ -20,15 +23,21 @@ def file_says(path, *options):
 
 
 class ScreenTest(TempDirTest):
-    def test_linux_gives_one_shell_word(self):
+    def test_linux_gives_one_shell_word_and_magic_runs_nothing_else(self):
         self.assertEqual(dorvane.screen("a b"), u"'a b'")
         self.assertEqual(dorvane.screen(""), u"''")
         self.assertIs(type(dorvane.screen("x")), ustream)
-        for name in HOSTILE:
-            echoed = subprocess.check_output(
-                ["/bin/sh", "-c", "printf %s " + dorvane.screen(name).encode("utf-8")],
-                cwd=self.dir)
-            self.assertEqual(echoed, name)
+        with cwd(self.dir):
+            for name in HOSTILE:
+                echoed = subprocess.check_output(
+                    ["/bin/sh", "-c", "printf %s " + dorvane.screen(name).encode("utf-8")])
+                self.assertEqual(echoed, name)
+                if name:
+                    for path in (name, self.path(name)):  # relative: a leading "-" bites
+                        with open(path, "wb") as f:
+                            f.write("hello " * 100)
+                        self.assertEqual(dorvane.magic(path), u"text/plain", repr(path))
+                    os.remove(name)
         self.assertEqual(os.listdir(self.dir), [])  # nothing ran
 
     def test_windows_gives_one_quoted_word(self):
@@ -45,8 +54,6 @@ class ScreenTest(TempDirTest):
             for path, expected in cases:
                 self.assertEqual(dorvane.screen(path), expected)
             self.assertIs(type(dorvane.screen("x")), ustream)
-
-    def test_other_systems_leave_text(self):
         with Rebinding(dorvane, __system__="plan9"):
             self.assertEqual(dorvane.screen("a 'b'"), u"a 'b'")
             self.assertIs(type(dorvane.screen("a")), ustream)
@@ -69,23 +76,17 @@ class MagicTest(TempDirTest):
         RecordingProcess.commands = []
         RecordingProcess.output = "text/plain\r\n"
 
-    def test_types_agree_with_file(self):
-        samples = [self.write("text.txt", "plain words\n" * 20), self.write("empty", ""),
-                   "/bin/ls", self.dir]
-        for path in samples:
+    def test_types_agree_with_file_and_zlib_looks_inside(self):
+        plain = self.write("words", "plain words\n" * 200)
+        for path in [plain, self.write("empty", ""), "/bin/ls", self.dir]:
             answer = dorvane.magic(path)
             self.assertIs(type(answer), ustream)
             self.assertEqual(answer, file_says(path))
-
-    def test_zlib_looks_inside_our_archives(self):
-        plain = self.write("words", "plain words\n" * 200)
-        for name in ["gzip", "bzip2", "xz"]:
-            packed = self.path("words." + name)
-            dorvane.compress(plain, packed, name)
-            self.assertEqual(dorvane.magic(packed), file_says(packed))
-            self.assertNotEqual(dorvane.magic(packed), "text/plain")
-            self.assertEqual(dorvane.magic(packed, True), "text/plain")
-            self.assertEqual(dorvane.magic(packed, zlib="yes"), "text/plain")
+        packed = self.path("words.bz2")
+        dorvane.compress(plain, packed, "bzip2")
+        self.assertEqual(dorvane.magic(packed), file_says(packed))
+        self.assertNotEqual(dorvane.magic(packed), "text/plain")
+        self.assertEqual(dorvane.magic(packed, True), "text/plain")
 
     def test_options_and_line_ends(self):
         path = self.write("f", "x")
@@ -100,60 +101,43 @@ class MagicTest(TempDirTest):
         self.assertEqual(RecordingProcess.commands[0], [u"'/usr/bin/file'", options[0],
                                                         u"'%s'" % path])
 
-    def test_failed_command_is_not_a_type(self):
+    def test_failure_or_complaint_is_raised_not_returned(self):
         path = self.write("f", "x")
         real_screen = dorvane.screen
         broken = lambda p: ustream("/bin/false") if p == "/usr/bin/file" else real_screen(p)
         with Rebinding(dorvane, screen=broken):
-            with self.assertRaises(StreamError) as caught:
-                dorvane.magic(path)
-        self.assertEqual(caught.exception.errno, 1)
-
-    def test_complaint_is_raised_not_returned(self):
-        # `file` exits 0 with these on its standard output.
+            caught = self.raised(StreamError, lambda: dorvane.magic(path))
+        self.assertEqual(caught.errno, 1)
+        # `file` exits 0 with a complaint on its standard output.
         gone = self.path("gone")
         with Rebinding(dorvane, exists=lambda path: True):
-            with self.assertRaises(StreamError) as caught:
-                dorvane.magic(gone)
-        self.assertEqual(caught.exception.errno, 1)
-        self.assertEqual(caught.exception.strerror, file_says(gone))
-        self.assertIn("No such file or directory", caught.exception.strerror)
-        path = self.write("f", "x")
-        for output in ["regular file, no read permission\n", "\r\n", "text/plain/x\n",
-                       "text/\n", "/plain\n", "text/pl ain\n", "text/plain;\n"]:
+            caught = self.raised(StreamError, lambda: dorvane.magic(gone))
+        self.assertEqual((caught.errno, caught.strerror), (1, file_says(gone)))
+        self.assertIn("No such file or directory", caught.strerror)
+        for output, is_type in [("regular file, no read permission\n", False), ("\r\n", False),
+                                ("text/plain/x\n", False), ("text/\n", False), ("/plain\n", False),
+                                ("text/pl ain\n", False), ("text/plain;\n", False),
+                                ("application/x-decompression-error-zlib-File-too-short\n", True),
+                                ("application/vnd.ms-excel\n", True), ("text/x-c++\n", True),
+                                ("inode/x-empty\n", True)]:
             RecordingProcess.output = output
             with Rebinding(dorvane, pstream=RecordingProcess):
-                with self.assertRaises(StreamError) as caught:
-                    dorvane.magic(path)
-            self.assertEqual(caught.exception.errno, 1)
-            self.assertEqual(caught.exception.strerror, output.strip())
-        for output in ["application/x-decompression-error-zlib-File-too-short",
-                       "application/vnd.ms-excel", "text/x-c++", "inode/x-empty"]:
-            RecordingProcess.output = output + "\n"
-            with Rebinding(dorvane, pstream=RecordingProcess):
-                self.assertEqual(dorvane.magic(path), output)
+                if is_type:
+                    self.assertEqual(dorvane.magic(path), output.strip())
+                    continue
+                caught = self.raised(StreamError, lambda: dorvane.magic(path))
+            self.assertEqual((caught.errno, caught.strerror), (1, output.strip()))
 
-    def test_missing_path_starts_nothing(self):
-        with Rebinding(dorvane, pstream=RecordingProcess):
-            for system in ["linux", "plan9"]:
-                with Rebinding(dorvane, __system__=system):
-                    with self.assertRaises(OSError) as caught:
-                        dorvane.magic(self.path("missing"), True)
-                    self.assertEqual(caught.exception.errno, 2)
-        self.assertEqual(RecordingProcess.commands, [])
-
-    def test_unknown_system(self):
-        with Rebinding(dorvane, __system__="plan9", pstream=RecordingProcess):
-            with self.assertRaises(UnboundLocalError) as caught:
-                dorvane.magic(self.write("f", "x"))
-        self.assertEqual(str(caught.exception),
-                         "local variable 'file_exe' referenced before assignment")
+    def test_missing_path_or_unknown_system_starts_nothing(self):
+        with Rebinding(dorvane, pstream=RecordingProcess, __system__="plan9"):
+            self.assertEqual(self.raised(OSError, dorvane.magic, self.path("missing"), True).errno, 2)
+            caught = self.raised(UnboundLocalError, dorvane.magic, self.write("f", "x"))
+        self.assertEqual(str(caught), "local variable 'file_exe' referenced before assignment")
         self.assertEqual(RecordingProcess.commands, [])
 
     def test_windows_branch_writes_runs_and_cleans_up(self):
-        payloads = {}
-        for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"]:
-            payloads[name] = bstream(name * 100).zlib_encode().base64_encode()
+        payloads = dict((name, bstream(name * 100).zlib_encode().base64_encode())
+                        for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"])
         work = self.path("work dir")
         seen = {}
 
@@ -176,36 +160,28 @@ class MagicTest(TempDirTest):
             u'"%s"' % os.path.join(work, "file.exe"),
             u'--brief --mime-type -m "%s"' % os.path.join(work, "mime.dll"),
             u'"%s"' % self.path("a b.exe")])
-        self.assertEqual(sorted(seen), ["file.exe", "magic1.dll", "mime.dll", "regex2.dll",
-                                        "zlib1.dll"])
-        self.assertEqual(seen["file.exe"], "_FILE_EXE_" * 100)
-        self.assertEqual(seen["zlib1.dll"], "_ZLIB_LIB_" * 100)
+        self.assertEqual(seen, {"file.exe": "_FILE_EXE_" * 100, "magic1.dll": "_MAGIC_LIB_" * 100,
+                                "mime.dll": "_MIME_LIB_" * 100, "regex2.dll": "_REGEX_LIB_" * 100,
+                                "zlib1.dll": "_ZLIB_LIB_" * 100})
         self.assertFalse(os.path.exists(work))
         # A complaint is raised once this call's files are gone.
         Process.answer = "cannot open `C:\\a b' (No such file or directory)\r\n"
         with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
-            with self.assertRaises(StreamError) as caught:
-                dorvane.magic(self.path("a b.exe"))
-        self.assertEqual(caught.exception.strerror, Process.answer.strip())
+            self.assertEqual(self.raised(StreamError, dorvane.magic, self.path("a b.exe")).strerror,
+                             Process.answer.strip())
         self.assertFalse(os.path.exists(work))
 
 
-class AppdirTest(unittest.TestCase):
-    def test_linux_answers_the_executable(self):
-        first = dorvane.appdir()
+class AppdirTest(Test):
+    def test_each_system(self):
         with cwd("/"):
-            self.assertEqual(dorvane.appdir(), first)
-        self.assertIs(type(first), ustream)
-        self.assertEqual(first, os.path.realpath(sys.executable))
-
-    def test_other_platforms(self):
+            self.assertEqual(dorvane.appdir(), os.path.realpath(sys.executable))
+        self.assertIs(type(dorvane.appdir()), ustream)
         with Rebinding(dorvane, __system__="windows"):
             self.assertEqual(dorvane.appdir(), os.path.dirname(os.path.realpath(sys.executable)))
         with Rebinding(dorvane, __system__="plan9"):
-            with self.assertRaises(UnboundLocalError) as caught:
-                dorvane.appdir()
-        self.assertIn("'result'", str(caught.exception))
-
+            caught = self.raised(UnboundLocalError, dorvane.appdir)
+        self.assertEqual(str(caught), "local variable 'result' referenced before assignment")
 
 if __name__ == "__main__":
     unittest.main()

@@ -16,7 +16,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
-SUITES = ["test_ondrel", "test_ondrel_io", "test_content", "test_faults", "test_fsops", "test_paths"]
+SUITES = ["test_ondrel", "test_ondrel_io", "test_content", "test_faults", "test_paths"]
 # The long codec tests (many levels, sizes and tools) take a quarter of an
 # hour under valgrind and run under ASan instead; these still reach every
 # encoder, decoder and failure path.
