@@ -8,11 +8,11 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 namespace detail {
@@ -53,11 +53,12 @@ namespace {
 }
 
 // libbz2 allocates megabytes for every stream it opens. Each thread keeps
-// those blocks for its next stream instead of faulting in fresh memory.
+// those blocks for its next stream instead of faulting in fresh memory;
+// what it does not keep goes back to the workers' store.
 class BlockCache {
 public:
     ~BlockCache() {
-        for (auto& e : entries_) std::free(e.p);
+        for (auto& e : entries_) workers::release(e.p, e.capacity);
     }
     void* get(std::size_t size) {
         for (auto& e : entries_)
@@ -65,20 +66,23 @@ public:
                 e.used = true;
                 return e.p;
             }
-        constexpr std::size_t huge = std::size_t(2) << 20;
-        void* p = size >= huge ? std::aligned_alloc(huge, (size + huge - 1) / huge * huge) : std::malloc(size);
-        if (!p) return nullptr;
-        if (size >= huge) advise_huge(p, size);
-        if (entries_.size() < 8) entries_.push_back({p, size, true});
+        std::size_t capacity = size;
+        char* p;
+        try {
+            p = workers::allocate(capacity);
+        } catch (const std::bad_alloc&) {
+            return nullptr;  // libbz2 reports BZ_MEM_ERROR
+        }
+        entries_.push_back({p, size, capacity, true});
         return p;
     }
     void put(void* p) {
-        for (auto& e : entries_)
-            if (e.p == p) {
-                e.used = false;
-                return;
-            }
-        std::free(p);
+        auto e = std::find_if(entries_.begin(), entries_.end(), [p](const Entry& e) { return e.p == p; });
+        e->used = false;
+        if (entries_.size() > kKept) {
+            workers::release(e->p, e->capacity);
+            entries_.erase(e);
+        }
     }
     static BlockCache& mine() {
         thread_local BlockCache cache;
@@ -86,9 +90,10 @@ public:
     }
 
 private:
+    static constexpr std::size_t kKept = 8;
     struct Entry {
-        void* p;
-        std::size_t size;
+        char* p;
+        std::size_t size, capacity;
         bool used;
     };
     std::vector<Entry> entries_;

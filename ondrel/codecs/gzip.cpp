@@ -17,7 +17,6 @@
 
 #include "gzip_inflate.h"
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 namespace detail {

@@ -6,8 +6,16 @@
 #include <string>
 
 #include "codec.h"
+#include "ondrel/workers/buffer.h"
+#include "ondrel/workers/pipeline.h"
 
 namespace ondrel::codecs::detail {
+
+using workers::Buffer;
+using workers::Job;
+using workers::kWaitSlice;
+using workers::Pipeline;
+using workers::waiting;
 
 // Output is handed to the sink in pieces of this size so memory stays
 // bounded however large the stream grows.
@@ -33,12 +41,6 @@ extern const Codec bzip2_codec;
 extern const Codec lzop_codec;
 extern const Codec xz_codec;
 extern const Codec lzma_codec;
-
-// Runs the hook set by set_wait_hook(), if any; may throw.
-void waiting();
-
-// How long a codec waits before calling waiting() again, in milliseconds.
-constexpr unsigned kWaitSlice = 10;
 
 // Maps a caller's level (negative meaning "the tool's default") onto the
 // codec's accepted range, throwing CodecError for anything outside it.

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 namespace detail {

@@ -1,12 +1,10 @@
 // The filter table and the whole-buffer helpers built on the streaming API.
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 
 #include "codec.h"
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 
@@ -15,14 +13,6 @@ namespace detail {
 Sizes& sizes() {
     static Sizes current;
     return current;
-}
-
-namespace {
-std::atomic<void (*)()> wait_hook{nullptr};
-}  // namespace
-
-void waiting() {
-    if (auto hook = wait_hook.load(std::memory_order_relaxed)) hook();
 }
 
 int resolve_level(const char* codec, int level, int lowest, int highest, int fallback) {
@@ -36,7 +26,7 @@ int resolve_level(const char* codec, int level, int lowest, int highest, int fal
 
 }  // namespace detail
 
-void set_wait_hook(void (*hook)()) { detail::wait_hook.store(hook, std::memory_order_relaxed); }
+void set_wait_hook(void (*hook)()) { workers::set_wait_hook(hook); }
 
 const Codec* find_codec(std::string_view name) {
     // Aliases are the usual file-name suffixes, so a caller can pass an
@@ -66,7 +56,7 @@ void StringSink::grow(std::size_t more) {
     // of what is already there lands on huge pages.
     std::string bigger;
     bigger.reserve(capacity);
-    detail::advise_huge(&bigger[0], capacity);
+    workers::advise_huge(&bigger[0], capacity);
     bigger.append(out_);
     out_.swap(bigger);
 }

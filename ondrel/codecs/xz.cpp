@@ -10,7 +10,6 @@
 #include <string>
 
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 namespace detail {

@@ -1,5 +1,5 @@
-// Worker threads for the codecs that cut their data into independent
-// chunks, and the large buffers those chunks live in.
+// Worker threads shared by everything that cuts its data into independent
+// jobs: the codecs' chunks, and whoever else has such work. No Python here.
 #pragma once
 
 #include <condition_variable>
@@ -9,45 +9,14 @@
 #include <memory>
 #include <mutex>
 
-namespace ondrel::codecs::detail {
+namespace ondrel::workers {
 
-// Asks the kernel to back [p, p+n) with huge pages where a whole aligned
-// 2 MiB fits. On virtual machines the first touch of each 4 KiB page can
-// cost more than compressing it, and multi-megabyte buffers are touched
-// exactly once. A no-op where unsupported.
-void advise_huge(void* p, std::size_t n);
-
-// A growable byte buffer without zero-filling, whose large allocations are
-// aligned for and advised to use huge pages.
-class Buffer {
-public:
-    Buffer() = default;
-    explicit Buffer(std::size_t capacity) { reserve(capacity); }
-    ~Buffer();
-    Buffer(Buffer&& other) noexcept;
-    Buffer& operator=(Buffer&& other) noexcept;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    void reserve(std::size_t capacity);  // keeps the contents
-    void resize(std::size_t size) {      // new bytes are left unset
-        reserve(size);
-        size_ = size;
-    }
-    void append(const void* data, std::size_t size);
-    void clear() { size_ = 0; }
-    char* data() { return data_; }
-    const char* data() const { return data_; }
-    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(data_); }
-    std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
-    bool empty() const { return size_ == 0; }
-
-private:
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
+// Long waits (for a job, for a library's own threads) call the hook set
+// here every kWaitSlice milliseconds on the waiting thread; whatever it
+// throws ends the wait. Process-wide; null, the default, does nothing.
+void set_wait_hook(void (*hook)());
+void waiting();  // runs the hook, if any; may throw
+constexpr unsigned kWaitSlice = 10;
 
 class Pipeline;
 
@@ -145,4 +114,4 @@ private:
     bool threaded_ = false;    // workers are there to take our jobs
 };
 
-}  // namespace ondrel::codecs::detail
+}  // namespace ondrel::workers
