@@ -18,10 +18,33 @@ Sizes& sizes() {
 int resolve_level(const char* codec, int level, int lowest, int highest, int fallback) {
     if (level < 0) return fallback;
     if (level < lowest || level > highest)
-        throw CodecError(-1, std::string(codec) + ": invalid compression level " +
+        throw CodecError(std::string(codec) + ": invalid compression level " +
                                  std::to_string(level) + " (expected " +
                                  std::to_string(lowest) + "-" + std::to_string(highest) + ")");
     return level;
+}
+
+void library_fail(const char* format, int code, const char* detail, std::initializer_list<Meaning> meanings,
+                  const char* library, int no_memory) {
+    std::string text = std::string(format) + ": ";
+    auto m = std::find_if(meanings.begin(), meanings.end(), [code](const Meaning& m) { return m.code == code; });
+    if (m == meanings.end()) {
+        text += std::string(library) + " error " + std::to_string(code);
+    } else {
+        text += m->what ? std::string(m->what) : std::string("not in ") + format + " format";
+        if (!detail || !*detail) detail = m->detail;
+    }
+    if (detail && *detail) text += std::string(" (") + detail + ")";
+    if (code == no_memory) throw OutOfMemory(text);
+    throw CodecError(text);
+}
+
+void trailing_garbage(const char* format) {
+    throw CodecError(std::string(format) + ": corrupt data (trailing garbage after compressed data)");
+}
+
+void check_padding(const char* format, const unsigned char* p, std::size_t n) {
+    if (std::any_of(p, p + n, [](unsigned char c) { return c != 0; })) trailing_garbage(format);
 }
 
 }  // namespace detail

@@ -186,7 +186,7 @@ struct Counting : ondrel::workers::Job {
     Counting(int n, std::atomic<int>& ran, bool fail) : n(n), ran(ran), fail(fail) {}
     void run() override {
         ++ran;
-        if (fail) throw CodecError(-3, "test: job " + std::to_string(n) + " failed");
+        if (fail) throw CodecError("test: job " + std::to_string(n) + " failed");
     }
     int n;
     std::atomic<int>& ran;
