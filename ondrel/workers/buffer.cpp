@@ -18,8 +18,6 @@ namespace ondrel::workers {
 namespace {
 
 constexpr std::size_t kHuge = std::size_t(2) << 20;
-// Below this, ordinary malloc is as good and wastes nothing.
-constexpr std::size_t kLarge = std::size_t(4) << 20;
 
 // Buffers that jobs freed, kept for the next jobs: fresh memory costs a
 // page fault per 4 KiB touched, which for fast codecs (lzop, inflate) is a
@@ -76,10 +74,10 @@ Recycled& recycled() {
 
 }  // namespace
 
-char* allocate(std::size_t& capacity) {
+char* allocate(std::size_t& capacity, std::size_t huge_from) {
     if (char* kept = recycled().take(capacity, capacity)) return kept;
     void* p = nullptr;
-    if (capacity >= kLarge) {
+    if (capacity >= huge_from) {
         p = std::aligned_alloc(kHuge, (capacity + kHuge - 1) / kHuge * kHuge);
         if (p) advise_huge(p, capacity);
     } else {

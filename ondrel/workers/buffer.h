@@ -48,8 +48,11 @@ private:
 // Raw blocks from the same store as Buffer's: `capacity` is raised to what
 // was got, and that figure goes back to release(). Never null (throws
 // std::bad_alloc); release() takes null. The memory is malloc()'s, so a
-// block released elsewhere may also go to std::free().
-char* allocate(std::size_t& capacity);
+// block released elsewhere may also go to std::free(). Fresh blocks of
+// `huge_from` bytes or more are aligned for and advised onto huge pages.
+// Buffer's: below this, ordinary malloc is as good and wastes nothing.
+constexpr std::size_t kHugeFrom = std::size_t(4) << 20;
+char* allocate(std::size_t& capacity, std::size_t huge_from = kHugeFrom);
 void release(char* data, std::size_t capacity);
 
 // For the pool's fork handlers: the store's lock, held across fork().
