@@ -9,7 +9,8 @@ CXX ?= g++
 BUILD ?= build
 export BUILD
 
-CODEC_SOURCES := $(wildcard ondrel/codecs/*.cpp)
+CODEC_SOURCES := $(wildcard ondrel/codecs/*.cpp ondrel/workers/*.cpp)
+CODEC_HEADERS := $(wildcard ondrel/codecs/*.h ondrel/workers/*.h)
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 CODEC_LIBS := -lz -ldeflate -lisal -lbz2 -llzma -llzo2
 
@@ -36,7 +37,7 @@ docs: build
 tour: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" examples/tour.py
 
-$(BUILD)/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(wildcard ondrel/codecs/*.h tests/cpp/*.h)
+$(BUILD)/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(CODEC_HEADERS) $(wildcard tests/cpp/*.h)
 	@mkdir -p $(BUILD)
 	$(CXX) -std=c++17 -O2 -g -Wall -I. $(CPPTEST_FLAGS) -o $@ $(CPP_TEST_SOURCES) $(CODEC_SOURCES) \
 		-lgtest -lgtest_main -pthread $(CODEC_LIBS)
@@ -59,9 +60,9 @@ FUZZ_DIR := $(BUILD)/fuzz
 FUZZ_TARGETS := decode_gzip decode_bzip2 decode_lzop decode_xz decode_lzma base64 zlib roundtrip
 FUZZ_FLAGS := -std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined \
 	-fno-sanitize-recover=all -I.
-FUZZ_OBJS := $(patsubst ondrel/codecs/%.cpp,$(FUZZ_DIR)/obj/%.o,$(CODEC_SOURCES))
+FUZZ_OBJS := $(patsubst ondrel/%.cpp,$(FUZZ_DIR)/obj/%.o,$(CODEC_SOURCES))
 
-$(FUZZ_DIR)/obj/%.o: ondrel/codecs/%.cpp $(wildcard ondrel/codecs/*.h)
+$(FUZZ_DIR)/obj/%.o: ondrel/%.cpp $(CODEC_HEADERS)
 	@mkdir -p $(dir $@)
 	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer-no-link -c $< -o $@
 

@@ -123,7 +123,7 @@ dorvane = Extension(
 
 ondrel = Extension(
     "ondrel",
-    sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp") + [platform_file],
+    sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp", "ondrel/workers/*.cpp") + [platform_file],
     include_dirs=[HERE],
     libraries=[lib for _, lib, _ in LIBRARIES] + ([] if WINDOWS else ["pthread"]),
     extra_compile_args=CXXFLAGS,

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "ondrel/codecs/parallel.h"
 #include "ondrel/codecs/text.h"
 
 namespace ondrel {

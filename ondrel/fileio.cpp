@@ -1,6 +1,5 @@
 #include "fileio.h"
 
-#include "ondrel/codecs/parallel.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

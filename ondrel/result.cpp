@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "ondrel/codecs/parallel.h"
+#include "ondrel/workers/buffer.h"
 
 namespace ondrel {
 
@@ -32,13 +32,13 @@ void ResultBuffer::reserve(std::size_t size) {
         // before the first touch: afterwards the advice comes too late.
         void* fresh = std::aligned_alloc(kHuge, (bytes + kHuge - 1) / kHuge * kHuge);
         if (!fresh) throw std::bad_alloc();
-        codecs::detail::advise_huge(fresh, bytes);
+        workers::advise_huge(fresh, bytes);
         block_ = static_cast<char*>(fresh);
     } else {
         void* grown = std::realloc(block_, bytes);
         if (!grown) throw std::bad_alloc();
         block_ = static_cast<char*>(grown);
-        if (bytes >= kLarge) codecs::detail::advise_huge(block_, bytes);
+        if (bytes >= kLarge) workers::advise_huge(block_, bytes);
     }
     capacity_ = capacity;
 }

@@ -15,16 +15,10 @@
 namespace ondrel::codecs {
 
 // A library failure: bad or truncated input, a format mismatch, no memory.
-// `code` is the library's own return code (kept for diagnostics); `what()`
-// is a complete sentence naming the format and the cause.
+// `what()` is a complete sentence naming the format and the cause.
 class CodecError : public std::runtime_error {
 public:
-    CodecError(int code, const std::string& message)
-        : std::runtime_error(message), code_(code) {}
-    int code() const noexcept { return code_; }
-
-private:
-    int code_;
+    using std::runtime_error::runtime_error;
 };
 
 // A library could not get the memory it needed: no verdict on the data.
@@ -79,7 +73,6 @@ public:
 
 struct Codec {
     const char* name;           // canonical filter name: "gzip", "bzip2", ...
-    int default_level;          // what the command-line tool uses by default
     std::unique_ptr<Encoder> (*encoder)(int level);
     std::unique_ptr<Decoder> (*decoder)();
 };

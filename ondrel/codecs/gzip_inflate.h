@@ -15,17 +15,35 @@
 #include <cstring>
 #include <memory>
 
+#include "bytes.h"
 #include "internal.h"
 
 namespace ondrel::codecs::detail {
 
+// The gzip header (RFC 1952): ID1 ID2 CM FLG MTIME(4) XFL OS, then with
+// FEXTRA set, XLEN (2) and that many bytes of extra fields.
+constexpr unsigned char kId1 = 0x1f, kId2 = 0x8b;
+constexpr unsigned char kDeflate = 8;    // CM
+constexpr unsigned char kFlagExtra = 4;  // FLG.FEXTRA
+constexpr unsigned char kOsUnix = 3;
+constexpr std::size_t kFlagsAt = 3, kXlenAt = 10, kExtraAt = 12;
+
+// inflateInit2's window bits: the largest window, in a gzip wrapper.
+constexpr int kGzipWindow = 15 + 16;
+// z_stream::data_type after inflate(Z_BLOCK): stopped at a block boundary,
+// here the start of the deflate data.
+constexpr int kAtBlockStart = 128;
+
+// Opens `zs` for one gzip member.
+inline void open_inflate(z_stream& zs) {
+    std::memset(&zs, 0, sizeof zs);
+    int rc = inflateInit2(&zs, kGzipWindow);
+    if (rc != Z_OK) zlib_fail("gzip", rc, zs.msg);
+}
+
 class MemberInflater {
 public:
-    MemberInflater() : out_(new char[kChunk]) {
-        std::memset(&zs_, 0, sizeof zs_);
-        int rc = inflateInit2(&zs_, 15 + 16);
-        if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
-    }
+    MemberInflater() : out_(new char[kChunk]) { open_inflate(zs_); }
     ~MemberInflater() { inflateEnd(&zs_); }
     MemberInflater(const MemberInflater&) = delete;
     MemberInflater& operator=(const MemberInflater&) = delete;
@@ -33,49 +51,20 @@ public:
     // Returns how much of `data` was used; `ended` turns true at the end of
     // the member, after which the rest of `data` is left alone.
     std::size_t feed(const unsigned char* data, std::size_t size, Sink& out, bool& ended) {
-        std::size_t used = 0;
-        ended = false;
-        while (size > used && !ended) {
-            std::size_t piece = std::min(size - used, kMaxFeed);
-            zs_.next_in = const_cast<Bytef*>(data + used);
-            zs_.avail_in = static_cast<uInt>(piece);
-            ended = run(out);
-            used += piece - zs_.avail_in;
-        }
-        return used;
+        return feed_pieces(zs_, data, size, ended, [&] {
+            return drive(zs_, out_.get(), out, [&] { return inflate(&zs_, Z_NO_FLUSH); },
+                         [&](int rc) { return inflate_ended("gzip", rc, zs_); });
+        });
     }
 
 private:
-    bool run(Sink& out) {
-        for (;;) {
-            zs_.next_out = reinterpret_cast<Bytef*>(out_.get());
-            zs_.avail_out = static_cast<uInt>(kChunk);
-            int rc = inflate(&zs_, Z_NO_FLUSH);
-            std::size_t produced = kChunk - zs_.avail_out;
-            if (produced) out.put(out_.get(), produced);
-            if (rc == Z_STREAM_END) return true;
-            if (rc == Z_BUF_ERROR) {
-                // No progress possible: with output room to spare that just
-                // means inflate wants more input.
-                if (zs_.avail_in == 0) return false;
-                zlib_fail("gzip", rc, zs_.msg);
-            }
-            if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
-            if (zs_.avail_in == 0 && zs_.avail_out != 0) return false;
-        }
-    }
-
     z_stream zs_;
     std::unique_ptr<char[]> out_;
 };
 
 class StreamInflater {
 public:
-    StreamInflater() : state_(new inflate_state), out_(new char[kChunk]) {
-        std::memset(&zs_, 0, sizeof zs_);
-        int rc = inflateInit2(&zs_, 15 + 16);
-        if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
-    }
+    StreamInflater() : state_(new inflate_state), out_(new char[kChunk]) { open_inflate(zs_); }
     ~StreamInflater() { inflateEnd(&zs_); }
     StreamInflater(const StreamInflater&) = delete;
     StreamInflater& operator=(const StreamInflater&) = delete;
@@ -118,7 +107,7 @@ private:
         std::size_t used = size - zs_.avail_in;
         if (rc == Z_BUF_ERROR && zs_.avail_in == 0) return used;
         if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
-        if (zs_.data_type & 128) {
+        if (zs_.data_type & kAtBlockStart) {
             isal_inflate_init(state_.get());
             state_->crc_flag = ISAL_GZIP_NO_HDR;
             phase_ = Phase::body;
@@ -130,16 +119,11 @@ private:
         inflate_state& s = *state_;
         s.next_in = const_cast<std::uint8_t*>(data);
         s.avail_in = static_cast<std::uint32_t>(size);
-        for (;;) {
-            s.next_out = reinterpret_cast<std::uint8_t*>(out_.get());
-            s.avail_out = static_cast<std::uint32_t>(kChunk);
-            int rc = isal_inflate(&s);
-            std::size_t produced = kChunk - s.avail_out;
-            if (produced) out.put(out_.get(), produced);
-            if (rc != ISAL_DECOMP_OK) fail(rc);
-            if (s.block_state == ISAL_BLOCK_FINISH) break;
-            if (s.avail_in == 0 && s.avail_out != 0) return size;
-        }
+        bool finished = drive(s, out_.get(), out, [&] { return isal_inflate(&s); }, [&](int rc) {
+            if (rc != ISAL_DECOMP_OK) throw_inflate_error(rc);
+            return s.block_state == ISAL_BLOCK_FINISH;
+        });
+        if (!finished) return size;
         // ISA-L reads ahead into a bit buffer and keeps what it read past
         // the last block: whole bytes there are the start of the trailer,
         // which came before whatever is still at next_in.
@@ -158,10 +142,6 @@ private:
         std::memcpy(tail_ + tail_size_, data, take);
         tail_size_ += take;
         if (tail_size_ < sizeof tail_) return take;
-        auto le32 = [](const unsigned char* p) {
-            return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-                   std::uint32_t(p[3]) << 24;
-        };
         // zlib's words for these, as for every other member.
         if (le32(tail_) != state_->crc) zlib_fail("gzip", Z_DATA_ERROR, "incorrect data check");
         if (le32(tail_ + 4) != state_->total_out) zlib_fail("gzip", Z_DATA_ERROR, "incorrect length check");
@@ -169,7 +149,7 @@ private:
         return take;
     }
 
-    [[noreturn]] static void fail(int rc) {
+    [[noreturn]] static void throw_inflate_error(int rc) {
         switch (rc) {
         case ISAL_INVALID_BLOCK: zlib_fail("gzip", Z_DATA_ERROR, "invalid block");
         case ISAL_INVALID_SYMBOL: zlib_fail("gzip", Z_DATA_ERROR, "invalid code");

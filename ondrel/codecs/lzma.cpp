@@ -16,7 +16,7 @@ std::unique_ptr<Decoder> make_decoder() { return make_lzma_decoder("lzma", true)
 
 }  // namespace
 
-const Codec lzma_codec = {"lzma", 6, make_encoder, make_decoder};
+const Codec lzma_codec = {"lzma", make_encoder, make_decoder};
 
 }  // namespace detail
 }  // namespace ondrel::codecs

@@ -1,12 +1,10 @@
 // The filter table and the whole-buffer helpers built on the streaming API.
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 
 #include "codec.h"
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 
@@ -17,26 +15,41 @@ Sizes& sizes() {
     return current;
 }
 
-namespace {
-std::atomic<void (*)()> wait_hook{nullptr};
-}  // namespace
-
-void waiting() {
-    if (auto hook = wait_hook.load(std::memory_order_relaxed)) hook();
-}
-
 int resolve_level(const char* codec, int level, int lowest, int highest, int fallback) {
     if (level < 0) return fallback;
     if (level < lowest || level > highest)
-        throw CodecError(-1, std::string(codec) + ": invalid compression level " +
+        throw CodecError(std::string(codec) + ": invalid compression level " +
                                  std::to_string(level) + " (expected " +
                                  std::to_string(lowest) + "-" + std::to_string(highest) + ")");
     return level;
 }
 
+void library_fail(const char* format, int code, const char* detail, std::initializer_list<Meaning> meanings,
+                  const char* library, int no_memory) {
+    std::string text = std::string(format) + ": ";
+    auto m = std::find_if(meanings.begin(), meanings.end(), [code](const Meaning& m) { return m.code == code; });
+    if (m == meanings.end()) {
+        text += std::string(library) + " error " + std::to_string(code);
+    } else {
+        text += m->what ? std::string(m->what) : std::string("not in ") + format + " format";
+        if (!detail || !*detail) detail = m->detail;
+    }
+    if (detail && *detail) text += std::string(" (") + detail + ")";
+    if (code == no_memory) throw OutOfMemory(text);
+    throw CodecError(text);
+}
+
+void trailing_garbage(const char* format) {
+    throw CodecError(std::string(format) + ": corrupt data (trailing garbage after compressed data)");
+}
+
+void check_padding(const char* format, const unsigned char* p, std::size_t n) {
+    if (std::any_of(p, p + n, [](unsigned char c) { return c != 0; })) trailing_garbage(format);
+}
+
 }  // namespace detail
 
-void set_wait_hook(void (*hook)()) { detail::wait_hook.store(hook, std::memory_order_relaxed); }
+void set_wait_hook(void (*hook)()) { workers::set_wait_hook(hook); }
 
 const Codec* find_codec(std::string_view name) {
     // Aliases are the usual file-name suffixes, so a caller can pass an
@@ -66,7 +79,7 @@ void StringSink::grow(std::size_t more) {
     // of what is already there lands on huge pages.
     std::string bigger;
     bigger.reserve(capacity);
-    detail::advise_huge(&bigger[0], capacity);
+    workers::advise_huge(&bigger[0], capacity);
     bigger.append(out_);
     out_.swap(bigger);
 }

@@ -19,7 +19,7 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::size_t kLine = 76;  // characters per line, as MIME mandates
 
 [[noreturn]] void base64_fail(const std::string& why) {
-    throw CodecError(-1, "base64: invalid input (" + why + ")");
+    throw CodecError("base64: invalid input (" + why + ")");
 }
 
 int sextet(unsigned char c) {
@@ -62,7 +62,7 @@ std::string to_string(Transform transform) {
 
 void base64_encode(std::string_view data, Sink& sink) {
     std::size_t groups = data.size() / 3 + (data.size() % 3 != 0);
-    if (groups > (SIZE_MAX - 1) / 5) throw CodecError(-1, "base64: input too large");
+    if (groups > (SIZE_MAX - 1) / 5) throw CodecError("base64: input too large");
     Staged out(sink);
     std::size_t column = 0;
     auto put = [&](char c) {
@@ -134,7 +134,7 @@ void base64_decode(std::string_view text, Sink& sink) {
 
 void zlib_encode(std::string_view data, int level, Sink& out) {
     if (level < -1 || level > 9)
-        throw CodecError(Z_STREAM_ERROR, "zlib: invalid compression level " + std::to_string(level) + " (expected 0-9)");
+        throw CodecError("zlib: invalid compression level " + std::to_string(level) + " (expected 0-9)");
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     int rc = deflateInit(&zs, level);
@@ -148,13 +148,11 @@ void zlib_encode(std::string_view data, int level, Sink& out) {
         zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
         zs.avail_in = static_cast<uInt>(piece);
         int flush = piece == left ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            zs.next_out = reinterpret_cast<Bytef*>(buf.get());
-            zs.avail_out = static_cast<uInt>(detail::kChunk);
-            rc = deflate(&zs, flush);
+        auto ended = [&](int rc) {
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) detail::zlib_fail("zlib", rc, zs.msg);
-            out.put(buf.get(), detail::kChunk - zs.avail_out);
-        } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+            return rc == Z_STREAM_END;
+        };
+        detail::drive(zs, buf.get(), out, [&] { return deflate(&zs, flush); }, ended, flush == Z_FINISH);
         in += piece;
         left -= piece;
         if (flush == Z_FINISH) return;
@@ -167,30 +165,14 @@ void zlib_decode(std::string_view data, Sink& out) {
     int rc = inflateInit(&zs);
     if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
     std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, inflateEnd);
-    const char* in = data.data();
-    std::size_t left = data.size();
     std::unique_ptr<char[]> buf(new char[detail::kChunk]);
-    for (;;) {
-        std::size_t piece = std::min(left, detail::kMaxFeed);
-        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-        zs.avail_in = static_cast<uInt>(piece);
-        do {
-            zs.next_out = reinterpret_cast<Bytef*>(buf.get());
-            zs.avail_out = static_cast<uInt>(detail::kChunk);
-            rc = inflate(&zs, Z_NO_FLUSH);
-            out.put(buf.get(), detail::kChunk - zs.avail_out);
-            if (rc == Z_STREAM_END) {
-                if (zs.avail_in != 0 || piece != left)
-                    detail::zlib_fail("zlib", Z_DATA_ERROR, "trailing garbage after compressed data");
-                return;
-            }
-            if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;
-            if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
-        } while (zs.avail_in > 0 || zs.avail_out == 0);
-        in += piece;
-        left -= piece;
-        if (left == 0) detail::zlib_fail("zlib", Z_BUF_ERROR, data.empty() ? "empty input" : "truncated stream");
-    }
+    bool ended = false;
+    std::size_t used = detail::feed_pieces(zs, data.data(), data.size(), ended, [&] {
+        return detail::drive(zs, buf.get(), out, [&] { return inflate(&zs, Z_NO_FLUSH); },
+                             [&](int rc) { return detail::inflate_ended("zlib", rc, zs); });
+    });
+    if (!ended) detail::zlib_fail("zlib", Z_BUF_ERROR, data.empty() ? "empty input" : "truncated stream");
+    if (used != data.size()) detail::trailing_garbage("zlib");
 }
 
 std::string base64_encode(std::string_view data) {

@@ -10,47 +10,19 @@
 #include <string>
 
 #include "internal.h"
-#include "parallel.h"
 
 namespace ondrel::codecs {
 namespace detail {
 
 void lzma_fail(const char* format, int code, const char* detail) {
-    std::string text = std::string(format) + ": ";
-    switch (static_cast<lzma_ret>(code)) {
-    case LZMA_FORMAT_ERROR:
-        text += std::string("not in ") + format + " format";
-        if (!detail) detail = "unrecognised header";
-        break;
-    case LZMA_DATA_ERROR:
-        text += "corrupt data";
-        break;
-    case LZMA_BUF_ERROR:
-        text += "unexpected end of input";
-        if (!detail) detail = "truncated file";
-        break;
-    case LZMA_OPTIONS_ERROR:
-        text += "unsupported options";
-        break;
-    case LZMA_UNSUPPORTED_CHECK:
-        text += "unsupported integrity check";
-        break;
-    case LZMA_MEM_ERROR:
-        text += "out of memory";
-        break;
-    case LZMA_MEMLIMIT_ERROR:
-        text += "memory usage limit reached";
-        break;
-    case LZMA_PROG_ERROR:
-        text += "invalid parameter or stream state";
-        break;
-    default:
-        text += "liblzma error " + std::to_string(code);
-        break;
-    }
-    if (detail) text += std::string(" (") + detail + ")";
-    if (code == LZMA_MEM_ERROR) throw OutOfMemory(code, text);
-    throw CodecError(code, text);
+    library_fail(format, code, detail,
+                 {{LZMA_FORMAT_ERROR, nullptr, "unrecognised header"}, {LZMA_DATA_ERROR, "corrupt data", nullptr},
+                  {LZMA_BUF_ERROR, "unexpected end of input", "truncated file"},
+                  {LZMA_OPTIONS_ERROR, "unsupported options", nullptr},
+                  {LZMA_UNSUPPORTED_CHECK, "unsupported integrity check", nullptr},
+                  {LZMA_MEM_ERROR, "out of memory", nullptr}, {LZMA_MEMLIMIT_ERROR, "memory usage limit reached", nullptr},
+                  {LZMA_PROG_ERROR, "invalid parameter or stream state", nullptr}},
+                 "liblzma", LZMA_MEM_ERROR);
 }
 
 namespace {
@@ -87,7 +59,7 @@ std::string mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 <
 // for encoding and decoding, only the initialisation differs.
 class LzmaStream {
 public:
-    explicit LzmaStream(const char* format) : format_(format), out_(new std::uint8_t[kChunk]) {}
+    explicit LzmaStream(const char* format) : format_(format), out_(new char[kChunk]) {}
     ~LzmaStream() { lzma_end(&strm_); }
 
     void check_init(lzma_ret rc) {
@@ -113,30 +85,30 @@ public:
 
 private:
     bool run(lzma_action action, Sink& out) {
-        for (;;) {
-            strm_.next_out = out_.get();
-            strm_.avail_out = kChunk;
-            const std::uint8_t* before = strm_.next_in;
-            lzma_ret rc = lzma_code(&strm_, action);
-            std::size_t produced = kChunk - strm_.avail_out;
-            if (produced) out.put(reinterpret_cast<const char*>(out_.get()), produced);
+        const std::uint8_t* before = nullptr;
+        auto code = [&] {
+            before = strm_.next_in;
+            return lzma_code(&strm_, action);
+        };
+        auto ended = [&](lzma_ret rc) {
             if (rc == LZMA_STREAM_END) return true;
             // The threaded coders give up after a time slice with nothing
             // done while their threads work on; the caller gets its turn.
-            if (rc == LZMA_OK && produced == 0 && strm_.next_in == before) waiting();
+            if (rc == LZMA_OK && strm_.avail_out == kChunk && strm_.next_in == before) waiting();
             if (rc == LZMA_MEMLIMIT_ERROR) {
                 std::string need = "the data needs " + mebibytes(lzma_memusage(&strm_)) + ", the limit is " +
                                    mebibytes(lzma_memlimit_get(&strm_));
                 lzma_fail(format_, rc, need.c_str());
             }
             if (rc != LZMA_OK) lzma_fail(format_, rc);
-            if (action == LZMA_RUN && strm_.avail_in == 0 && strm_.avail_out != 0) return false;
-        }
+            return false;
+        };
+        return drive(strm_, out_.get(), out, code, ended, action != LZMA_RUN);
     }
 
     const char* format_;
     lzma_stream strm_ = LZMA_STREAM_INIT;
-    std::unique_ptr<std::uint8_t[]> out_;
+    std::unique_ptr<char[]> out_;
 };
 
 class LzmaEncoder : public Encoder {
@@ -222,14 +194,12 @@ private:
 
     void pass(const char* data, std::size_t size, Sink& out) {
         if (size == 0) return;
-        if (ended_)
-            lzma_fail(stream_.format(), LZMA_DATA_ERROR, "trailing garbage after compressed data");
+        if (ended_) trailing_garbage(stream_.format());
         if (stream_.feed(data, size, out)) {
             ended_ = true;
             // Only the legacy format can end here: .xz decoding with
             // LZMA_CONCATENATED waits for LZMA_FINISH.
-            if (stream_.unused())
-                lzma_fail(stream_.format(), LZMA_DATA_ERROR, "trailing garbage after compressed data");
+            if (stream_.unused()) trailing_garbage(stream_.format());
         }
     }
 
@@ -256,7 +226,7 @@ std::unique_ptr<Decoder> make_lzma_decoder(const char* format, bool alone) {
     return std::make_unique<LzmaDecoder>(format, alone);
 }
 
-const Codec xz_codec = {"xz", 6, make_encoder, make_decoder};
+const Codec xz_codec = {"xz", make_encoder, make_decoder};
 
 }  // namespace detail
 

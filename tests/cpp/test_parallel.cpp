@@ -17,7 +17,7 @@
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
 #include "ondrel/codecs/internal.h"
-#include "ondrel/codecs/parallel.h"
+#include "ondrel/workers/pipeline.h"
 
 using namespace ondrel::codecs;
 using namespace testutil;
@@ -182,11 +182,11 @@ TEST(ParallelCodecs, AFailedWriteLeavesNoWorkOnTheCallersBuffer) {
 
 namespace {
 
-struct Counting : ondrel::codecs::detail::Job {
+struct Counting : ondrel::workers::Job {
     Counting(int n, std::atomic<int>& ran, bool fail) : n(n), ran(ran), fail(fail) {}
     void run() override {
         ++ran;
-        if (fail) throw CodecError(-3, "test: job " + std::to_string(n) + " failed");
+        if (fail) throw CodecError("test: job " + std::to_string(n) + " failed");
     }
     int n;
     std::atomic<int>& ran;
@@ -196,7 +196,7 @@ struct Counting : ondrel::codecs::detail::Job {
 }  // namespace
 
 TEST(ParallelPipeline, ResultsInOrderAndAFailureSurfacesAtItsTurn) {
-    using ondrel::codecs::detail::Pipeline;
+    using ondrel::workers::Pipeline;
     std::atomic<int> ran{0};
     {
         Pipeline pipe(4);

@@ -1,0 +1,390 @@
+// Reading bzip2: the blocks of a stream decoded side by side, with libbz2
+// itself as the judge of anything unexpected.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+
+#include "bzip2.h"
+
+namespace ondrel::codecs::detail {
+
+namespace {
+
+// Decodes one stream from its first byte with libbz2 as input arrives: the
+// authority whenever the fast path meets something it doesn't expect.
+class StreamInflater {
+public:
+    StreamInflater() : out_(new char[kChunk]) {
+        std::memset(&bz_, 0, sizeof bz_);
+        int rc = BZ2_bzDecompressInit(&bz_, 0, 0);
+        if (rc != BZ_OK) bzip2_fail(rc);
+    }
+    ~StreamInflater() { BZ2_bzDecompressEnd(&bz_); }
+
+    // Returns how much input was used; `ended` turns true at the stream's end.
+    std::size_t feed(const char* data, std::size_t size, Sink& out, bool& ended) {
+        // libbz2 holds back a decoded block, so an exactly full output
+        // buffer can mean more is pending even with no input left.
+        return feed_pieces(bz_, data, size, ended, [&] {
+            return drive(bz_, out_.get(), out, [&] { return BZ2_bzDecompress(&bz_); }, [&](int rc) {
+                if (rc != BZ_OK && rc != BZ_STREAM_END) bzip2_fail(rc);
+                return rc == BZ_STREAM_END;
+            });
+        });
+    }
+
+private:
+    bz_stream bz_;
+    std::unique_ptr<char[]> out_;
+};
+
+// Passes output on after dropping what was already delivered.
+struct SkipSink : Sink {
+    SkipSink(Sink& out, std::uint64_t skip) : out(out), skip(skip) {}
+    void put(const char* p, std::size_t n) override {
+        if (skip >= n) {
+            skip -= n;
+            return;
+        }
+        p += skip;
+        n -= static_cast<std::size_t>(skip);
+        skip = 0;
+        out.put(p, n);
+    }
+    Sink& out;
+    std::uint64_t skip;
+};
+
+// Decodes one block, lifted out of its stream, as a stream of its own:
+// libbz2 then checks its CRC as it would in place.
+class BlockJob : public Job {
+public:
+    BlockJob(Buffer&& raw, unsigned shift, std::uint64_t bits, int level, std::uint32_t crc, std::uint64_t stream,
+             std::uint64_t stream_start)
+        : stream(stream), stream_start(stream_start), raw_(std::move(raw)), shift_(shift), bits_(bits),
+          level_(level), crc_(crc) {}
+
+    void run() override {
+        Buffer packed(bits_ / 8 + 32);
+        unsigned char* q = packed.bytes();
+        put_stream_header(q, level_);
+        const unsigned char* r = raw_.bytes();
+        std::size_t whole = bits_ / 8;
+        if (shift_ == 0) {
+            std::memcpy(q + 4, r, whole);
+        } else {
+            for (std::size_t i = 0; i < whole; ++i)
+                q[4 + i] = static_cast<unsigned char>((r[i] << shift_) | (r[i + 1] >> (8 - shift_)));
+        }
+        // The leftover bits of the block, then the end marker and the CRC.
+        std::size_t at = 4 + whole;
+        unsigned left = unsigned(bits_ % 8);
+        unsigned acc = 0, nacc = 0;
+        if (left) {
+            unsigned pair = (unsigned(r[whole]) << 8) | (whole + 1 < raw_.size() ? r[whole + 1] : 0);
+            acc = (pair >> (16 - shift_ - left)) & ((1u << left) - 1);
+            nacc = left;
+        }
+        auto push = [&](std::uint64_t v, unsigned n) {
+            while (n--) {
+                acc = (acc << 1) | unsigned((v >> n) & 1);
+                if (++nacc == 8) {
+                    q[at++] = static_cast<unsigned char>(acc);
+                    acc = nacc = 0;
+                }
+            }
+        };
+        push(kEndMagic, 48);
+        push(crc_, 32);
+        if (nacc) q[at++] = static_cast<unsigned char>(acc << (8 - nacc));
+
+        bz_stream bz;
+        init_stream(bz);
+        if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) {
+            failed = true;
+            return;
+        }
+        out.resize(std::size_t(level_) * 100000 + 4096);
+        bz.next_in = packed.data();
+        bz.avail_in = static_cast<unsigned>(at);
+        int rc = BZ_OK;
+        pump(bz, out, [&] {
+            rc = BZ2_bzDecompress(&bz);
+            return rc == BZ_OK && !(bz.avail_in == 0 && bz.avail_out != 0);
+        });
+        failed = rc != BZ_STREAM_END || bz.avail_in != 0;
+        BZ2_bzDecompressEnd(&bz);
+    }
+
+    Buffer out;
+    bool failed = false;
+    std::uint64_t stream;
+    std::uint64_t stream_start;
+
+private:
+    Buffer raw_;
+    unsigned shift_;
+    std::uint64_t bits_;
+    int level_;
+    std::uint32_t crc_;
+};
+
+// bzip2 -d decodes streams written back to back (ours, pbzip2's, `cat`'s).
+// Within a stream, blocks are found by their 48-bit magic numbers, which
+// sit at any bit position, and decoded side by side. A block that fails,
+// or anything else unexpected, sends the whole stream through libbz2 the
+// ordinary way, so errors, and the rare magic number that is really part
+// of the data, get exactly bzip2's verdict.
+class Bzip2Decoder : public Decoder {
+public:
+    void update(const char* data, std::size_t size, Sink& out) override {
+        if (size == 0) return;
+        seen_input_ = true;
+        if (phase_ == Phase::Padding) return check_padding("bzip2", reinterpret_cast<const unsigned char*>(data), size);
+        if (phase_ == Phase::Fallback) {
+            bool ended = false;
+            std::size_t used = inflater_->feed(data, size, out, ended);
+            base_ += used;
+            if (!ended) return;
+            stream_done(base_);
+            data += used;
+            size -= used;
+            if (size == 0) return;
+        }
+        compact();
+        in_.append(data, size);
+        process(out, false);
+        drain(out, false);
+    }
+
+    void finish(Sink& out) override {
+        if (!seen_input_) bzip2_fail(BZ_UNEXPECTED_EOF, "empty input");
+        for (;;) {
+            if (phase_ == Phase::Fallback) bzip2_fail(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
+            process(out, true);
+            if (drain(out, true)) break;
+        }
+        if (phase_ == Phase::Fallback) bzip2_fail(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
+    }
+
+private:
+    enum class Phase { Head, Magic, Scan, Padding, Fallback };
+
+    std::uint64_t end() const { return base_ + in_.size(); }
+    const unsigned char* at(std::uint64_t offset) const {
+        return reinterpret_cast<const unsigned char*>(in_.data()) + (offset - base_);
+    }
+
+    // `n` <= 32 bits from absolute bit position `bit`; bytes past the end read as zero.
+    std::uint64_t bits(std::uint64_t bit, unsigned n) const {
+        return read_bits(reinterpret_cast<const unsigned char*>(in_.data()), in_.size(), bit - base_ * 8, n);
+    }
+    std::uint64_t bits48(std::uint64_t bit) const { return (bits(bit, 24) << 24) | bits(bit + 24, 24); }
+
+    void compact() {
+        bool between = phase_ == Phase::Head || phase_ == Phase::Padding;
+        std::uint64_t keep = !keep_.empty() ? keep_.front() : between ? at_ : stream_start_;
+        std::size_t drop = static_cast<std::size_t>(keep - base_);
+        if (drop < (std::size_t(1) << 20) || drop < in_.size() / 2) return;
+        std::memmove(in_.data(), in_.data() + drop, in_.size() - drop);
+        in_.resize(in_.size() - drop);
+        base_ += drop;
+    }
+
+    void process(Sink& out, bool final) {
+        for (;;) {
+            switch (phase_) {
+            case Phase::Padding:
+            case Phase::Fallback:
+                return;
+            case Phase::Head: {
+                if (at_ == end()) return;
+                const unsigned char* p = at(at_);
+                std::size_t avail = static_cast<std::size_t>(end() - at_);
+                if (streams_ > 0 && p[0] == 0) {
+                    phase_ = Phase::Padding;
+                    check_padding("bzip2", p, avail);
+                    at_ = end();
+                    return;
+                }
+                static const char head[] = "BZh";
+                for (std::size_t k = 0; k < std::min<std::size_t>(avail, 4); ++k)
+                    if (k < 3 ? p[k] != head[k] : (p[k] < '1' || p[k] > '9')) {
+                        if (streams_ > 0) trailing_garbage("bzip2");
+                        bzip2_fail(BZ_DATA_ERROR_MAGIC);
+                    }
+                if (avail < 4) {
+                    if (final) bzip2_fail(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
+                    return;
+                }
+                level_ = p[3] - '0';
+                stream_start_ = at_;
+                ++stream_id_;
+                combined_ = 0;
+                bit_ = (at_ + 4) * 8;
+                phase_ = Phase::Magic;
+                break;
+            }
+            case Phase::Magic: {
+                if (bit_ + 80 > end() * 8) {
+                    if (!final) return;
+                    fallback_current(out);
+                    break;
+                }
+                std::uint64_t magic = bits48(bit_);
+                std::uint32_t crc = static_cast<std::uint32_t>(bits(bit_ + 48, 32));
+                if (magic == kBlockMagic) {
+                    block_bit_ = bit_;
+                    block_crc_ = crc;
+                    search_ = bit_ + 80;
+                    phase_ = Phase::Scan;
+                } else if (magic == kEndMagic && crc == combined_) {
+                    stream_done((bit_ + 80 + 7) / 8);
+                } else {
+                    fallback_current(out);
+                }
+                break;
+            }
+            case Phase::Scan: {
+                std::uint64_t found = scan(final);
+                if (found == 0) {
+                    // A block is at most about 1.1 MB; with no end in sight
+                    // something is off, and libbz2 will say what.
+                    if (!final && search_ - block_bit_ <= (std::uint64_t(level_) * 200000 + (1 << 20)) * 8) return;
+                    fallback_current(out);
+                    break;
+                }
+                if (!dispatch(found, out)) break;
+                combined_ = ((combined_ << 1) | (combined_ >> 31)) ^ block_crc_;
+                bit_ = found;
+                phase_ = Phase::Magic;
+                break;
+            }
+            }
+        }
+    }
+
+    // The bit position of the next magic number at or after search_, or 0
+    // if none is in the input yet.
+    std::uint64_t scan(bool final) {
+        std::uint64_t from = search_ - base_ * 8;
+        std::uint64_t found = find_magic(in_.bytes(), in_.size(), from, final);
+        search_ = base_ * 8 + from;
+        return found == kNotFound ? 0 : base_ * 8 + found;
+    }
+
+    // False if waiting for room sent a stream to libbz2 instead.
+    bool dispatch(std::uint64_t block_end, Sink& out) {
+        std::uint64_t from = block_bit_ / 8, to = (block_end + 7) / 8;
+        Buffer raw(static_cast<std::size_t>(to - from) + 1);
+        raw.append(at(from), static_cast<std::size_t>(to - from));
+        while (pipeline_->full())
+            if (!drain_one(out)) return false;
+        // A block that ends its stream and the input with it is decoded on
+        // this thread: a small file should not pay for starting workers.
+        const bool last = bits48(block_end) == kEndMagic && (block_end + 80 + 7) / 8 >= end();
+        pipeline_->push(std::make_unique<BlockJob>(std::move(raw), unsigned(block_bit_ % 8), block_end - block_bit_,
+                                                   level_, block_crc_, stream_id_, stream_start_),
+                        last);
+        keep_.push_back(stream_start_);
+        return true;
+    }
+
+    // Collects finished blocks in order; false if one failed and its
+    // stream was handed to libbz2 (after which scanning resumes elsewhere).
+    bool drain(Sink& out, bool all) {
+        while (pipeline_->pending() > 0) {
+            if (!all) {
+                if (!drain_ready(out)) return false;
+                return true;
+            }
+            if (!drain_one(out)) return false;
+        }
+        return true;
+    }
+
+    bool drain_ready(Sink& out) {
+        while (auto job = pipeline_->pop(false))
+            if (!deliver(std::move(job), out)) return false;
+        return true;
+    }
+
+    bool drain_one(Sink& out) { return deliver(pipeline_->pop(true), out); }
+
+    bool deliver(std::unique_ptr<Job> job, Sink& out) {
+        auto& done = static_cast<BlockJob&>(*job);
+        keep_.pop_front();
+        if (done.stream != delivered_stream_) {
+            delivered_stream_ = done.stream;
+            delivered_ = 0;
+        }
+        if (done.failed) {
+            fallback(done.stream_start, delivered_, out);
+            return false;
+        }
+        emit(done.out.data(), done.out.size(), out);
+        delivered_ += done.out.size();
+        return true;
+    }
+
+    // Something unexpected in the stream being scanned.
+    void fallback_current(Sink& out) {
+        // Earlier blocks first; one of them may fail and fall back earlier.
+        while (pipeline_->pending() > 0)
+            if (!drain_one(out)) return;
+        fallback(stream_start_, delivered_stream_ == stream_id_ ? delivered_ : 0, out);
+    }
+
+    // Decodes the stream starting at `start` with libbz2, skipping the
+    // output already delivered from it.
+    void fallback(std::uint64_t start, std::uint64_t skip, Sink& out) {
+        pipeline_ = std::make_unique<Pipeline>();
+        keep_.clear();
+        inflater_ = std::make_unique<StreamInflater>();
+        phase_ = Phase::Fallback;
+        stream_start_ = start;
+        SkipSink rest(out, skip);
+        bool ended = false;
+        std::size_t used = inflater_->feed(reinterpret_cast<const char*>(at(start)),
+                                           static_cast<std::size_t>(end() - start), rest, ended);
+        if (ended) {
+            stream_done(start + used);
+        } else {
+            // The rest of the stream comes straight from update().
+            base_ = end();
+            in_.clear();
+        }
+    }
+
+    void stream_done(std::uint64_t next) {
+        ++streams_;
+        inflater_.reset();
+        at_ = next;
+        phase_ = Phase::Head;
+    }
+
+    Buffer in_;
+    std::uint64_t base_ = 0;   // absolute offset of in_[0]
+    std::uint64_t at_ = 0;     // where the next stream starts (Head)
+    std::uint64_t bit_ = 0;    // where the next magic number must be (Magic)
+    std::uint64_t block_bit_ = 0, search_ = 0;
+    std::uint32_t block_crc_ = 0, combined_ = 0;
+    std::uint64_t stream_start_ = 0, stream_id_ = 0;
+    std::uint64_t delivered_stream_ = ~std::uint64_t(0), delivered_ = 0;
+    std::deque<std::uint64_t> keep_;  // stream start of each block in flight
+    int level_ = 9;
+    Phase phase_ = Phase::Head;
+    unsigned long streams_ = 0;
+    bool seen_input_ = false;
+    std::unique_ptr<StreamInflater> inflater_;
+    std::unique_ptr<Pipeline> pipeline_ = std::make_unique<Pipeline>();
+};
+
+}  // namespace
+
+std::unique_ptr<Decoder> make_bzip2_decoder() { return std::make_unique<Bzip2Decoder>(); }
+
+}  // namespace ondrel::codecs::detail

@@ -1,0 +1,67 @@
+// Finding bzip2's block and end-of-stream magic numbers, which sit at any
+// bit position: how the reader cuts a stream into blocks to decode side by
+// side, and the writer finds the block in a stream of one.
+
+#include "bzip2.h"
+
+namespace ondrel::codecs::detail {
+
+namespace {
+
+constexpr std::uint64_t kMask48 = (std::uint64_t(1) << 48) - 1;
+
+// For every 16-bit value, which of the 16 (pattern, bit shift) pairs could
+// start at the byte before it: a magic starting at bit s of byte i fixes
+// bytes i+1 and i+2 completely.
+struct MagicTable {
+    std::uint16_t bits[65536] = {};
+    MagicTable() {
+        const std::uint64_t magics[2] = {kBlockMagic, kEndMagic};
+        for (int m = 0; m < 2; ++m)
+            for (int s = 0; s < 8; ++s) {
+                // The pattern placed at bit s of a 64-bit big-endian window.
+                std::uint64_t w = magics[m] << (16 - s);
+                unsigned v = unsigned(w >> 40) & 0xffff;  // bytes 1 and 2 of the window
+                bits[v] |= std::uint16_t(1u << (m * 8 + s));
+            }
+    }
+};
+
+const MagicTable& magic_table() {
+    static const MagicTable table;
+    return table;
+}
+
+}  // namespace
+
+std::uint64_t read_bits(const unsigned char* p, std::size_t size, std::uint64_t bit, unsigned n) {
+    std::size_t byte = static_cast<std::size_t>(bit / 8);
+    std::uint64_t w = 0;
+    for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < size ? p[byte + k] : 0);
+    return (w >> (64 - n - bit % 8)) & ((std::uint64_t(1) << n) - 1);
+}
+
+std::uint64_t find_magic(const unsigned char* d, std::size_t size, std::uint64_t& from, bool final) {
+    const auto& table = magic_table().bits;
+    // A full 8-byte window is needed, except at the very end of input
+    // where the missing bytes read as zero.
+    std::size_t limit = final ? size : (size >= 8 ? size - 7 : 0);
+    std::size_t first = static_cast<std::size_t>(from / 8);
+    auto byte = [&](std::size_t k) -> unsigned { return k < size ? d[k] : 0; };
+    for (std::size_t i = first; i < limit; ++i) {
+        unsigned m = table[(byte(i + 1) << 8) | byte(i + 2)];
+        if (!m) continue;
+        std::uint64_t w = 0;
+        for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | byte(i + k);
+        for (unsigned s = 0; s < 8; ++s) {
+            std::uint64_t bit = std::uint64_t(i) * 8 + s;
+            if (bit < from || bit + 48 > std::uint64_t(size) * 8) continue;
+            std::uint64_t v48 = (w >> (16 - s)) & kMask48;
+            if ((((m >> s) & 1) && v48 == kBlockMagic) || (((m >> (8 + s)) & 1) && v48 == kEndMagic)) return bit;
+        }
+    }
+    from = std::max<std::uint64_t>(from, std::uint64_t(limit) * 8);
+    return kNotFound;
+}
+
+}  // namespace ondrel::codecs::detail
