@@ -52,6 +52,19 @@ test: build cpptests
 wine-check: build
 	PYTHON="$(PYTHON)" sh payloads/wine-check
 
+# Rebuilds the Windows tool files from source into a scratch directory,
+# requires the committed ones to come out byte for byte (the rebuild is
+# repeatable), then builds the module, which embeds them. payloads/rebuild
+# installs mingw-w64 and fetches Debian sources (minutes), so not in `test`.
+.PHONY: payloads-check
+payloads-check: check-python
+	@out=$$(mktemp -d /tmp/dorvane-payloads-check.XXXXXX) && trap 'rm -rf "$$out"' EXIT && \
+		OUT="$$out" sh payloads/rebuild && \
+		for f in file.exe magic1.dll mime.dll regex2.dll zlib1.dll; do \
+			cmp "$$out/$$f" payloads/$$f || { echo "payloads-check: $$f differs from its rebuild" >&2; exit 1; }; \
+		done
+	$(MAKE) --no-print-directory build
+
 # libFuzzer targets (fuzz/): the codec sources are compiled once with
 # coverage and sanitizers, then linked into each target. fuzz/run.py drives
 # them; `make test` runs the smoke pass through tests/run.py.

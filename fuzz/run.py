@@ -16,14 +16,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import zlib
+from multiprocessing.pool import ThreadPool
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
-FUZZ = os.path.join(BUILD, "fuzz")
+BUILD_NAME = os.environ.get("BUILD", "build")
+FUZZ = os.path.join(ROOT, BUILD_NAME, "fuzz")
 CODECS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 TARGETS = ["decode_" + c for c in CODECS] + ["base64", "zlib", "roundtrip"]
 
@@ -46,118 +46,20 @@ TOOLS = [
 # their size, read side by side), so their output seeds these readers too.
 OWN_WRITERS = ["gzip", "bzip2", "lzop"]
 
-
-def own_writer():
-    """ondrel from the build directory, or None when it isn't built."""
-    sys.path.insert(0, BUILD)
-    try:
-        import ondrel
-        return ondrel
-    except ImportError as e:
-        print("fuzz: no seeds from our own writers (%s)" % e)
-        return None
-    finally:
-        sys.path.pop(0)
-
-
-def samples():
-    rng = random.Random(7)
-    noise = "".join(chr(rng.randrange(256)) for _ in range(600))
-    return {
-        "empty": "",
-        "byte": "x",
-        "text": "the quick brown fox jumps over the lazy dog\n" * 3,
-        "noise": noise,
-        "mixed": ("abcabcabc" * 300) + noise[:200] + ("\0" * 2000),
-    }
-
-
+_rng = random.Random(7)
+_NOISE = "".join(chr(_rng.randrange(256)) for _ in range(600))
+SAMPLES = {
+    "empty": "",
+    "byte": "x",
+    "text": "the quick brown fox jumps over the lazy dog\n" * 3,
+    "noise": _NOISE,
+    "mixed": ("abcabcabc" * 300) + _NOISE[:200] + ("\0" * 2000),
+}
 # Compressed, for the decoder targets only: a few bzip2 blocks at -1 and two
 # lzop blocks in a few hundred bytes. (Several members of ours come from
 # concatenating our outputs.) Every mutation of it decodes it again, so it
 # is kept no larger than that.
 LONG = "the quick brown fox jumps over the lazy dog\n" * 7000
-
-
-def toolchain_missing():
-    """None when clang can build a fuzzer, else the reason it cannot."""
-    cxx = os.environ.get("FUZZ_CXX", "clang++")
-    work = tempfile.mkdtemp()
-    try:
-        source = os.path.join(work, "probe.cpp")
-        with open(source, "w") as f:
-            f.write('#include <cstddef>\n#include <cstdint>\nextern "C" int '
-                    'LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }\n')
-        try:
-            child = subprocess.Popen([cxx, "-fsanitize=fuzzer,address", source, "-o",
-                                      os.path.join(work, "probe")],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        except OSError:
-            return "%s not found" % cxx
-        out = child.communicate()[0]
-        if child.returncode != 0:
-            return ("%s cannot link -fsanitize=fuzzer (install libclang-rt-14-dev, or run "
-                    "sh scripts/install-deps): %s" % (cxx, (out.strip().splitlines() or ["no output"])[-1]))
-        return None
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-
-def build(targets):
-    command = ["make", "-s", "BUILD=" + os.environ.get("BUILD", "build")]
-    command += [os.path.join(os.environ.get("BUILD", "build"), "fuzz", t) for t in targets]
-    if subprocess.call(command, cwd=ROOT) != 0:
-        raise SystemExit("fuzz: building the targets failed")
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def seed(targets):
-    """Small seeds from the command-line tools, regenerated every time."""
-    root = os.path.join(FUZZ, "seeds")
-    shutil.rmtree(root, ignore_errors=True)
-    work = tempfile.mkdtemp()
-    try:
-        made = dict((c, []) for c in CODECS)
-        ondrel = own_writer()
-        for name, data in sorted(samples().items()) + [("long", LONG)]:
-            source = os.path.join(work, name)
-            write(source, data)
-            for codec, command in TOOLS:
-                out = subprocess.check_output(command.replace("IN", source), shell=True)
-                made[codec].append(out)
-            for codec in OWN_WRITERS if ondrel else []:
-                packed = os.path.join(work, name + "." + codec)
-                with ondrel.fstream(packed, "w", codec) as f:
-                    f.write(data)
-                with open(packed, "rb") as f:
-                    made[codec].insert(0, f.read())
-        for codec in CODECS:
-            if codec != "lzma":  # the tools concatenate members, except .lzma
-                made[codec].append(made[codec][0] + made[codec][-1])
-        for codec in OWN_WRITERS if ondrel else []:
-            # Several of our members or blocks, which the readers decode side by side.
-            made[codec].append(made[codec][0] + made[codec][1] + made[codec][2])
-        for target in targets:
-            directory = os.path.join(root, target)
-            os.makedirs(directory)
-            if target.startswith("decode_"):
-                # Two control bytes: whole-input split, then odd-sized pieces.
-                items = [prefix + s for s in made[target[7:]] for prefix in ("\0\0", "\x05\x83")]
-            elif target == "base64":
-                items = [d.encode("base64") for d in samples().values()] + ["QQ==\n", "QUI=", "####"]
-            elif target == "zlib":
-                items = [zlib.compress(d, level) for d in samples().values() for level in (1, 9)]
-            else:
-                items = [chr(k) + "\x11" + d for d in samples().values() for k in range(5)]
-            for i, item in enumerate(items):
-                write(os.path.join(directory, "seed-%03d" % i), item)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-
 
 # malloc refuses anything over 1 GiB instead of taking seconds under ASan,
 # so out-of-memory paths get exercised rather than the fuzzer stalling.
@@ -168,8 +70,79 @@ SANITIZERS = {
 }
 
 
+def toolchain_missing():
+    """None when clang can build a fuzzer, else the reason it cannot."""
+    cxx = os.environ.get("FUZZ_CXX", "clang++")
+    try:
+        runtime = subprocess.check_output([cxx, "-print-file-name=libclang_rt.fuzzer-x86_64.a"]).strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "%s not found" % cxx
+    if not os.path.isabs(runtime):  # clang echoes a name it cannot find
+        return "%s has no fuzzer runtime (install libclang-rt-14-dev, or run sh scripts/install-deps)" % cxx
+    return None
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def compressed_seeds(work):
+    """{codec: [compressed samples]} from the tools and our own writers."""
+    sys.path.insert(0, os.path.join(ROOT, BUILD_NAME))
+    try:
+        import ondrel
+    except ImportError as e:
+        print("fuzz: no seeds from our own writers (%s)" % e)
+        ondrel = None
+    finally:
+        sys.path.pop(0)
+    own = OWN_WRITERS if ondrel else []
+    made = dict((c, []) for c in CODECS)
+    for name, data in sorted(SAMPLES.items()) + [("long", LONG)]:
+        source = os.path.join(work, name)
+        write(source, data)
+        for codec, command in TOOLS:
+            made[codec].append(subprocess.check_output(command.replace("IN", source), shell=True))
+        for codec in own:
+            with ondrel.fstream(source + "." + codec, "w", codec) as f:
+                f.write(data)
+            made[codec].insert(0, open(source + "." + codec, "rb").read())
+    for codec in CODECS:
+        if codec != "lzma":  # the tools concatenate members, except .lzma
+            made[codec].append(made[codec][0] + made[codec][-1])
+    for codec in own:
+        # Several of our members or blocks, which the readers decode side by side.
+        made[codec].append("".join(made[codec][:3]))
+    return made
+
+
+def seed(targets):
+    root = os.path.join(FUZZ, "seeds")
+    shutil.rmtree(root, ignore_errors=True)
+    work = tempfile.mkdtemp()
+    try:
+        made = compressed_seeds(work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    samples = SAMPLES.values()
+    for target in targets:
+        if target.startswith("decode_"):
+            # Two control bytes: whole-input split, then odd-sized pieces.
+            items = [prefix + s for s in made[target[7:]] for prefix in ("\0\0", "\x05\x83")]
+        elif target == "base64":
+            items = [d.encode("base64") for d in samples] + ["QQ==\n", "QUI=", "####"]
+        elif target == "zlib":
+            items = [zlib.compress(d, level) for d in samples for level in (1, 9)]
+        else:
+            items = [chr(k) + "\x11" + d for d in samples for k in range(5)]
+        os.makedirs(os.path.join(root, target))
+        for i, item in enumerate(items):
+            write(os.path.join(root, target, "seed-%03d" % i), item)
+
+
 def run_target(target, seconds, runs, quiet):
-    """Runs one target; returns (ok, executions, seconds taken, summary line)."""
+    """Runs one target; returns True when it found nothing."""
     corpus = os.path.join(FUZZ, "corpus", target)
     artifacts = os.path.join(FUZZ, "artifacts")
     logs = os.path.join(FUZZ, "logs")
@@ -182,23 +155,32 @@ def run_target(target, seconds, runs, quiet):
                "-print_final_stats=1", "-artifact_prefix=%s/%s-" % (artifacts, target)]
     if runs:
         command.append("-runs=%d" % runs)
-    env = dict(os.environ, **SANITIZERS)
     started = time.time()
     with open(log, "w") as out:
-        status = subprocess.call(command, stdout=out, stderr=subprocess.STDOUT, env=env)
-    took = time.time() - started
+        status = subprocess.call(command, stdout=out, stderr=subprocess.STDOUT,
+                                 env=dict(os.environ, **SANITIZERS))
     text = open(log).read()
-    executions = re.findall(r"stat::number_of_executed_units:\s*(\d+)", text)
-    executions = int(executions[-1]) if executions else 0
+    executions = (re.findall(r"stat::number_of_executed_units:\s*(\d+)", text) or ["0"])[-1]
     crash = re.findall(r"^(==\d+==ERROR.*|SUMMARY: .*|fuzz oracle: .*|.*Test unit written to .*)$",
                        text, re.M)
-    line = "%-14s %s  %10d execs  %6.0f s  (%s)" % (
-        target, "ok  " if status == 0 else "FAIL", executions, took,
-        "; ".join(crash[:3]) if status != 0 else "log " + os.path.relpath(log, ROOT))
     if not quiet or status != 0:
-        print(line)
+        print("%-14s %s  %10s execs  %6.0f s  (%s)" % (
+            target, "ok  " if status == 0 else "FAIL", executions, time.time() - started,
+            "; ".join(crash[:3]) if status != 0 else "log " + os.path.relpath(log, ROOT)))
         sys.stdout.flush()
-    return status == 0, executions, took, line
+    return status == 0
+
+
+def run_all(targets, seconds, runs, jobs, quiet):
+    """Builds and seeds `targets`, then runs them `jobs` at a time; returns
+    the number that failed."""
+    build = os.path.join(BUILD_NAME, "fuzz")
+    if subprocess.call(["make", "-s", "BUILD=" + BUILD_NAME] + [os.path.join(build, t) for t in targets],
+                       cwd=ROOT) != 0:
+        raise SystemExit("fuzz: building the targets failed")
+    seed(targets)
+    results = ThreadPool(jobs).map(lambda t: run_target(t, seconds, runs, quiet), targets)
+    return results.count(False)
 
 
 def smoke(targets=None, quiet=False):
@@ -208,46 +190,10 @@ def smoke(targets=None, quiet=False):
     if missing:
         print("fuzz smoke skipped: %s" % missing)
         return 0, 0, missing
-    build(targets)
-    seed(targets)
     seconds = int(os.environ.get("FUZZ_SMOKE_SECONDS", "3"))
-    results = [run_target(t, seconds, 0, quiet) for t in targets]
-    passed = sum(1 for r in results if r[0])
-    print("fuzz smoke: %d targets passed, %d failed (%d s each)" % (
-        passed, len(results) - passed, seconds))
-    return passed, len(results) - passed, None
-
-
-def long_run(targets=None):
-    targets = targets or TARGETS
-    missing = toolchain_missing()
-    if missing:
-        raise SystemExit("fuzz: %s" % missing)
-    build(targets)
-    seed(targets)
-    seconds = int(os.environ.get("FUZZ_SECONDS", "1800"))
-    runs = int(os.environ.get("FUZZ_RUNS", "10000000"))
-    # FUZZ_JOBS targets side by side, each taking the next one off the list.
-    pending = list(targets)
-    results = []
-    lock = threading.Lock()
-
-    def worker():
-        while True:
-            with lock:
-                if not pending:
-                    return
-                target = pending.pop(0)
-            result = run_target(target, seconds, runs, False)
-            with lock:
-                results.append(result)
-
-    jobs = [threading.Thread(target=worker) for _ in range(int(os.environ.get("FUZZ_JOBS", "1")))]
-    for job in jobs:
-        job.start()
-    for job in jobs:
-        job.join()
-    return sum(1 for r in results if not r[0])
+    failed = run_all(targets, seconds, 0, 1, quiet)
+    print("fuzz smoke: %d targets passed, %d failed (%d s each)" % (len(targets) - failed, failed, seconds))
+    return len(targets) - failed, failed, None
 
 
 def main(argv):
@@ -258,9 +204,13 @@ def main(argv):
     if unknown:
         raise SystemExit("fuzz: unknown targets %s (known: %s)" % (unknown, " ".join(TARGETS)))
     if argv[1] == "smoke":
-        passed, failed, _ = smoke(targets)
-        sys.exit(1 if failed else 0)
-    sys.exit(1 if long_run(targets) else 0)
+        sys.exit(1 if smoke(targets)[1] else 0)
+    missing = toolchain_missing()
+    if missing:
+        raise SystemExit("fuzz: %s" % missing)
+    failed = run_all(targets or TARGETS, int(os.environ.get("FUZZ_SECONDS", "1800")),
+                     int(os.environ.get("FUZZ_RUNS", "10000000")), int(os.environ.get("FUZZ_JOBS", "1")), False)
+    sys.exit(1 if failed else 0)
 
 
 if __name__ == "__main__":

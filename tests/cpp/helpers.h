@@ -5,13 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -44,11 +41,12 @@ struct ChunkSink : ondrel::codecs::Sink {
 };
 
 // Feeds `in` through a fresh encoder or decoder in pieces cycling through
-// `sizes`.
+// `sizes`, after an empty write that must change nothing.
 template <typename Stream>
 std::string feed(std::unique_ptr<Stream> stream, const std::string& in, std::vector<std::size_t> sizes,
                  std::size_t* largest = nullptr) {
     ChunkSink sink;
+    stream->update(in.data(), 0, sink);
     std::size_t at = 0, k = 0;
     while (at < in.size()) {
         std::size_t n = std::min(sizes[k++ % sizes.size()], in.size() - at);
@@ -83,34 +81,20 @@ inline std::string noise(std::size_t size, unsigned seed) {
     return out;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/codectest.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline void write_file(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(data.size()));
-}
-
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Runs a shell command; returns its exit status (stdout goes where the
-// command redirects it).
-inline int shell(const std::string& command) {
-    int rc = std::system(command.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+// Runs a shell command in which IN names a file holding `input`; returns
+// what it wrote to stdout, or throws when it exits non-zero.
+inline std::string run_tool(std::string command, const std::string& input) {
+    char dir[] = "/tmp/codectest.XXXXXX";
+    if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
+    const std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out";
+    std::ofstream(in, std::ios::binary).write(input.data(), std::streamsize(input.size()));
+    command.replace(command.find("IN"), 2, in);
+    int status = std::system(("(" + command + ") > " + out + " 2>/dev/null").c_str());
+    std::ifstream result(out, std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(result), {});
+    std::system(("rm -rf " + std::string(dir)).c_str());
+    if (status != 0) throw std::runtime_error(command + " failed");
+    return bytes;
 }
 
 }  // namespace testutil

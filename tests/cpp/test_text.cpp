@@ -29,6 +29,7 @@ TEST(Zlib, HeaderRoundTripAndRejection) {
     std::string z = zlib_encode(data);
     EXPECT_EQ(zlib_decode(z), data);
     EXPECT_EQ(z, zlib_encode(data, 6));
+    EXPECT_LT(zlib_encode(data, 9).size(), zlib_encode(data, 0).size());
     for (int level = 0; level <= 9; ++level) {
         std::string zl = zlib_encode(data, level);
         EXPECT_EQ(((unsigned char)zl[0] * 256 + (unsigned char)zl[1]) % 31, 0) << level;
