@@ -13,8 +13,8 @@
 namespace ondrel::codecs {
 namespace detail {
 
-void bzip2_fail(int code, const char* detail) {
-    library_fail("bzip2", code, detail,
+void throw_bzip2_error(int code, const char* detail) {
+    throw_library_error("bzip2", code, detail,
                  {{BZ_DATA_ERROR_MAGIC, nullptr, "bad magic number"}, {BZ_DATA_ERROR, "corrupt data", "integrity check failed"},
                   {BZ_UNEXPECTED_EOF, "unexpected end of input", "truncated file"}, {BZ_MEM_ERROR, "out of memory", nullptr},
                   {BZ_PARAM_ERROR, "invalid parameter", nullptr},

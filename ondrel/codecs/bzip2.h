@@ -11,7 +11,7 @@
 namespace ondrel::codecs::detail {
 
 // libbz2 return code -> CodecError.
-[[noreturn]] void bzip2_fail(int code, const char* detail = nullptr);
+[[noreturn]] void throw_bzip2_error(int code, const char* detail = nullptr);
 
 // Zeroes `bz` and has libbz2 take its memory from a per-thread cache of
 // blocks (the megabytes every stream allocates) rather than fresh pages.

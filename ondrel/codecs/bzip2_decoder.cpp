@@ -20,7 +20,7 @@ public:
     StreamInflater() : out_(new char[kChunk]) {
         std::memset(&bz_, 0, sizeof bz_);
         int rc = BZ2_bzDecompressInit(&bz_, 0, 0);
-        if (rc != BZ_OK) bzip2_fail(rc);
+        if (rc != BZ_OK) throw_bzip2_error(rc);
     }
     ~StreamInflater() { BZ2_bzDecompressEnd(&bz_); }
 
@@ -30,7 +30,7 @@ public:
         // buffer can mean more is pending even with no input left.
         return feed_pieces(bz_, data, size, ended, [&] {
             return drive(bz_, out_.get(), out, [&] { return BZ2_bzDecompress(&bz_); }, [&](int rc) {
-                if (rc != BZ_OK && rc != BZ_STREAM_END) bzip2_fail(rc);
+                if (rc != BZ_OK && rc != BZ_STREAM_END) throw_bzip2_error(rc);
                 return rc == BZ_STREAM_END;
             });
         });
@@ -161,13 +161,15 @@ public:
     }
 
     void finish(Sink& out) override {
-        if (!seen_input_) bzip2_fail(BZ_UNEXPECTED_EOF, "empty input");
+        if (!seen_input_) throw_bzip2_error(BZ_UNEXPECTED_EOF, "empty input");
         for (;;) {
-            if (phase_ == Phase::Fallback) bzip2_fail(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
+            if (phase_ == Phase::Fallback)
+                throw_bzip2_error(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
             process(out, true);
             if (drain(out, true)) break;
         }
-        if (phase_ == Phase::Fallback) bzip2_fail(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
+        if (phase_ == Phase::Fallback)
+            throw_bzip2_error(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
     }
 
 private:
@@ -214,10 +216,10 @@ private:
                 for (std::size_t k = 0; k < std::min<std::size_t>(avail, 4); ++k)
                     if (k < 3 ? p[k] != head[k] : (p[k] < '1' || p[k] > '9')) {
                         if (streams_ > 0) trailing_garbage("bzip2");
-                        bzip2_fail(BZ_DATA_ERROR_MAGIC);
+                        throw_bzip2_error(BZ_DATA_ERROR_MAGIC);
                     }
                 if (avail < 4) {
-                    if (final) bzip2_fail(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
+                    if (final) throw_bzip2_error(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
                     return;
                 }
                 level_ = p[3] - '0';

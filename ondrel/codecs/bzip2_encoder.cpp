@@ -27,7 +27,7 @@ public:
         bz_stream bz;
         init_stream(bz);
         int rc = BZ2_bzCompressInit(&bz, level_, 0, 0);
-        if (rc != BZ_OK) bzip2_fail(rc);
+        if (rc != BZ_OK) throw_bzip2_error(rc);
         struct End {
             bz_stream& bz;
             ~End() { BZ2_bzCompressEnd(&bz); }
@@ -37,7 +37,7 @@ public:
         bz.avail_in = static_cast<unsigned>(in_.size());
         pump(bz, out, [&] {
             rc = BZ2_bzCompress(&bz, BZ_FINISH);
-            if (rc != BZ_STREAM_END && rc != BZ_FINISH_OK) bzip2_fail(rc);
+            if (rc != BZ_STREAM_END && rc != BZ_FINISH_OK) throw_bzip2_error(rc);
             return rc != BZ_STREAM_END;
         });
         in_ = Buffer();
@@ -69,7 +69,7 @@ private:
                 }
             }
         }
-        bzip2_fail(BZ_SEQUENCE_ERROR, "compressed block not found where expected");
+        throw_bzip2_error(BZ_SEQUENCE_ERROR, "compressed block not found where expected");
     }
 
     Buffer in_;

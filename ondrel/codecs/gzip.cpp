@@ -22,13 +22,13 @@
 
 namespace ondrel::codecs::detail {
 
-void zlib_fail(const char* format, int code, const char* message) {
+void throw_zlib_error(const char* format, int code, const char* message) {
     // inflate reports a wrong magic number as a header check failure; at
     // the start of a member that simply means the input isn't this format.
     std::string detail = message ? message : "";
     if (code == Z_DATA_ERROR && (detail == "incorrect header check" || detail == "not a gzip header"))
-        library_fail(format, code, message, {{Z_DATA_ERROR, nullptr, nullptr}}, "zlib", Z_MEM_ERROR);
-    library_fail(format, code, message,
+        throw_library_error(format, code, message, {{Z_DATA_ERROR, nullptr, nullptr}}, "zlib", Z_MEM_ERROR);
+    throw_library_error(format, code, message,
                  {{Z_DATA_ERROR, "corrupt data", nullptr}, {Z_BUF_ERROR, "unexpected end of input", "truncated file"},
                   {Z_MEM_ERROR, "out of memory", nullptr}, {Z_VERSION_ERROR, "incompatible zlib library version", nullptr},
                   {Z_STREAM_ERROR, "invalid parameter or stream state", nullptr},
@@ -41,7 +41,7 @@ bool inflate_ended(const char* format, int rc, const z_stream& zs) {
     // No progress possible: with output room to spare that just means
     // inflate wants more input.
     if (rc == Z_BUF_ERROR && zs.avail_in == 0) return false;
-    if (rc != Z_OK) zlib_fail(format, rc, zs.msg);
+    if (rc != Z_OK) throw_zlib_error(format, rc, zs.msg);
     return false;
 }
 
@@ -73,7 +73,7 @@ libdeflate_compressor* thread_compressor(int level) {
         libdeflate_free_compressor(cached.c);
         cached.c = libdeflate_alloc_compressor(level);
         cached.level = level;
-        if (!cached.c) zlib_fail("gzip", Z_MEM_ERROR, nullptr);
+        if (!cached.c) throw_zlib_error("gzip", Z_MEM_ERROR, nullptr);
     }
     return cached.c;
 }
@@ -84,7 +84,7 @@ libdeflate_decompressor* thread_decompressor() {
         ~Cached() { libdeflate_free_decompressor(d); }
     };
     thread_local Cached cached;
-    if (!cached.d) zlib_fail("gzip", Z_MEM_ERROR, nullptr);
+    if (!cached.d) throw_zlib_error("gzip", Z_MEM_ERROR, nullptr);
     return cached.d;
 }
 
@@ -175,7 +175,7 @@ public:
         MemberInflater inflater;
         bool ended = false;
         inflater.feed(in_.bytes(), n, discard, ended);
-        zlib_fail("gzip", Z_DATA_ERROR, "member size mismatch");
+        throw_zlib_error("gzip", Z_DATA_ERROR, "member size mismatch");
     }
 
     Buffer out;
@@ -213,7 +213,7 @@ public:
 
     void finish(Sink& out) override {
         if (streaming_) truncated();
-        if (!seen_input_) zlib_fail("gzip", Z_BUF_ERROR, "empty input");
+        if (!seen_input_) throw_zlib_error("gzip", Z_BUF_ERROR, "empty input");
         process(out, true);
         collect(out, true);
     }
@@ -229,7 +229,7 @@ private:
     }
 
     [[noreturn]] void truncated() {
-        zlib_fail("gzip", Z_BUF_ERROR, members_ ? "truncated member" : "truncated file");
+        throw_zlib_error("gzip", Z_BUF_ERROR, members_ ? "truncated member" : "truncated file");
     }
 
     // Hands every complete member of ours in the buffer to the workers and
@@ -253,7 +253,7 @@ private:
             std::size_t size = declared_size(p, avail);
             if (size == 0 && (p[kFlagsAt] & kFlagExtra) && avail < kExtraAt + le16(p + kXlenAt) && !final) return;
             if (size != 0) {
-                if (size < kHeader + 2 + kTrailer) zlib_fail("gzip", Z_DATA_ERROR, "bad member size");
+                if (size < kHeader + 2 + kTrailer) throw_zlib_error("gzip", Z_DATA_ERROR, "bad member size");
                 if (avail < size) {
                     if (final) truncated();
                     return;
@@ -281,7 +281,7 @@ private:
 
     [[noreturn]] void not_gzip() {
         if (members_ > 0) trailing_garbage("gzip");
-        zlib_fail("gzip", Z_DATA_ERROR, "incorrect header check");
+        throw_zlib_error("gzip", Z_DATA_ERROR, "incorrect header check");
     }
 
     // Inflates the buffered member and leaves it streaming if the member

@@ -38,7 +38,7 @@ constexpr int kAtBlockStart = 128;
 inline void open_inflate(z_stream& zs) {
     std::memset(&zs, 0, sizeof zs);
     int rc = inflateInit2(&zs, kGzipWindow);
-    if (rc != Z_OK) zlib_fail("gzip", rc, zs.msg);
+    if (rc != Z_OK) throw_zlib_error("gzip", rc, zs.msg);
 }
 
 class MemberInflater {
@@ -73,7 +73,7 @@ public:
     // to allocate again for every member of a file made of small ones.
     void restart() {
         int rc = inflateReset(&zs_);
-        if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
+        if (rc != Z_OK) throw_zlib_error("gzip", rc, zs_.msg);
         phase_ = Phase::header;
         tail_size_ = 0;
     }
@@ -106,7 +106,7 @@ private:
         int rc = inflate(&zs_, Z_BLOCK);
         std::size_t used = size - zs_.avail_in;
         if (rc == Z_BUF_ERROR && zs_.avail_in == 0) return used;
-        if (rc != Z_OK) zlib_fail("gzip", rc, zs_.msg);
+        if (rc != Z_OK) throw_zlib_error("gzip", rc, zs_.msg);
         if (zs_.data_type & kAtBlockStart) {
             isal_inflate_init(state_.get());
             state_->crc_flag = ISAL_GZIP_NO_HDR;
@@ -143,18 +143,18 @@ private:
         tail_size_ += take;
         if (tail_size_ < sizeof tail_) return take;
         // zlib's words for these, as for every other member.
-        if (le32(tail_) != state_->crc) zlib_fail("gzip", Z_DATA_ERROR, "incorrect data check");
-        if (le32(tail_ + 4) != state_->total_out) zlib_fail("gzip", Z_DATA_ERROR, "incorrect length check");
+        if (le32(tail_) != state_->crc) throw_zlib_error("gzip", Z_DATA_ERROR, "incorrect data check");
+        if (le32(tail_ + 4) != state_->total_out) throw_zlib_error("gzip", Z_DATA_ERROR, "incorrect length check");
         ended = true;
         return take;
     }
 
     [[noreturn]] static void throw_inflate_error(int rc) {
         switch (rc) {
-        case ISAL_INVALID_BLOCK: zlib_fail("gzip", Z_DATA_ERROR, "invalid block");
-        case ISAL_INVALID_SYMBOL: zlib_fail("gzip", Z_DATA_ERROR, "invalid code");
-        case ISAL_INVALID_LOOKBACK: zlib_fail("gzip", Z_DATA_ERROR, "invalid distance too far back");
-        default: zlib_fail("gzip", Z_DATA_ERROR, ("ISA-L error " + std::to_string(rc)).c_str());
+        case ISAL_INVALID_BLOCK: throw_zlib_error("gzip", Z_DATA_ERROR, "invalid block");
+        case ISAL_INVALID_SYMBOL: throw_zlib_error("gzip", Z_DATA_ERROR, "invalid code");
+        case ISAL_INVALID_LOOKBACK: throw_zlib_error("gzip", Z_DATA_ERROR, "invalid distance too far back");
+        default: throw_zlib_error("gzip", Z_DATA_ERROR, ("ISA-L error " + std::to_string(rc)).c_str());
         }
     }
 

@@ -121,19 +121,19 @@ struct Meaning {
 
 // Throws the CodecError for `code` (OutOfMemory if it is `no_memory`); a
 // code not in `meanings` is "<library> error <code>".
-[[noreturn]] void library_fail(const char* format, int code, const char* detail,
+[[noreturn]] void throw_library_error(const char* format, int code, const char* detail,
                                std::initializer_list<Meaning> meanings, const char* library, int no_memory);
 
 // zlib return code -> CodecError; shared by the gzip filter and the bare
 // zlib stream helpers so both describe failures the same way. `message` is
 // zlib's own explanation (z_stream::msg), possibly null. Defined in gzip.cpp.
-[[noreturn]] void zlib_fail(const char* format, int code, const char* message);
+[[noreturn]] void throw_zlib_error(const char* format, int code, const char* message);
 
 // What inflate() returning `rc` means for a drive() loop over `zs`.
 bool inflate_ended(const char* format, int rc, const z_stream_s& zs);
 
 // liblzma return code -> CodecError, shared by the .xz and .lzma filters.
-[[noreturn]] void lzma_fail(const char* format, int code, const char* detail = nullptr);
+[[noreturn]] void throw_lzma_error(const char* format, int code, const char* detail = nullptr);
 
 // One liblzma stream driven as encoder or decoder; `alone` selects the
 // legacy .lzma container instead of .xz. Defined in xz.cpp.

@@ -32,7 +32,7 @@ const char* lzo_message(int code) {
     }
 }
 
-void lzop_fail(Problem problem, const std::string& detail) {
+void throw_lzop_error(Problem problem, const std::string& detail) {
     static const char* const what[] = {"not in lzop format", "unexpected end of input", "corrupt data",
                                        "unsupported file", "internal error"};
     std::string text = std::string("lzop: ") + what[static_cast<int>(problem)];
@@ -42,7 +42,7 @@ void lzop_fail(Problem problem, const std::string& detail) {
 
 void ensure_lzo() {
     static const int status = lzo_init();
-    if (status != LZO_E_OK) lzop_fail(Problem::Internal, "lzo_init failed");
+    if (status != LZO_E_OK) throw_lzop_error(Problem::Internal, "lzo_init failed");
 }
 
 namespace {
@@ -80,7 +80,7 @@ public:
                 rc = lzo1x_1_compress(src, n, body, &packed, thread_work(LZO1X_1_MEM_COMPRESS));
             else
                 rc = lzo1x_1_15_compress(src, n, body, &packed, thread_work(LZO1X_1_15_MEM_COMPRESS));
-            if (rc != LZO_E_OK) lzop_fail(Problem::Internal, lzo_message(rc));
+            if (rc != LZO_E_OK) throw_lzop_error(Problem::Internal, lzo_message(rc));
             bool stored = packed >= n;
             if (stored) std::memcpy(body, src, n);
             put_be32(head, static_cast<std::uint32_t>(n));

@@ -45,7 +45,7 @@ constexpr unsigned M_LZO1X_999 = 3;
 enum class Problem { NotLzop, Truncated, Corrupt, Unsupported, Internal };
 
 const char* lzo_message(int code);
-[[noreturn]] void lzop_fail(Problem problem, const std::string& detail);
+[[noreturn]] void throw_lzop_error(Problem problem, const std::string& detail);
 // liblzo2's one-time setup, before the first encoder or decoder.
 void ensure_lzo();
 

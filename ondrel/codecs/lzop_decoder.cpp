@@ -41,11 +41,11 @@ public:
             if (!stored) {
                 if (b.flags & F_ADLER32_C) {
                     if (be32(csums) != adler32(body, b.src_len))
-                        lzop_fail(Problem::Corrupt, "compressed block checksum mismatch");
+                        throw_lzop_error(Problem::Corrupt, "compressed block checksum mismatch");
                     csums += 4;
                 }
                 if ((b.flags & F_CRC32_C) && be32(csums) != crc32(body, b.src_len))
-                    lzop_fail(Problem::Corrupt, "compressed block checksum mismatch");
+                    throw_lzop_error(Problem::Corrupt, "compressed block checksum mismatch");
             }
             unsigned char* plain = out.bytes() + done;
             if (stored) {
@@ -53,13 +53,13 @@ public:
             } else {
                 lzo_uint got = b.dst_len;
                 int rc = lzo1x_decompress_safe(body, b.src_len, plain, &got, nullptr);
-                if (rc != LZO_E_OK) lzop_fail(Problem::Corrupt, lzo_message(rc));
-                if (got != b.dst_len) lzop_fail(Problem::Corrupt, "block decompressed to the wrong size");
+                if (rc != LZO_E_OK) throw_lzop_error(Problem::Corrupt, lzo_message(rc));
+                if (got != b.dst_len) throw_lzop_error(Problem::Corrupt, "block decompressed to the wrong size");
             }
             if ((b.flags & F_ADLER32_D) && adler32(plain, b.dst_len) != want_adler_d)
-                lzop_fail(Problem::Corrupt, "block checksum mismatch");
+                throw_lzop_error(Problem::Corrupt, "block checksum mismatch");
             if ((b.flags & F_CRC32_D) && crc32(plain, b.dst_len) != want_crc_d)
-                lzop_fail(Problem::Corrupt, "block checksum mismatch");
+                throw_lzop_error(Problem::Corrupt, "block checksum mismatch");
             done += b.dst_len;
         }
     }
@@ -87,8 +87,9 @@ public:
         if (batch_) pipeline_.push(std::move(batch_), true);
         collect(out, true);
         if (state_ == State::Padding || (state_ == State::Between && files_ > 0)) return;
-        if (state_ == State::Magic && files_ == 0 && pending_.empty()) lzop_fail(Problem::Truncated, "empty input");
-        lzop_fail(Problem::Truncated, "truncated file");
+        if (state_ == State::Magic && files_ == 0 && pending_.empty())
+            throw_lzop_error(Problem::Truncated, "empty input");
+        throw_lzop_error(Problem::Truncated, "truncated file");
     }
 
 private:
@@ -170,7 +171,7 @@ private:
 
     [[noreturn]] void not_lzop() {
         if (files_) trailing_garbage("lzop");
-        lzop_fail(Problem::NotLzop, "bad magic number");
+        throw_lzop_error(Problem::NotLzop, "bad magic number");
     }
 
     // Works through the header in `p[0..have)`. Returns 0 when it is complete
@@ -181,7 +182,7 @@ private:
         auto need = [&](std::size_t n) { return at + n > have; };
         unsigned version = be16(p);
         at = 2;
-        if (version < 0x0900) lzop_fail(Problem::Unsupported, "format version too old");
+        if (version < 0x0900) throw_lzop_error(Problem::Unsupported, "format version too old");
         bool modern = version >= 0x0940;
         std::size_t fixed = 2 + (modern ? 2 : 0) + 1 + (modern ? 1 : 0) + 4;
         if (need(fixed)) return at + fixed;
@@ -189,18 +190,18 @@ private:
         if (modern) {
             unsigned needed = be16(p + at);
             at += 2;
-            if (needed > kVersion) lzop_fail(Problem::Unsupported, "written for a newer lzop");
-            if (needed < 0x0900) lzop_fail(Problem::Corrupt, "bad header");
+            if (needed > kVersion) throw_lzop_error(Problem::Unsupported, "written for a newer lzop");
+            if (needed < 0x0900) throw_lzop_error(Problem::Corrupt, "bad header");
         }
         method_ = p[at++];
         if (method_ != M_LZO1X_1 && method_ != M_LZO1X_1_15 && method_ != M_LZO1X_999)
-            lzop_fail(Problem::Unsupported, "compression method " + std::to_string(method_));
+            throw_lzop_error(Problem::Unsupported, "compression method " + std::to_string(method_));
         if (modern) ++at;  // level: irrelevant for decoding
         flags_ = be32(p + at);
         at += 4;
-        if (flags_ & F_RESERVED) lzop_fail(Problem::Unsupported, "unknown header flags");
+        if (flags_ & F_RESERVED) throw_lzop_error(Problem::Unsupported, "unknown header flags");
         if (flags_ & F_H_FILTER)
-            lzop_fail(Problem::Unsupported, "written with a filter (lzop --filter)");
+            throw_lzop_error(Problem::Unsupported, "written with a filter (lzop --filter)");
         std::size_t rest = 4 + 4 + (modern ? 4 : 0) + 1;  // mode, mtime, name length
         if (need(rest)) return at + rest;
         at += rest;
@@ -208,21 +209,21 @@ private:
         if (need(name_len + 4)) return at + name_len + 4;
         at += name_len;
         std::uint32_t sum = (flags_ & F_H_CRC32) ? crc32(p, at) : adler32(p, at);
-        if (be32(p + at) != sum) lzop_fail(Problem::Corrupt, "header checksum mismatch");
+        if (be32(p + at) != sum) throw_lzop_error(Problem::Corrupt, "header checksum mismatch");
         at += 4;
         if (flags_ & F_H_EXTRA_FIELD) {
             // An opaque field with its own checksum over length and body.
             if (need(4)) return at + 4;
             std::uint32_t len = be32(p + at);
-            if (len > kMaxExtraField) lzop_fail(Problem::Unsupported, "oversized extra header field");
+            if (len > kMaxExtraField) throw_lzop_error(Problem::Unsupported, "oversized extra header field");
             std::size_t start = at;
             if (need(4 + std::size_t(len) + 4)) return at + 4 + len + 4;
             at += 4 + len;
             std::uint32_t esum = (flags_ & F_H_CRC32) ? crc32(p + start, at - start) : adler32(p + start, at - start);
-            if (be32(p + at) != esum) lzop_fail(Problem::Corrupt, "extra field checksum mismatch");
+            if (be32(p + at) != esum) throw_lzop_error(Problem::Corrupt, "extra field checksum mismatch");
             at += 4;
         }
-        if (at != have) lzop_fail(Problem::Internal, "header length");
+        if (at != have) throw_lzop_error(Problem::Internal, "header length");
         return 0;
     }
 
@@ -252,11 +253,11 @@ private:
             return true;
         }
         if (dst_len > kMaxBlockSize)
-            lzop_fail(Problem::Corrupt, "block size " + std::to_string(dst_len) + " exceeds the maximum");
+            throw_lzop_error(Problem::Corrupt, "block size " + std::to_string(dst_len) + " exceeds the maximum");
         p = peek(8);
         if (!p) return false;
         std::uint32_t src_len = be32(p + 4);
-        if (src_len == 0 || src_len > dst_len) lzop_fail(Problem::Corrupt, "bad compressed block size");
+        if (src_len == 0 || src_len > dst_len) throw_lzop_error(Problem::Corrupt, "bad compressed block size");
         bool stored = src_len == dst_len;
         std::size_t head = 8;
         if (flags_ & F_ADLER32_D) head += 4;

@@ -24,7 +24,7 @@ int resolve_level(const char* codec, int level, int lowest, int highest, int fal
     return level;
 }
 
-void library_fail(const char* format, int code, const char* detail, std::initializer_list<Meaning> meanings,
+void throw_library_error(const char* format, int code, const char* detail, std::initializer_list<Meaning> meanings,
                   const char* library, int no_memory) {
     std::string text = std::string(format) + ": ";
     auto m = std::find_if(meanings.begin(), meanings.end(), [code](const Meaning& m) { return m.code == code; });

@@ -18,7 +18,7 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::size_t kLine = 76;  // characters per line, as MIME mandates
 
-[[noreturn]] void base64_fail(const std::string& why) {
+[[noreturn]] void throw_base64_error(const std::string& why) {
     throw CodecError("base64: invalid input (" + why + ")");
 }
 
@@ -105,7 +105,7 @@ void base64_decode(std::string_view text, Sink& sink) {
         if (c == '=') {
             // Padding only completes a group that already holds 2 or 3
             // sextets, and never more than the group needs.
-            if (have + padding < 2 || have + padding >= 4) base64_fail("misplaced padding");
+            if (have + padding < 2 || have + padding >= 4) throw_base64_error("misplaced padding");
             ++padding;
             if (have + padding == 4) {
                 if (have == 2) out.push_back(static_cast<char>(acc >> 4));
@@ -117,8 +117,8 @@ void base64_decode(std::string_view text, Sink& sink) {
             continue;
         }
         int v = sextet(c);
-        if (v < 0) base64_fail("character " + std::to_string(c) + " at offset " + std::to_string(i));
-        if (padding) base64_fail("data after padding");
+        if (v < 0) throw_base64_error("character " + std::to_string(c) + " at offset " + std::to_string(i));
+        if (padding) throw_base64_error("data after padding");
         acc = (acc << 6) | static_cast<std::uint32_t>(v);
         if (++have == 4) {
             out.push_back(static_cast<char>(acc >> 16));
@@ -128,7 +128,7 @@ void base64_decode(std::string_view text, Sink& sink) {
             have = 0;
         }
     }
-    if (padding ? have + padding != 4 : have != 0) base64_fail("incomplete final group");
+    if (padding ? have + padding != 4 : have != 0) throw_base64_error("incomplete final group");
     out.flush();
 }
 
@@ -138,7 +138,7 @@ void zlib_encode(std::string_view data, int level, Sink& out) {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     int rc = deflateInit(&zs, level);
-    if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
+    if (rc != Z_OK) detail::throw_zlib_error("zlib", rc, zs.msg);
     std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, deflateEnd);
     const char* in = data.data();
     std::size_t left = data.size();
@@ -149,7 +149,7 @@ void zlib_encode(std::string_view data, int level, Sink& out) {
         zs.avail_in = static_cast<uInt>(piece);
         int flush = piece == left ? Z_FINISH : Z_NO_FLUSH;
         auto ended = [&](int rc) {
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) detail::zlib_fail("zlib", rc, zs.msg);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) detail::throw_zlib_error("zlib", rc, zs.msg);
             return rc == Z_STREAM_END;
         };
         detail::drive(zs, buf.get(), out, [&] { return deflate(&zs, flush); }, ended, flush == Z_FINISH);
@@ -163,7 +163,7 @@ void zlib_decode(std::string_view data, Sink& out) {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     int rc = inflateInit(&zs);
-    if (rc != Z_OK) detail::zlib_fail("zlib", rc, zs.msg);
+    if (rc != Z_OK) detail::throw_zlib_error("zlib", rc, zs.msg);
     std::unique_ptr<z_stream, int (*)(z_stream*)> guard(&zs, inflateEnd);
     std::unique_ptr<char[]> buf(new char[detail::kChunk]);
     bool ended = false;
@@ -171,7 +171,7 @@ void zlib_decode(std::string_view data, Sink& out) {
         return detail::drive(zs, buf.get(), out, [&] { return inflate(&zs, Z_NO_FLUSH); },
                              [&](int rc) { return detail::inflate_ended("zlib", rc, zs); });
     });
-    if (!ended) detail::zlib_fail("zlib", Z_BUF_ERROR, data.empty() ? "empty input" : "truncated stream");
+    if (!ended) detail::throw_zlib_error("zlib", Z_BUF_ERROR, data.empty() ? "empty input" : "truncated stream");
     if (used != data.size()) detail::trailing_garbage("zlib");
 }
 

@@ -14,8 +14,8 @@
 namespace ondrel::codecs {
 namespace detail {
 
-void lzma_fail(const char* format, int code, const char* detail) {
-    library_fail(format, code, detail,
+void throw_lzma_error(const char* format, int code, const char* detail) {
+    throw_library_error(format, code, detail,
                  {{LZMA_FORMAT_ERROR, nullptr, "unrecognised header"}, {LZMA_DATA_ERROR, "corrupt data", nullptr},
                   {LZMA_BUF_ERROR, "unexpected end of input", "truncated file"},
                   {LZMA_OPTIONS_ERROR, "unsupported options", nullptr},
@@ -63,7 +63,7 @@ public:
     ~LzmaStream() { lzma_end(&strm_); }
 
     void check_init(lzma_ret rc) {
-        if (rc != LZMA_OK) lzma_fail(format_, rc);
+        if (rc != LZMA_OK) throw_lzma_error(format_, rc);
     }
 
     // Returns true once the stream has ended.
@@ -98,9 +98,9 @@ private:
             if (rc == LZMA_MEMLIMIT_ERROR) {
                 std::string need = "the data needs " + mebibytes(lzma_memusage(&strm_)) + ", the limit is " +
                                    mebibytes(lzma_memlimit_get(&strm_));
-                lzma_fail(format_, rc, need.c_str());
+                throw_lzma_error(format_, rc, need.c_str());
             }
-            if (rc != LZMA_OK) lzma_fail(format_, rc);
+            if (rc != LZMA_OK) throw_lzma_error(format_, rc);
             return false;
         };
         return drive(strm_, out_.get(), out, code, ended, action != LZMA_RUN);
@@ -117,7 +117,7 @@ public:
         if (alone) {
             lzma_options_lzma options;
             if (lzma_lzma_preset(&options, static_cast<std::uint32_t>(preset)))
-                lzma_fail(format, LZMA_OPTIONS_ERROR);
+                throw_lzma_error(format, LZMA_OPTIONS_ERROR);
             stream_.check_init(lzma_alone_encoder(&stream_.raw(), &options));
         } else {
             // Blocks of a few megabytes, compressed side by side: the
@@ -180,13 +180,13 @@ public:
     }
 
     void finish(Sink& out) override {
-        if (!seen_input_) lzma_fail(stream_.format(), LZMA_BUF_ERROR, "empty input");
+        if (!seen_input_) throw_lzma_error(stream_.format(), LZMA_BUF_ERROR, "empty input");
         pass(held_.data(), held_.size(), out);
         held_.clear();
         if (ended_) return;
         // Anything short of a clean end under LZMA_FINISH is a cut-off file;
-        // liblzma reports that as LZMA_BUF_ERROR through lzma_fail.
-        if (!stream_.end(out)) lzma_fail(stream_.format(), LZMA_BUF_ERROR);
+        // liblzma reports that as LZMA_BUF_ERROR through throw_lzma_error.
+        if (!stream_.end(out)) throw_lzma_error(stream_.format(), LZMA_BUF_ERROR);
     }
 
 private:
