@@ -121,7 +121,7 @@ asan-test: asan-build
 
 # The C++ tests and the Python suites nearest the C++ under valgrind memcheck.
 valgrind-test: build cpptests
-	"$(PYTHON)" tests/valgrind.py
+	"$(PYTHON)" tests/run.py valgrind
 
 # Line coverage of src/ and ondrel/ over the Python suites and the C++ tests
 # (the fuzz targets are clang builds of their own and do not count here).

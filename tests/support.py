@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,6 +50,13 @@ class Test(unittest.TestCase):
         with self.assertRaises(kind) as caught:
             f(*args, **kwargs)
         return caught.exception
+
+    def child(self, code, args=(), **keywords):
+        """The lines a fresh interpreter prints running `code` (dedented),
+        which must exit 0; the keywords are run_python's."""
+        status, out, err = run_python(code and textwrap.dedent(code), args, **keywords)
+        self.assertEqual(status, 0, err[-3000:])
+        return out.splitlines()
 
 
 class TempDirTest(Test):
