@@ -9,7 +9,7 @@ import unittest
 import dorvane
 from ondrel import StreamError, fstream, ustream
 
-from support import ALIASES, FILTERS, HEADERS, Rebinding, TempDirTest, last_entry, run_python
+from support import ALIASES, FILTERS, HEADERS, Rebinding, TempDirTest, last_entry
 
 
 class RecordingStream(object):
@@ -112,18 +112,6 @@ class SliceCopyTest(TempDirTest):
         whole = open(packed, "rb").read()
         return packed, self.write(name + ".cut", whole[:len(whole) // 2])
 
-    def test_failed_source_leaves_destination_as_it_was(self):
-        for name in FILTERS:
-            packed, broken = self.packed_and_broken(name)
-            existing = self.write("existing", "old")
-            for source in (broken, self.path("src")):  # cut short; not that format
-                for dest in (existing, self.path("new")):
-                    before = sorted(os.listdir(self.dir))
-                    self.assertRaises(StreamError, dorvane.decompress, source, dest, name)
-                    self.assertEqual(sorted(os.listdir(self.dir)), before, name)
-                self.assertRaises(StreamError, dorvane.cat, source, name)
-            self.assertEqual(open(existing, "rb").read(), "old")
-
     def test_source_failure_wins_and_is_reported_as_cat_reports_it(self):
         packed, broken = self.packed_and_broken("gzip")
         nowhere = self.path("no", "such", "dir")
@@ -174,20 +162,18 @@ class SliceCopyTest(TempDirTest):
 
     def test_memory_does_not_grow_with_the_file(self):
         src = self.write("big", os.urandom(1 << 20) * 96)
-        code = """
-import dorvane, sys
-def peak():
-    return int([l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1])
-src, name = sys.argv[1], sys.argv[2]
-start = peak()
-dorvane.compress(src, src + "." + name, name)
-dorvane.decompress(src + "." + name, src + ".back", name)
-print (peak() - start) // 1024
-"""
         for name in ("gzip", "lzop"):
-            status, out, err = run_python(code, [src, name])
-            self.assertEqual(status, 0, err)
-            self.assertLess(int(out), 48, "%s grew by %s MiB for 96 MiB" % (name, out.strip()))
+            grown = self.child("""
+                import dorvane, sys
+                def peak():
+                    return int([l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1])
+                src, name = sys.argv[1], sys.argv[2]
+                start = peak()
+                dorvane.compress(src, src + "." + name, name)
+                dorvane.decompress(src + "." + name, src + ".back", name)
+                print (peak() - start) // 1024
+                """, [src, name])
+            self.assertLess(int(grown[0]), 48, "%s grew by %s MiB for 96 MiB" % (name, grown[0]))
             self.assertEqual(os.path.getsize(src + ".back"), 96 << 20)
 
 
