@@ -1,7 +1,6 @@
 """Shared helpers for the Python suites."""
 import contextlib
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -20,11 +19,6 @@ FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 ALIASES = {"gz": "gzip", "bz2": "bzip2", "lzo": "lzop"}
 HEADERS = {"gzip": "\x1f\x8b", "bzip2": "BZh", "lzop": "\x89LZO", "xz": "\xfd7zXZ\0",
            "lzma": "\x5d\0\0"}
-
-
-def noise(size, seed=1):
-    rng = random.Random(seed)
-    return "".join(chr(rng.randrange(256)) for _ in range(size))
 
 
 def leftovers(directory, expected):
@@ -107,25 +101,20 @@ def cwd(directory):
         os.chdir(here)
 
 
-class Rebinding(object):
+@contextlib.contextmanager
+def Rebinding(module, **names):
     """Rebinds module attributes for the duration of a with block."""
-
-    def __init__(self, module, **names):
-        self.module, self.names, self.saved = module, names, {}
-
-    def __enter__(self):
-        for name, value in self.names.items():
-            self.saved[name] = getattr(self.module, name, Rebinding)
-            setattr(self.module, name, value)
-        return self
-
-    def __exit__(self, *exc):
-        for name, value in self.saved.items():
+    saved = dict((name, getattr(module, name, Rebinding)) for name in names)
+    for name, value in names.items():
+        setattr(module, name, value)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
             if value is Rebinding:
-                delattr(self.module, name)
+                delattr(module, name)
             else:
-                setattr(self.module, name, value)
-        return False
+                setattr(module, name, value)
 
 
 class FakeOs(object):

@@ -9,7 +9,7 @@ import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, TempDirTest, leftovers, noise, run_python
+from support import FILTERS, TempDirTest, leftovers, run_python
 
 NOBODY = 65534
 
@@ -66,7 +66,7 @@ class DeviceFull(TempDirTest):
         # A bytearray or unicode argument is converted into a copy that is
         # freed the moment write() fails; no worker may still be reading it.
         # A stream dropped unclosed reports its failed close on stderr.
-        source = self.write("src", noise(1 << 16) * 192)
+        source = self.write("src", os.urandom(1 << 16) * 192)
         code = "\n".join([
             "import errno, sys, ondrel",
             "data = bytearray(open(sys.argv[1], 'rb').read())",
@@ -121,7 +121,7 @@ class Replacement(TempDirTest):
     """Writing over an existing regular file goes through a temporary."""
 
     def test_compress_onto_itself_keeps_metadata(self):
-        data = noise(50000) + "text " * 20000
+        data = os.urandom(50000) + "text " * 20000
         target, link = self.write("data", ""), self.path("link")
         os.symlink("data", link)
         for filter_name in FILTERS:
@@ -172,7 +172,7 @@ class Replacement(TempDirTest):
             for error in (KeyError, KeyboardInterrupt):
                 with self.assertRaises(error):
                     with ondrel.fstream(target, "wb", filter_name) as out:
-                        out.write(noise(200000))
+                        out.write(os.urandom(200000))
                         raise error("body")
                 self.assertTrue(out.closed)
                 self.assertTrue(open(target).read() == "original", filter_name)
