@@ -19,20 +19,20 @@ class AttributesTest(Test):
     def test_module_attributes(self):
         self.assertEqual(dorvane.__doc__, "Module to operate with files and directories.")
         self.assertEqual(dorvane.__encoding__, "UTF-8")
-        self.assertIs(type(dorvane.__version__), float)
-        self.assertEqual(dorvane.__version__, 0.1)
+        self.assertEqual((type(dorvane.__version__), dorvane.__version__), (float, 0.1))
         self.assertEqual(dorvane.__console__, sys.getfilesystemencoding())
         self.assertEqual(dorvane.__system__, platform.system().lower())
         self.assertIs(dorvane.NoneType, type(None))
         self.assertIs(dorvane.__builtins__, __builtin__)
         for name in ["os", "sys", "zlib", "base64", "codecs", "shutil", "tempfile", "platform"]:
             self.assertIs(getattr(dorvane, name), sys.modules[name])
+        self.assertEqual(ondrel.__version__, "0.1")
+        self.assertTrue(issubclass(ondrel.StreamError, EnvironmentError))
         for name in ["StreamError", "bstream", "ustream", "fstream", "pstream"]:
             self.assertIs(getattr(dorvane, name), getattr(ondrel, name))
         for name in ["__test__", "arg", "err"]:  # initialisation leftovers
             self.assertFalse(hasattr(dorvane, name), name)
 
-    def test_functions_are_plain_builtins(self):
         class Holder(object):
             exists = dorvane.exists
         for name in ["exists", "getcwd", "join", "normpath", "split"]:
@@ -185,18 +185,14 @@ class ConventionsTest(Test):
         with Rebinding(dorvane, ustream=None):
             del dorvane.ustream
             self.assertEqual(self.raised(NameError, dorvane.exists, "/").args, ("ustream",))
-
-    def test_callee_entries_are_kept(self):
-        def failing(value):
-            raise KeyError(value)
-
-        with Rebinding(dorvane, ustream=failing):
+        # The callee's own traceback entries are kept below ours.
+        with Rebinding(dorvane, ustream=lambda value: {}[value]):
             try:
                 dorvane.normpath("p")
             except KeyError:
                 names = [e[2] for e in traceback.extract_tb(sys.exc_info()[2])]
         self.assertTrue(names[-2].startswith("dorvane.normpath"), names)
-        self.assertEqual(names[-1], "failing")
+        self.assertEqual(names[-1], "<lambda>")
 
 if __name__ == "__main__":
     unittest.main()
