@@ -89,7 +89,8 @@ class OutOfMemory(TempDirTest):
                 except (MemoryError, ondrel.StreamError) as e:
                     print name, type(e).__name__, getattr(e, 'errno', '')
             """, [self.path("fits"), self.path("too_big")])
-        self.assertEqual(lines, [self.path("fits") + " MemoryError ", self.path("too_big") + " StreamError 5"])
+        self.assertEqual(lines, [self.path("fits") + " MemoryError ",
+                                 self.path("too_big") + " StreamError 5"])
 
 
 class Replacement(TempDirTest):

@@ -97,7 +97,8 @@ class ImportTest(TempDirTest):
             f.write("import dorvane\nfor a in dorvane.argv: print type(a).__name__, repr(unicode(a))\n")
         os.symlink(script, os.path.join(here, "link.py"))
         args = ["plain", "caf\xc3\xa9", "\xff", "a\xffb\xc3\xa9"]
-        self.assertEqual(self.child(None, ["link.py"] + args, cwd=here, LC_ALL="C"), ["ustream " + repr(u) for u in [
+        lines = self.child(None, ["link.py"] + args, cwd=here, LC_ALL="C")
+        self.assertEqual(lines, ["ustream " + repr(u) for u in [
             os.path.realpath(script).decode("utf-8"),  # resolved from the bytes
             u"plain", u"caf\xe9",                     # strictly, then as UTF-8
             u"\ufffd", u"a\ufffdb\ufffd\ufffd"]])  # the locale's encoding, unreadable replaced

@@ -59,7 +59,8 @@ ARGS = dict((name, (CHEAP, ("f",), ("missing",)))
             for name in ["abspath", "basename", "dirname", "getatime", "getctime", "getmtime",
                          "getsize", "isabs", "isfile", "islink", "realpath", "relpath"])
 ARGS.update({
-    "chdir": (CHEAP, (".",), ("missing",)), "appdir": (CHEAP, (), (1,)), "getcwd": (CHEAP, (), (1,)), "tmpname": (CHEAP, (), (None,)),
+    "chdir": (CHEAP, (".",), ("missing",)), "appdir": (CHEAP, (), (1,)),
+    "getcwd": (CHEAP, (), (1,)), "tmpname": (CHEAP, (), (None,)),
     "exists": (CHEAP, ("f",), (1,)), "lexists": (CHEAP, ("f",), (1.5,)),
     "isdir": (CHEAP, ("d",), ("missing",)), "ismount": (CHEAP, ("d",), ("missing",)),
     "listdir": (CHEAP, ("d",), ("missing",)), "join": (CHEAP, ("a", ["b", u"c"]), ("a", None)),
