@@ -121,7 +121,7 @@ asan-test: asan-build
 
 # The C++ tests and the Python suites nearest the C++ under valgrind memcheck.
 valgrind-test: build cpptests
-	"$(PYTHON)" tests/valgrind.py
+	"$(PYTHON)" tests/run.py valgrind
 
 # Line coverage of src/ and ondrel/ over the Python suites and the C++ tests
 # (the fuzz targets are clang builds of their own and do not count here).
@@ -144,10 +144,10 @@ coverage: check-python
 # Longer versions of suites that run briefly in `make test`: 100 000 calls
 # per cheap function and path; eight threads for a minute.
 refleak-test: build
-	REFLEAK_SCALE=10 PYTHONPATH=$(BUILD) "$(PYTHON)" -m unittest discover -s tests -p test_refleak.py
+	REFLEAK_SCALE=10 PYTHONPATH=$(BUILD):tests "$(PYTHON)" -m unittest test_load.Flat
 
 thread-test: build
-	THREAD_SECONDS=60 PYTHONPATH=$(BUILD) "$(PYTHON)" -m unittest discover -s tests -p test_threads.py
+	THREAD_SECONDS=60 PYTHONPATH=$(BUILD):tests "$(PYTHON)" -m unittest test_load.Concurrent
 
 # A 5 GiB file through every filter and the real tools (BIG_GIB, BIG_FILTERS,
 # BIG_DIR); needs ~15 GiB of disk and ~10 GiB of memory, so not in `make test`.

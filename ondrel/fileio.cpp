@@ -386,6 +386,9 @@ void File::close() {
     }
     encoder_.reset();
     std::string().swap(buffer_);
+    // A file this stream made and could not complete goes again, as abort()
+    // removes it: a failed write leaves no half file under the new name.
+    if (failure) remove_if_created();
     // No retry on EINTR: the descriptor is gone either way (and may already
     // be reused by another thread), as Python itself treats close().
     const int closed = sys_close(std::exchange(fd_, -1));

@@ -1,11 +1,11 @@
 """Shared helpers for the Python suites."""
 import contextlib
 import os
-import random
 import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,11 +19,6 @@ FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 ALIASES = {"gz": "gzip", "bz2": "bzip2", "lzo": "lzop"}
 HEADERS = {"gzip": "\x1f\x8b", "bzip2": "BZh", "lzop": "\x89LZO", "xz": "\xfd7zXZ\0",
            "lzma": "\x5d\0\0"}
-
-
-def noise(size, seed=1):
-    rng = random.Random(seed)
-    return "".join(chr(rng.randrange(256)) for _ in range(size))
 
 
 def leftovers(directory, expected):
@@ -49,6 +44,13 @@ class Test(unittest.TestCase):
         with self.assertRaises(kind) as caught:
             f(*args, **kwargs)
         return caught.exception
+
+    def child(self, code, args=(), **keywords):
+        """The lines a fresh interpreter prints running `code` (dedented),
+        which must exit 0; the keywords are run_python's."""
+        status, out, err = run_python(code and textwrap.dedent(code), args, **keywords)
+        self.assertEqual(status, 0, err[-3000:])
+        return out.splitlines()
 
 
 class TempDirTest(Test):
@@ -99,25 +101,20 @@ def cwd(directory):
         os.chdir(here)
 
 
-class Rebinding(object):
+@contextlib.contextmanager
+def Rebinding(module, **names):
     """Rebinds module attributes for the duration of a with block."""
-
-    def __init__(self, module, **names):
-        self.module, self.names, self.saved = module, names, {}
-
-    def __enter__(self):
-        for name, value in self.names.items():
-            self.saved[name] = getattr(self.module, name, Rebinding)
-            setattr(self.module, name, value)
-        return self
-
-    def __exit__(self, *exc):
-        for name, value in self.saved.items():
+    saved = dict((name, getattr(module, name, Rebinding)) for name in names)
+    for name, value in names.items():
+        setattr(module, name, value)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
             if value is Rebinding:
-                delattr(self.module, name)
+                delattr(module, name)
             else:
-                setattr(self.module, name, value)
-        return False
+                setattr(module, name, value)
 
 
 class FakeOs(object):

@@ -9,7 +9,7 @@ import unittest
 import dorvane
 from ondrel import StreamError, fstream, ustream
 
-from support import ALIASES, FILTERS, HEADERS, Rebinding, TempDirTest, last_entry, run_python
+from support import ALIASES, FILTERS, HEADERS, Rebinding, TempDirTest, last_entry
 
 
 class RecordingStream(object):
@@ -106,40 +106,21 @@ class SliceCopyTest(TempDirTest):
     destination whole."""
     DATA = CodecReachedTest.DATA
 
-    def packed_and_broken(self, name):
-        packed = self.path(name + ".packed")
-        dorvane.compress(self.write("src", self.DATA), packed, name)
+    def test_source_failure_wins_and_devices_get_all_of_the_output_or_none(self):
+        packed = self.path("src.lzo")
+        dorvane.compress(self.write("src", self.DATA), packed, "lzop")
         whole = open(packed, "rb").read()
-        return packed, self.write(name + ".cut", whole[:len(whole) // 2])
-
-    def test_failed_source_leaves_destination_as_it_was(self):
-        for name in FILTERS:
-            packed, broken = self.packed_and_broken(name)
-            existing = self.write("existing", "old")
-            for source in (broken, self.path("src")):  # cut short; not that format
-                for dest in (existing, self.path("new")):
-                    before = sorted(os.listdir(self.dir))
-                    self.assertRaises(StreamError, dorvane.decompress, source, dest, name)
-                    self.assertEqual(sorted(os.listdir(self.dir)), before, name)
-                self.assertRaises(StreamError, dorvane.cat, source, name)
-            self.assertEqual(open(existing, "rb").read(), "old")
-
-    def test_source_failure_wins_and_is_reported_as_cat_reports_it(self):
-        packed, broken = self.packed_and_broken("gzip")
+        broken = self.write("cut.lzo", whole[:len(whole) // 2])
         nowhere = self.path("no", "such", "dir")
         try:
-            dorvane.decompress(broken, nowhere, "gz")
+            dorvane.decompress(broken, nowhere, "lzop")
         except StreamError:
             names = [e[2].split()[0] for e in last_entry(sys.exc_info())]
             self.assertEqual(names, ["dorvane.decompress", "dorvane.cat"])
         else:
             self.fail("a truncated source was accepted")
-        caught = self.raised(IOError, lambda: dorvane.decompress(packed, nowhere, "gz"))
-        self.assertEqual((caught.errno, caught.filename),
-                         (errno.ENOENT, ustream(nowhere)))
-
-    def test_devices_and_fifos_get_all_of_the_output_or_none(self):
-        packed, broken = self.packed_and_broken("lzop")
+        caught = self.raised(IOError, lambda: dorvane.decompress(packed, nowhere, "lzop"))
+        self.assertEqual((caught.errno, caught.filename), (errno.ENOENT, ustream(nowhere)))
         self.assertRaises(StreamError, dorvane.decompress, broken, "/dev/full", "lzop")
         fifo = self.path("fifo")
         os.mkfifo(fifo)
@@ -174,20 +155,18 @@ class SliceCopyTest(TempDirTest):
 
     def test_memory_does_not_grow_with_the_file(self):
         src = self.write("big", os.urandom(1 << 20) * 96)
-        code = """
-import dorvane, sys
-def peak():
-    return int([l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1])
-src, name = sys.argv[1], sys.argv[2]
-start = peak()
-dorvane.compress(src, src + "." + name, name)
-dorvane.decompress(src + "." + name, src + ".back", name)
-print (peak() - start) // 1024
-"""
         for name in ("gzip", "lzop"):
-            status, out, err = run_python(code, [src, name])
-            self.assertEqual(status, 0, err)
-            self.assertLess(int(out), 48, "%s grew by %s MiB for 96 MiB" % (name, out.strip()))
+            grown = self.child("""
+                import dorvane, sys
+                def peak():
+                    return int([l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1])
+                src, name = sys.argv[1], sys.argv[2]
+                start = peak()
+                dorvane.compress(src, src + "." + name, name)
+                dorvane.decompress(src + "." + name, src + ".back", name)
+                print (peak() - start) // 1024
+                """, [src, name])
+            self.assertLess(int(grown[0]), 48, "%s grew by %s MiB for 96 MiB" % (name, grown[0]))
             self.assertEqual(os.path.getsize(src + ".back"), 96 << 20)
 
 

@@ -1,13 +1,14 @@
-"""docs/reference.md is what docs/generate.py makes of the current sources."""
+"""The project's own tooling: docs/reference.md is what docs/generate.py makes
+of the current sources, and a test run that did not happen is never a pass."""
 import difflib
 import imp
 import os
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from support import HERE, ROOT, Rebinding, TempDirTest
 
 
-class ReferenceTest(unittest.TestCase):
+class ToolingTest(TempDirTest):
     def test_committed_reference_is_current(self):
         generate = imp.load_source("generate", os.path.join(ROOT, "docs", "generate.py"))
         with open(generate.OUT) as f:
@@ -18,6 +19,11 @@ class ReferenceTest(unittest.TestCase):
                                         "docs/reference.md", "generated", lineterm="", n=0)
             self.fail("docs/reference.md is out of date: run `make docs`\n" +
                       "\n".join(list(diff)[:12]))
+
+    def test_missing_cpp_binary_is_a_failure(self):
+        run = imp.load_source("runner_run", os.path.join(HERE, "run.py"))
+        with Rebinding(os, environ=dict(os.environ, BUILD=self.dir)):  # an empty build directory
+            self.assertEqual(run.run_cpp(), (0, 1))
 
 
 if __name__ == "__main__":

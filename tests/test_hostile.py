@@ -3,11 +3,11 @@ of every wrong type for every one of the 45 functions (names the shell would
 misread: test_platform)."""
 import errno
 import os
-import textwrap
 import unittest
 
 import dorvane
-from support import TempDirTest, run_python
+from support import TempDirTest, Test
+from test_load import ARGS
 
 
 class Names(TempDirTest):
@@ -34,38 +34,33 @@ class Names(TempDirTest):
             self.assertFalse(dorvane.exists(path))
 
 
-# Valid arguments for each required position of each function (the rest
-# have defaults); any other function takes one path.
-FILL = {"appdir": [], "getcwd": [], "tmpdir": [], "tmpname": [], "tmpfstream": [],
-        "chmod": ["victim", 0o644], "chown": ["victim", 0, 0], "compress": ["victim", "out", "gzip"],
-        "decompress": ["victim", "out", "gzip"], "copy": ["victim", "out"], "move": ["out", "out2"],
-        "link": ["victim", "out3"], "symlink": ["victim", "out4"], "join": ["a", "b"]}
+# Valid arguments for each required position of each function: the load
+# suite's successful calls (the rest have defaults); a whole-call success
+# there takes one path here.
+FILL = dict((name, list(args[1])) for name, args in ARGS.items() if type(args[1]) is tuple)
+FILL["move"] = ["g", "f"]  # from nowhere: "f" must stay
 # Wrong in type or content for a path, a mode, a filter or a flag; none
 # names anything that exists.
 BAD = ["None", "12", "1.5", "object()", "{}", "(1,)", "bytearray('x')", "'a\\0b'", "u'a\\0b'",
        "[1, 2]", "['\\xff']", "u'\\udcff' * 3", "2 ** 70"]
 
 
-class WrongTypes(unittest.TestCase):
+class WrongTypes(Test):
     """One child interpreter runs every bad call: it must survive them all, and
     each call must either answer or raise an ordinary exception."""
 
     def test_every_function(self):
-        names = sorted(n for n in dir(dorvane)
-                       if type(getattr(dorvane, n)).__name__ == "builtin_function_or_method")
-        self.assertEqual(len(names), 45, names)
-        code = textwrap.dedent("""
+        lines = self.child("""
             import os, shutil, sys, tempfile, dorvane, ondrel
             scratch = tempfile.mkdtemp()
             os.chdir(scratch)
             tempfile.tempdir = scratch  # where tmpdir/tmpname/tmpfstream put what they make
-            open("victim", "w").write("v")
-            os.mkdir("victim_dir")
+            open("f", "w").write("v")
             fills, bad = %r, %r
             seen = 0
             for name in %r:
                 f = getattr(dorvane, name)
-                fill = fills.get(name, ["victim"])
+                fill = fills.get(name, ["f"])
                 n = len(fill)
                 for text in bad:
                     value = eval(text)
@@ -77,13 +72,11 @@ class WrongTypes(unittest.TestCase):
                                 ondrel.StreamError):
                             pass
                         seen += 1
-            print "alive", seen, open("victim").read(), sorted(os.listdir("."))
+            print "alive", seen, open("f").read(), sorted(os.listdir("."))
             os.chdir("/")
             shutil.rmtree(scratch)
-        """) % (FILL, BAD, names)
-        status, out, err = run_python(code)
-        self.assertEqual(status, 0, err[-3000:])
-        words = out.split(None, 3)
+            """ % (FILL, BAD, sorted(ARGS)))
+        words = lines[0].split(None, 3)
         self.assertEqual(words[0], "alive")
         self.assertGreater(int(words[1]), 45 * len(BAD))
         self.assertEqual(words[2], "v")

@@ -6,7 +6,6 @@ import sys
 import unittest
 import zlib
 
-import ondrel
 from ondrel import StreamError, bstream, ustream
 
 from support import Test
@@ -19,12 +18,6 @@ E_ACUTE = u"\xe9"
 
 
 class UstreamConversionTest(Test):
-    def test_stream_error_and_version(self):
-        e = StreamError(6, u"xyz")
-        self.assertIsInstance(e, EnvironmentError)
-        self.assertEqual((e.errno, e.strerror), (6, u"xyz"))
-        self.assertEqual(ondrel.__version__, "0.1")
-
     @needs_utf8
     def test_str_goes_through_the_file_system_encoding_both_ways(self):
         u = ustream(u"caf\xe9".encode(FS_ENCODING))
@@ -37,20 +30,14 @@ class UstreamConversionTest(Test):
         for raw in ("\xff", "ok\xc3", "\xc3\x28"):  # raised, never replaced
             self.assertRaises(UnicodeDecodeError, ustream, raw)
 
-    def test_unicode_and_ustream_keep_their_text(self):
+    def test_text_lists_and_tuples(self):
         u = ustream(u"a\u20acb")
-        self.assertIs(type(u), ustream)
-        self.assertIs(type(u._unicode_), unicode)
-        self.assertEqual(u._unicode_, u"a\u20acb")
+        self.assertEqual([type(u), type(u._unicode_), u._unicode_], [ustream, unicode, u"a\u20acb"])
         self.assertEqual(ustream(ustream(u"x\u20ac"))._unicode_, u"x\u20ac")
         self.assertEqual(ustream()._unicode_, u"")
-
-    def test_lists_and_tuples_join_like_posixpath(self):
-        cases = [
-            ["a", "b", "c"], ["a/", "b"], ["", "a"], ["a", ""], ["a", "/abs", "c"],
-            ["/r", u"x", "/y/", "z"], [], [u"only"], ["a//", "b"],
-        ]
-        for parts in cases:
+        # Lists and tuples join as posixpath.join does.
+        for parts in (["a", "b", "c"], ["a/", "b"], ["", "a"], ["a", ""], ["a", "/abs", "c"],
+                      ["/r", u"x", "/y/", "z"], [], [u"only"], ["a//", "b"]):
             expected = posixpath.join(*parts) if parts else u""
             self.assertEqual(ustream(parts)._unicode_, unicode(expected), parts)
             self.assertEqual(ustream(tuple(parts))._unicode_, unicode(expected), parts)
@@ -116,8 +103,11 @@ class BstreamTest(Test):
 
     def test_base64_and_zlib_reach_their_codecs(self):
         data = "".join(chr(i) for i in range(256)) * 3
-        for encode, decode, standard in (("base64_encode", "base64_decode", base64.encodestring),
-                                         ("zlib_encode", "zlib_decode", zlib.compress)):
+        for encode, decode, standard, corrupt in (
+                ("base64_encode", "base64_decode", base64.encodestring, "ab$d"),
+                ("zlib_encode", "zlib_decode", zlib.compress, "not zlib at all")):
+            caught = self.raised(StreamError, getattr(bstream(corrupt), decode))
+            self.assertEqual((caught.errno, type(caught.strerror), caught.strerror != ""), (5, unicode, True))
             encoded = getattr(bstream(data), encode)()
             self.assertIs(type(encoded), bstream)
             self.assertEqual(getattr(bstream(standard(data)), decode)(), data)
@@ -128,13 +118,6 @@ class BstreamTest(Test):
         big = "spam and eggs " * 10000
         self.assertLess(len(bstream(big).zlib_encode(9)), len(bstream(big).zlib_encode(0)))
         self.assertRaises(ValueError, bstream("x").zlib_encode, 10)
-
-    def test_corrupt_input_raises_stream_error(self):
-        for method, data in (("zlib_decode", "not zlib at all"), ("base64_decode", "ab$d")):
-            caught = self.raised(StreamError, lambda: getattr(bstream(data), method)())
-            self.assertEqual(caught.errno, 5)
-            self.assertIsInstance(caught.strerror, unicode)
-            self.assertTrue(caught.strerror)
 
 if __name__ == "__main__":
     unittest.main()

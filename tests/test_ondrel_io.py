@@ -77,7 +77,7 @@ class FstreamTest(TempDirTest):
 
 
 class PstreamTest(TempDirTest):
-    def test_output_and_command_forms(self):
+    def test_output_command_forms_and_environment(self):
         self.assertEqual(pstream("echo hello").execute(), "hello\n")
         p = pstream(["printf", u"'%s-%s'", ustream(u"a"), "b"])
         self.assertIs(type(p.command), ustream)
@@ -89,6 +89,10 @@ class PstreamTest(TempDirTest):
         self.assertEqual(pstream(("true",)).execute(), "")
         for bad in (5, ["echo", 5], None):
             self.assertRaises(TypeError, pstream, bad)
+        self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
+        # Python ignores SIGPIPE; the child must not inherit that.
+        status = pstream("grep SigIgn /proc/self/status").execute()
+        self.assertFalse(int(status.split()[1], 16) & (1 << (signal.SIGPIPE - 1)), status)
 
     def test_failure_reports_status_and_stderr(self):
         for command, status, text in [
@@ -109,13 +113,6 @@ class PstreamTest(TempDirTest):
         caught = self.raised(StreamError, lambda: pstream(cmd + "; exit 4").execute())
         self.assertEqual(caught.errno, 4)
         self.assertEqual(len(caught.strerror), 15000000)
-
-    def test_child_environment(self):
-        self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
-        if os.path.exists("/proc/self/status"):
-            # Python ignores SIGPIPE; the child must not inherit that.
-            status = pstream("grep SigIgn /proc/self/status").execute()
-            self.assertFalse(int(status.split()[1], 16) & (1 << (signal.SIGPIPE - 1)), status)
 
     def test_waits_without_the_interpreter_lock(self):
         # The command cannot finish before another Python thread opens the

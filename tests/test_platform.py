@@ -8,7 +8,7 @@ import unittest
 import dorvane
 from ondrel import StreamError, bstream, pstream, ustream
 
-from support import Rebinding, TempDirTest, Test, cwd
+from support import Rebinding, TempDirTest, cwd
 
 # Each would run a command, or be read as an option, if it reached a shell
 # or a command line unprotected.
@@ -88,7 +88,7 @@ class MagicTest(TempDirTest):
         self.assertNotEqual(dorvane.magic(packed), "text/plain")
         self.assertEqual(dorvane.magic(packed, True), "text/plain")
 
-    def test_options_and_line_ends(self):
+    def test_options_line_ends_and_failures(self):
         path = self.write("f", "x")
         with Rebinding(dorvane, pstream=RecordingProcess):
             for zlib in [False, None, 0, "", True, 1, "yes"]:
@@ -100,9 +100,7 @@ class MagicTest(TempDirTest):
                          ["--brief --mime-type"])
         self.assertEqual(RecordingProcess.commands[0], [u"'/usr/bin/file'", options[0],
                                                         u"'%s'" % path])
-
-    def test_failure_or_complaint_is_raised_not_returned(self):
-        path = self.write("f", "x")
+        # A failure or a complaint is raised, not returned.
         real_screen = dorvane.screen
         broken = lambda p: ustream("/bin/false") if p == "/usr/bin/file" else real_screen(p)
         with Rebinding(dorvane, screen=broken):
@@ -132,8 +130,15 @@ class MagicTest(TempDirTest):
         with Rebinding(dorvane, pstream=RecordingProcess, __system__="plan9"):
             self.assertEqual(self.raised(OSError, dorvane.magic, self.path("missing"), True).errno, 2)
             caught = self.raised(UnboundLocalError, dorvane.magic, self.write("f", "x"))
-        self.assertEqual(str(caught), "local variable 'file_exe' referenced before assignment")
+            self.assertEqual(str(caught), "local variable 'file_exe' referenced before assignment")
+            caught = self.raised(UnboundLocalError, dorvane.appdir)
+        self.assertEqual(str(caught), "local variable 'result' referenced before assignment")
         self.assertEqual(RecordingProcess.commands, [])
+        with cwd("/"):
+            self.assertEqual(dorvane.appdir(), os.path.realpath(sys.executable))
+        self.assertIs(type(dorvane.appdir()), ustream)
+        with Rebinding(dorvane, __system__="windows"):
+            self.assertEqual(dorvane.appdir(), os.path.dirname(os.path.realpath(sys.executable)))
 
     def test_windows_branch_writes_runs_and_cleans_up(self):
         payloads = dict((name, bstream(name * 100).zlib_encode().base64_encode())
@@ -171,17 +176,6 @@ class MagicTest(TempDirTest):
                              Process.answer.strip())
         self.assertFalse(os.path.exists(work))
 
-
-class AppdirTest(Test):
-    def test_each_system(self):
-        with cwd("/"):
-            self.assertEqual(dorvane.appdir(), os.path.realpath(sys.executable))
-        self.assertIs(type(dorvane.appdir()), ustream)
-        with Rebinding(dorvane, __system__="windows"):
-            self.assertEqual(dorvane.appdir(), os.path.dirname(os.path.realpath(sys.executable)))
-        with Rebinding(dorvane, __system__="plan9"):
-            caught = self.raised(UnboundLocalError, dorvane.appdir)
-        self.assertEqual(str(caught), "local variable 'result' referenced before assignment")
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,18 +1,25 @@
-"""Reference and memory leaks: every function, on its success and its failure
-path, many times over; gc-tracked objects and resident memory must stay flat.
-REFLEAK_RSS=0 leaves out the memory check (for sanitizer builds); REFLEAK_SCALE
-multiplies the call counts (10 for `make refleak-test`)."""
+"""Load: every function, on its success and its failure path, many times
+over, must leave gc-tracked objects and resident memory flat (REFLEAK_RSS=0
+leaves out the memory check, for sanitizer builds; REFLEAK_SCALE multiplies
+the call counts, 10 for `make refleak-test`); and eight threads at once
+through compress, decompress, cat and magic, each checking its own results,
+for THREAD_SECONDS (3; 60 in `make thread-test`)."""
 import gc
 import os
 import resource
 import shutil
 import tempfile
+import threading
+import time
 import unittest
 
 import dorvane
 import ondrel
+from support import FILTERS, TempDirTest
 
 SCALE = float(os.environ.get("REFLEAK_SCALE", "1"))
+SECONDS = float(os.environ.get("THREAD_SECONDS", "3"))
+THREADS = 8
 # Off under ASan, whose quarantine keeps freed memory resident.
 WATCH_RSS = os.environ.get("REFLEAK_RSS", "1") != "0"
 CHEAP, IO, PROCESS = 10000, 1000, 60
@@ -52,7 +59,8 @@ ARGS = dict((name, (CHEAP, ("f",), ("missing",)))
             for name in ["abspath", "basename", "dirname", "getatime", "getctime", "getmtime",
                          "getsize", "isabs", "isfile", "islink", "realpath", "relpath"])
 ARGS.update({
-    "chdir": (CHEAP, (".",), ("missing",)), "appdir": (CHEAP, (), (1,)), "getcwd": (CHEAP, (), (1,)), "tmpname": (CHEAP, (), (None,)),
+    "chdir": (CHEAP, (".",), ("missing",)), "appdir": (CHEAP, (), (1,)),
+    "getcwd": (CHEAP, (), (1,)), "tmpname": (CHEAP, (), (None,)),
     "exists": (CHEAP, ("f",), (1,)), "lexists": (CHEAP, ("f",), (1.5,)),
     "isdir": (CHEAP, ("d",), ("missing",)), "ismount": (CHEAP, ("d",), ("missing",)),
     "listdir": (CHEAP, ("d",), ("missing",)), "join": (CHEAP, ("a", ["b", u"c"]), ("a", None)),
@@ -139,6 +147,58 @@ class Flat(unittest.TestCase):
                         "%+d objects, %+d KiB" % (o, m // 1024) for o, m in grown)))
         self.assertEqual(leaks, [])
         self.assertEqual(sorted(os.listdir(self.dir)), ["d", "f", "f.gz", "out"])
+
+
+class Concurrent(TempDirTest):
+    def worker(self, index, deadline, counts, errors):
+        own = self.path("t%d" % index)
+        os.mkdir(own)
+        # Over 3 MiB, so that every filter cuts it into several units and
+        # their workers run alongside these threads.
+        unit = os.urandom(1 << 17) + "".join("line %d of %d\n" % (i, index) for i in range(8000))
+        data = unit * (3 * (1 << 20) // len(unit) + 1)
+        source = os.path.join(own, "src")
+        with open(source, "wb") as f:
+            f.write(data)
+        done = 0
+        try:
+            while time.time() < deadline:
+                kind = FILTERS[done % len(FILTERS)]
+                packed, back = source + "." + kind, source + ".back"
+                dorvane.compress(source, packed, kind)
+                dorvane.decompress(packed, back, kind)
+                assert dorvane.cat(back) == data and dorvane.cat(packed, kind) == data, kind
+                if done % 7 == 0:
+                    assert dorvane.magic(packed) == self.expected[kind], kind
+                try:
+                    dorvane.decompress(source, back, kind)  # not compressed: must fail cleanly
+                    raise AssertionError("decompressing plain data through %s succeeded" % kind)
+                except ondrel.StreamError:
+                    pass
+                done += 1
+        except Exception as e:
+            errors.append("thread %d: %s: %s" % (index, type(e).__name__, e))
+        counts[index] = done
+
+    def test_eight_threads(self):
+        # What `file` says, asked one at a time, is what every thread must see.
+        sample = self.write("sample", "line\n" * 3000)
+        self.expected = {}
+        for kind in FILTERS:
+            dorvane.compress(sample, sample + kind, kind)
+            self.expected[kind] = dorvane.magic(sample + kind)
+        deadline = time.time() + SECONDS
+        counts, errors = [0] * THREADS, []
+        threads = [threading.Thread(target=self.worker, args=(i, deadline, counts, errors))
+                   for i in range(THREADS)]
+        for t in threads:
+            t.daemon = True  # a deadlock fails the test instead of hanging the run
+            t.start()
+        for t in threads:
+            t.join(SECONDS + 120)
+        self.assertFalse([t for t in threads if t.is_alive()], "deadlocked")
+        self.assertEqual(errors, [])
+        self.assertTrue(all(counts), counts)
 
 
 if __name__ == "__main__":
