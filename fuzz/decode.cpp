@@ -33,10 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 2;
     size -= 2;
 
-    auto whole_decoder = codec->decoder();
-    const fuzz::Result whole = fuzz::run(*whole_decoder, data, size, 0, 0);
-    auto split_decoder = codec->decoder();
-    const fuzz::Result pieces = fuzz::run(*split_decoder, data, size, split, step);
+    const fuzz::Result whole = fuzz::run(*codec->decoder(), data, size, 0, 0);
+    const fuzz::Result pieces = fuzz::run(*codec->decoder(), data, size, split, step);
     if (whole.kind == fuzz::Result::too_big || pieces.kind == fuzz::Result::too_big) return 0;
     if (!(whole == pieces)) fuzz::die("whole and piecewise decoding disagree");
     return 0;

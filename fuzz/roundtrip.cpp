@@ -40,12 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Codec* codec = find_codec(choice.name);
     if (!codec) fuzz::die("codec missing from this build");
 
-    auto encoder = codec->encoder(level);
-    fuzz::Result packed = fuzz::run(*encoder, data, size, split, step);
+    const fuzz::Result packed = fuzz::run(*codec->encoder(level), data, size, split, step);
     if (packed.kind != fuzz::Result::ok) fuzz::die("encoding failed");
-    auto decoder = codec->decoder();
-    fuzz::Result back = fuzz::run(*decoder, reinterpret_cast<const std::uint8_t*>(packed.out.data()),
-                                  packed.out.size(), split, step);
+    const fuzz::Result back = fuzz::run(*codec->decoder(), reinterpret_cast<const std::uint8_t*>(packed.out.data()),
+                                        packed.out.size(), split, step);
     if (back.kind != fuzz::Result::ok) fuzz::die("decoding our own output failed");
     if (back.out != std::string(reinterpret_cast<const char*>(data), size))
         fuzz::die("round trip changed the data");
