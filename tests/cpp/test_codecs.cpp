@@ -25,30 +25,25 @@ struct Format {
     bool checksummed;                      // damage can never pass unnoticed
 };
 
-const std::vector<Format>& formats() {
-    static const std::vector<Format> all = {
-        {"gzip", "gzip -dc < IN", {"gzip -c < IN", "gzip -1 -c IN", "gzip -9 -c < IN"}, 6, 1, 1 << 20, 6, true, true},
-        {"bzip2", "bzip2 -dc < IN", {"bzip2 -c < IN", "bzip2 -1 -c IN"}, 9, 1, 99981, 1, true, true},
-        {"lzop", "lzop -dc < IN",
-         {"lzop -c < IN", "lzop -c IN", "lzop -1 -c < IN", "lzop -9 -c < IN", "lzop --crc32 -c < IN"}, 3, 1, 1 << 20, 3,
-         true, true},
-        {"xz", "xz -dc < IN", {"xz -c < IN", "xz -0 --check=sha256 -c < IN", "xz --check=crc32 -c IN"}, 6, 0, 1 << 20, 0,
-         true, true},
-        {"lzma", "xz --format=lzma -dc < IN", {"lzma -c < IN", "lzma -1 -c < IN"}, 6, 0, 0, 6, false, false},
-    };
-    return all;
-}
+const std::vector<Format> kFormats = {
+    {"gzip", "gzip -dc < IN", {"gzip -c < IN", "gzip -1 -c IN", "gzip -9 -c < IN"}, 6, 1, 1 << 20, 6, true, true},
+    {"bzip2", "bzip2 -dc < IN", {"bzip2 -c < IN", "bzip2 -1 -c IN"}, 9, 1, 99981, 1, true, true},
+    {"lzop", "lzop -dc < IN",
+     {"lzop -c < IN", "lzop -c IN", "lzop -1 -c < IN", "lzop -9 -c < IN", "lzop --crc32 -c < IN"}, 3, 1, 1 << 20, 3,
+     true, true},
+    {"xz", "xz -dc < IN", {"xz -c < IN", "xz -0 --check=sha256 -c < IN", "xz --check=crc32 -c IN"}, 6, 0, 1 << 20, 0,
+     true, true},
+    {"lzma", "xz --format=lzma -dc < IN", {"lzma -c < IN", "lzma -1 -c < IN"}, 6, 0, 0, 6, false, false},
+};
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
 TEST(Codecs, RoundTripAtEveryLevelWholeInPiecesAndThroughTheTool) {
-    const std::pair<const char*, const char*> aliases[] = {{"gz", "gzip"}, {"bz2", "bzip2"}, {"lzo", "lzop"}};
-    for (const auto& [alias, name] : aliases) EXPECT_EQ(&codec(alias), &codec(name)) << alias;
     std::string all_bytes;
     for (int i = 0; i < 256; ++i) all_bytes.push_back(char(i));
-    for (const auto& f : formats()) {
+    for (const auto& f : kFormats) {
         const Codec& c = codec(f.name);
         std::vector<std::pair<std::string, int>> cases = {{"", -1}, {"x", -1}, {all_bytes, -1}, {mixed_data(3 << 20, 7), -1}};
         // Inputs around the points where the writer cuts its work, and every level.
@@ -74,27 +69,10 @@ TEST(Codecs, RoundTripAtEveryLevelWholeInPiecesAndThroughTheTool) {
     }
 }
 
-TEST(Codecs, SinkFailuresPropagateUnchanged) {
-    struct DiskFull {};
-    struct FailingSink : Sink {
-        void put(const char*, std::size_t) override { throw DiskFull(); }
-    } failing;
-    const std::string in = mixed_data(400000, 5);
-    for (const auto& f : formats()) {
-        const Codec& c = codec(f.name);
-        auto enc = c.encoder(-1);
-        EXPECT_THROW({ enc->update(in.data(), in.size(), failing); enc->finish(failing); }, DiskFull) << f.name;
-        std::string packed = compress(c, in);
-        auto dec = c.decoder();
-        EXPECT_THROW({ dec->update(packed.data(), packed.size(), failing); dec->finish(failing); }, DiskFull)
-            << f.name;
-    }
-}
-
 TEST(Codecs, ToolOutputReadWholeInPiecesAndJoinedToOurs) {
     // Several bzip2 blocks, lzop blocks and gzip units of ours.
     const std::string in = mixed_data(3 << 20, 17), small = "tail member\n";
-    for (const auto& f : formats()) {
+    for (const auto& f : kFormats) {
         const Codec& c = codec(f.name);
         const std::string ours = compress(c, small);
         EXPECT_EQ(decompress(c, run_tool(f.tool_encodes[0], "")), "") << f.name;
@@ -181,7 +159,7 @@ TEST(GzipForeign, TrailersAreCheckedWhereverTheInputIsCut) {
 
 TEST(CodecDamage, TruncationAnywhereForeignDataAndFlipsInAnyUnit) {
     const std::string in = mixed_data(4 << 20, 13);
-    for (const auto& f : formats()) {
+    for (const auto& f : kFormats) {
         const Codec& c = codec(f.name);
         const std::string packed = compress(c, in, f.unit_level);
         const std::string prefix = std::string(f.name) + ": ";
@@ -194,7 +172,7 @@ TEST(CodecDamage, TruncationAnywhereForeignDataAndFlipsInAnyUnit) {
             EXPECT_THROW(feed(c.decoder(), cut, {1, 513}), CodecError);
         }
         // Another format, or none, is refused naming the one expected.
-        for (const auto& other : formats()) {
+        for (const auto& other : kFormats) {
             if (&other != &f) {
                 EXPECT_THROW(decompress(c, compress(codec(other.name), "text")), CodecError) << other.name;
             }
@@ -216,7 +194,7 @@ TEST(CodecDamage, FlippedBitsNeverYieldWrongData) {
     // Random input makes gzip, xz and lzop store it verbatim, where only the
     // checksum can tell a changed byte.
     const std::string inputs[] = {mixed_data(200000, 41), noise(600000, 51)};
-    for (const auto& f : formats()) {
+    for (const auto& f : kFormats) {
         const Codec& c = codec(f.name);
         for (const std::string& in : inputs) {
             const std::string packed = compress(c, in);
@@ -245,14 +223,8 @@ TEST(CodecDamage, FlippedBitsNeverYieldWrongData) {
 TEST(CodecLimits, DictionariesBeyondTheMemoryLimitAreRefusedNotAllocated) {
     // Thirteen header bytes claiming a 4 GiB dictionary, then a little data.
     const std::string hostile = std::string("\x5d\xff\xff\xff\xff", 5) + std::string(8, '\xff') + std::string(5, '\0');
-    try {
-        decompress(codec("lzma"), hostile);
-        ADD_FAILURE() << "a 4 GiB dictionary was accepted";
-    } catch (const CodecError& e) {
-        EXPECT_NE(std::string(e.what()).find("memory usage limit reached (the data needs 4097 MiB, the limit is 1600 MiB)"),
-                  std::string::npos)
-            << e.what();
-    }
+    EXPECT_EQ(outcome(codec("lzma"), hostile, {hostile.size()}),
+              "error: lzma: memory usage limit reached (the data needs 4097 MiB, the limit is 1600 MiB)");
     // Preset 9 asks for a 64 MiB dictionary in both containers: refused
     // below that, read again once the limit allows it.
     const std::string in = mixed_data(200000, 5);
@@ -286,15 +258,16 @@ TEST(CodecLimits, AGzipMemberSizeThatLiesIsRejected) {
     // Our members record their own size (bytes 16-19, after an "ON" field
     // id at 12); the reader splits the file by it.
     const std::string gz = compress(codec("gzip"), mixed_data(3 << 20, 19));
-    const auto* h = reinterpret_cast<const unsigned char*>(gz.data());
-    const std::size_t second = h[16] | h[17] << 8 | h[18] << 16 | std::size_t(h[19]) << 24;
-    ASSERT_EQ(gz.substr(12, 2), "ON");
+    auto size_at = [&](std::size_t at) {
+        std::size_t n = 0;
+        for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(gz[at + 16 + i]);
+        return n;
+    };
+    const std::size_t second = size_at(0);
     ASSERT_EQ(gz.substr(second + 12, 2), "ON");
     for (int delta : {-1, 1, 1000}) {
         std::string bad = gz;
-        auto* size = reinterpret_cast<unsigned char*>(&bad[second + 16]);
-        size[0] = static_cast<unsigned char>(size[0] + delta);
-        size[1] = static_cast<unsigned char>(size[1] + (delta >> 8));
+        for (int i = 0; i < 4; ++i) bad[second + 16 + i] = char((size_at(second) + delta) >> (8 * i));
         EXPECT_THROW(decompress(codec("gzip"), bad), CodecError) << delta;
     }
 }
