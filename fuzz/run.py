@@ -35,9 +35,6 @@ TOOLS = {
     "lzma": ["xz --format=lzma --lzma1=preset=6,dict=64KiB -c < IN", "lzma -1 -c < IN",
              "xz --format=lzma --lzma1=preset=1,dict=256KiB -c < IN"],
 }
-# Our own writers add what the tools never write (gzip members that record
-# their size, read side by side), so their output seeds these readers too.
-OWN_WRITERS = ["gzip", "bzip2", "lzop"]
 
 _rng = random.Random(7)
 _NOISE = "".join(chr(_rng.randrange(256)) for _ in range(600))
@@ -73,15 +70,15 @@ def seed(targets):
     root = os.path.join(FUZZ, "seeds")
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(os.path.join(root, "samples"))
-    sys.path.insert(0, os.path.join(ROOT, BUILD_NAME))
     try:
         import ondrel
     except ImportError as e:
         print("fuzz: no seeds from our own writers (%s)" % e)
         ondrel = None
-    del sys.path[0]
     packed = dict((c, []) for c in CODECS)
-    ours = dict((c, []) for c in OWN_WRITERS if ondrel)
+    # Our own writers add what the tools never write (gzip members that
+    # record their size, read side by side), so they seed these readers too.
+    ours = dict((c, []) for c in ("gzip", "bzip2", "lzop") if ondrel)
     for i, data in enumerate(SAMPLES + [LONG]):
         source = os.path.join(root, "samples", str(i))
         with open(source, "wb") as f:
@@ -155,15 +152,13 @@ def smoke(targets=None, quiet=False):
 
 
 def main(argv):
-    if len(argv) < 2 or argv[1] not in ("smoke", "long"):
-        raise SystemExit(__doc__)
     unknown = sorted(set(argv[2:]) - set(TARGETS))
-    if unknown:
-        raise SystemExit("fuzz: unknown targets %s (known: %s)" % (unknown, " ".join(TARGETS)))
-    setting = lambda name, default: int(os.environ.get(name, default))
+    if argv[1:2] not in (["smoke"], ["long"]) or unknown:
+        raise SystemExit(__doc__ + "\nunknown targets: %s (known: %s)" % (unknown, " ".join(TARGETS)))
     if argv[1] == "smoke":
         _, failed, missing = smoke(argv[2:])
     else:
+        setting = lambda name, default: int(os.environ.get(name, default))
         _, failed, missing = fuzz(argv[2:] or TARGETS, setting("FUZZ_SECONDS", 1800),
                                   setting("FUZZ_RUNS", 10000000), setting("FUZZ_JOBS", 1))
     # A long pass that cannot run at all is a failure; a smoke pass skips.

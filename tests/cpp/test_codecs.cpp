@@ -81,6 +81,13 @@ TEST(Codecs, ToolOutputReadWholeInPiecesAndJoinedToOurs) {
             const std::string theirs = run_tool(cmd, in);
             EXPECT_TRUE(decompress(c, theirs) == in);
             EXPECT_TRUE(feed(c.decoder(), theirs, {3, 1000, 77777}) == in);
+            if (c.name == std::string("gzip")) {
+                // Their members record no size to split the file by: they
+                // are inflated as the bytes arrive, not held back.
+                ChunkSink sink;
+                c.decoder()->update(theirs.data(), theirs.size() - 1, sink);
+                EXPECT_GT(sink.data.size(), in.size() - 300000);
+            }
             EXPECT_THROW(decompress(c, theirs.substr(0, theirs.size() / 3)), CodecError);
             if (f.checksummed) {
                 EXPECT_THROW(decompress(c, flip(theirs, theirs.size() / 2, 4)), CodecError);
@@ -112,21 +119,8 @@ TEST(Codecs, ToolOutputReadWholeInPiecesAndJoinedToOurs) {
     }
 }
 
-// Members the tool writes record no size, so they are inflated as their bytes
-// arrive, and their trailers are checked by us rather than by the inflater.
-TEST(GzipForeign, OutputFollowsTheInputAsItArrives) {
-    const std::string in = mixed_data(4 << 20, 61);
-    const std::string packed = run_tool("gzip -c < IN", in);
-    ChunkSink sink;
-    auto dec = codec("gzip").decoder();
-    dec->update(packed.data(), packed.size() - 1, sink);
-    // Everything but what the last byte completes, without holding the input.
-    EXPECT_GT(sink.data.size(), in.size() - 300000);
-    dec->update(packed.data() + packed.size() - 1, 1, sink);
-    dec->finish(sink);
-    EXPECT_TRUE(sink.data == in);
-}
-
+// Members the tool writes record no size, so their trailers are checked by
+// us rather than by the inflater, wherever the input is cut.
 TEST(GzipForeign, TrailersAreCheckedWhereverTheInputIsCut) {
     // Stored and compressed last blocks leave different amounts of the
     // trailer inside the inflater's bit buffer; stored (noise) ends byte-aligned.

@@ -59,11 +59,9 @@ TEST(ParallelCodecs, AFailedWriteReachesTheCallerAndLeavesNoWorkOnItsBuffer) {
     }
 }
 
-namespace {
-
 // Bit offsets (from the first bit of the file) of every occurrence of a
 // 48-bit bzip2 magic number, at any alignment.
-std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic) {
+static std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic) {
     const std::uint64_t mask = (std::uint64_t(1) << 48) - 1;
     std::vector<std::uint64_t> at;
     std::uint64_t w = 0;
@@ -75,8 +73,6 @@ std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic)
         }
     return at;
 }
-
-}  // namespace
 
 TEST(ParallelCodecs, Bzip2IsOneStreamOfManyBlocksThatEveryReaderTakesWhole) {
     // Readers that stop after the first stream (Python's bz2 module) must
