@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const fuzz::Result packed = fuzz::run(*codec->encoder(level), data, size, split, step);
     if (packed.kind != fuzz::Result::ok) fuzz::die("encoding failed");
-    const fuzz::Result back = fuzz::run(*codec->decoder(), reinterpret_cast<const std::uint8_t*>(packed.out.data()),
-                                        packed.out.size(), split, step);
+    const auto back = fuzz::run(*codec->decoder(), reinterpret_cast<const std::uint8_t*>(packed.out.data()),
+                                packed.out.size(), split, step);
     if (back.kind != fuzz::Result::ok) fuzz::die("decoding our own output failed");
     if (back.out != std::string(reinterpret_cast<const char*>(data), size))
         fuzz::die("round trip changed the data");

@@ -21,10 +21,9 @@ FUZZ = os.path.join(ROOT, BUILD_NAME, "fuzz")
 CODECS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 TARGETS = ["decode_" + c for c in CODECS] + ["base64", "zlib", "roundtrip"]
 
-# Commands writing the compressed form of IN to stdout. Small dictionaries:
-# the decoder targets cap memory at 4 MiB (decode.cpp). Tiny xz blocks written
-# by two threads record their sizes, which sends the reader down its
-# multi-threaded path.
+# Commands writing IN compressed to stdout. Small dictionaries: the decoder
+# targets cap memory at 4 MiB. Tiny xz blocks written by two threads record
+# their sizes, which sends the reader down its multi-threaded path.
 TOOLS = {
     "gzip": ["gzip -c < IN", "gzip -1 -c IN", "gzip -9 -c IN"],
     "bzip2": ["bzip2 -c < IN", "bzip2 -1 -c IN"],
@@ -40,16 +39,15 @@ _rng = random.Random(7)
 _NOISE = "".join(chr(_rng.randrange(256)) for _ in range(600))
 SAMPLES = ["", "x", "the quick brown fox jumps over the lazy dog\n" * 3, _NOISE,
            ("abcabcabc" * 300) + _NOISE[:200] + ("\0" * 2000)]
-# For the decoder targets only: a few bzip2 blocks at -1 and two lzop blocks
-# in a few hundred bytes. Every mutation of it decodes it again, so it is
-# kept no larger than that.
+# For the decoders only: a few bzip2 blocks at -1 and two lzop blocks in a few
+# hundred bytes, no more, as every mutation decodes it again.
 LONG = "the quick brown fox jumps over the lazy dog\n" * 7000
 
 # malloc refuses anything over 1 GiB instead of taking seconds under ASan,
 # so out-of-memory paths get exercised rather than the fuzzer stalling.
-SANITIZERS = {"ASAN_OPTIONS": "detect_leaks=1:quarantine_size_mb=32:max_allocation_size_mb=1024:"
-                              "allocator_may_return_null=1",
-              "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+FUZZ_ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:quarantine_size_mb=32:max_allocation_size_mb=1024:"
+                                         "allocator_may_return_null=1",
+                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
 
 
 def toolchain_missing():
@@ -110,17 +108,15 @@ def seed(targets):
 def run_target(target, seconds, runs, quiet):
     """Runs one target; True when it found nothing."""
     log = os.path.join(FUZZ, "logs", target + ".log")
-    command = [os.path.join(FUZZ, target), os.path.join(FUZZ, "corpus", target),
-               os.path.join(FUZZ, "seeds", target), "-max_total_time=%d" % seconds, "-rss_limit_mb=2560",
-               "-timeout=25", "-print_final_stats=1", "-artifact_prefix=%s/artifacts/%s-" % (FUZZ, target)]
+    command = [os.path.join(FUZZ, d) for d in (target, "corpus/" + target, "seeds/" + target)] + [
+        "-max_total_time=%d" % seconds, "-runs=%d" % (runs or -1), "-rss_limit_mb=2560", "-timeout=25",
+        "-print_final_stats=1", "-artifact_prefix=%s/artifacts/%s-" % (FUZZ, target)]
     with open(log, "w") as out:
-        status = subprocess.call(command + (["-runs=%d" % runs] if runs else []), stdout=out,
-                                 stderr=subprocess.STDOUT, env=dict(os.environ, **SANITIZERS))
+        status = subprocess.call(command, stdout=out, stderr=subprocess.STDOUT, env=FUZZ_ENV)
     if not quiet or status != 0:
         text = open(log).read()
         executions = (re.findall(r"stat::number_of_executed_units:\s*(\d+)", text) or ["0"])[-1]
-        crash = re.findall(r"^(==\d+==ERROR.*|SUMMARY: .*|fuzz oracle: .*|.*Test unit written to .*)$",
-                           text, re.M)
+        crash = re.findall(r"==\d+==ERROR.*|SUMMARY: .*|fuzz oracle: .*|.*Test unit written to .*", text)
         print("%-14s %s  %10s execs  (%s)" % (target, "FAIL" if status else "ok  ", executions,
                                               "; ".join(crash[:3]) if status else os.path.relpath(log, ROOT)))
         sys.stdout.flush()
@@ -154,7 +150,7 @@ def smoke(targets=None, quiet=False):
 def main(argv):
     unknown = sorted(set(argv[2:]) - set(TARGETS))
     if argv[1:2] not in (["smoke"], ["long"]) or unknown:
-        raise SystemExit(__doc__ + "\nunknown targets: %s (known: %s)" % (unknown, " ".join(TARGETS)))
+        raise SystemExit("%s\ntargets: %s; unknown: %s" % (__doc__, " ".join(TARGETS), " ".join(unknown) or "none"))
     if argv[1] == "smoke":
         _, failed, missing = smoke(argv[2:])
     else:

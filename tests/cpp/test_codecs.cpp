@@ -11,8 +11,6 @@
 using namespace ondrel::codecs;
 using namespace testutil;
 
-namespace {
-
 struct Format {
     const char* name;
     const char* tool_decode;               // IN is replaced by the input path
@@ -36,9 +34,7 @@ const std::vector<Format> kFormats = {
     {"lzma", "xz --format=lzma -dc < IN", {"lzma -c < IN", "lzma -1 -c < IN"}, 6, 0, 0, 6, false, false},
 };
 
-bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
-
-}  // namespace
+static bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 TEST(Codecs, RoundTripAtEveryLevelWholeInPiecesAndThroughTheTool) {
     std::string all_bytes;
@@ -54,7 +50,7 @@ TEST(Codecs, RoundTripAtEveryLevelWholeInPiecesAndThroughTheTool) {
         EXPECT_EQ(compress(c, cases.back().first), compress(c, cases.back().first, f.tool_default)) << f.name;
         for (int bad : {10, 99, f.lowest_level > 0 ? 0 : 10}) EXPECT_THROW(c.encoder(bad), CodecError) << bad;
         for (const auto& [in, level] : cases) {
-            SCOPED_TRACE(std::string(f.name) + " size " + std::to_string(in.size()) + " level " + std::to_string(level));
+            SCOPED_TRACE(testing::Message() << f.name << " size " << in.size() << " level " << level);
             const std::string packed = compress(c, in, level);
             EXPECT_TRUE(decompress(c, packed) == in);
             EXPECT_TRUE(run_tool(f.tool_decode, packed) == in);

@@ -30,9 +30,9 @@ TEST(ParallelCodecs, AFailedWriteReachesTheCallerAndLeavesNoWorkOnItsBuffer) {
         const std::string small = in.substr(0, 400000), packed = compress(codec(name), small);
         auto enc = codec(name).encoder(-1);
         auto dec = codec(name).decoder();
-        FailingSink first(0), second(0);
-        EXPECT_THROW({ enc->update(small.data(), small.size(), first); enc->finish(first); }, DiskFull) << name;
-        EXPECT_THROW({ dec->update(packed.data(), packed.size(), second); dec->finish(second); }, DiskFull) << name;
+        FailingSink a(0), b(0);
+        EXPECT_THROW({ enc->update(small.data(), small.size(), a); enc->finish(a); }, DiskFull) << name;
+        EXPECT_THROW({ dec->update(packed.data(), packed.size(), b); dec->finish(b); }, DiskFull) << name;
         // The input is unmapped the moment update() gives up, as a caller frees
         // a temporary copy; a job still reading it then faults the child.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
