@@ -150,7 +150,7 @@ def smoke(targets=None, quiet=False):
 def main(argv):
     unknown = sorted(set(argv[2:]) - set(TARGETS))
     if argv[1:2] not in (["smoke"], ["long"]) or unknown:
-        raise SystemExit("%s\ntargets: %s; unknown: %s" % (__doc__, " ".join(TARGETS), " ".join(unknown) or "none"))
+        raise SystemExit("%s\ntargets: %s; unknown: %s" % (__doc__, " ".join(TARGETS), unknown or "none"))
     if argv[1] == "smoke":
         _, failed, missing = smoke(argv[2:])
     else:
