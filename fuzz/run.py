@@ -124,8 +124,7 @@ def run_target(target, seconds, runs, quiet):
 
 
 def fuzz(targets, seconds, runs=0, jobs=1, quiet=False):
-    """Builds, seeds and runs `targets`, `jobs` at a time; (passed, failed,
-    the reason nothing ran or None)."""
+    """Builds, seeds, runs `targets` `jobs` at a time: (passed, failed, why nothing ran or None)."""
     missing = toolchain_missing()
     if missing:
         print("fuzz skipped: %s" % missing)

@@ -9,17 +9,14 @@ import dorvane
 
 from support import ROOT
 
-PAYLOADS = os.path.join(ROOT, "payloads")
-
 # Attribute and file, in the order the module binds them.
 ATTRIBUTES = [("_ZLIB_LIB_", "zlib1.dll"), ("_FILE_EXE_", "file.exe"),
               ("_MIME_LIB_", "mime.dll"), ("_MAGIC_LIB_", "magic1.dll"),
               ("_REGEX_LIB_", "regex2.dll")]
 
 
-def payload(name, directory=PAYLOADS):
-    with open(os.path.join(directory, name), "rb") as f:
-        return f.read()
+def payload(name, directory=os.path.join(ROOT, "payloads")):
+    return open(os.path.join(directory, name), "rb").read()
 
 
 class AttributeTextTest(unittest.TestCase):
