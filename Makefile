@@ -90,12 +90,12 @@ $(FUZZ_DIR)/%: fuzz/%.cpp fuzz/fuzz.h $(FUZZ_OBJS)
 fuzz-build: $(addprefix $(FUZZ_DIR)/,$(FUZZ_TARGETS))
 
 fuzz-smoke: check-python build
-	"$(PYTHON)" fuzz/run.py smoke
+	PYTHONPATH=$(BUILD) "$(PYTHON)" fuzz/run.py smoke
 
 # Each target for 10 million executions or 30 minutes, whichever comes first
 # (FUZZ_RUNS, FUZZ_SECONDS), FUZZ_JOBS at a time, at the lowest priority.
 fuzz-long: check-python build
-	nice -n 19 "$(PYTHON)" fuzz/run.py long
+	PYTHONPATH=$(BUILD) nice -n 19 "$(PYTHON)" fuzz/run.py long
 
 # Both modules and the C++ tests built with ASan+UBSan by clang, and the
 # whole suite run under them. The interpreter is not instrumented, so the

@@ -2,7 +2,6 @@
 // text that decodes to the same bytes, and any bytes must survive
 // encode-then-decode with the documented line layout.
 #include "fuzz/fuzz.h"
-
 #include "ondrel/codecs/text.h"
 
 using namespace ondrel::codecs;

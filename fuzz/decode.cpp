@@ -11,13 +11,10 @@
 
 using namespace ondrel::codecs;
 
-// xz and lzma headers name the dictionary to allocate, and under ASan a
-// large allocation costs far more than decoding. The seeds use small
-// dictionaries and the cap keeps mutated headers cheap; the default limit
-// itself is exercised by the unit tests.
-// Every lzop block is a worker's job: inputs of a few kilobytes then take
-// the paths that otherwise need several blocks. Multi-member and
-// multi-block seeds (run.py) do the rest.
+// xz and lzma headers name the dictionary to allocate, which under ASan
+// costs far more than decoding: the cap keeps mutated headers cheap (the
+// default limit is the unit tests' business). One lzop block per worker's
+// job sends inputs of a few kilobytes down the paths of large files.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     set_decoder_memory_limit(std::uint64_t(4) << 20);
     detail::sizes().lzop_blocks_per_job = 1;
@@ -33,10 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     data += 2;
     size -= 2;
 
-    auto whole_decoder = codec->decoder();
-    const fuzz::Result whole = fuzz::run(*whole_decoder, data, size, 0, 0);
-    auto split_decoder = codec->decoder();
-    const fuzz::Result pieces = fuzz::run(*split_decoder, data, size, split, step);
+    const fuzz::Result whole = fuzz::run(*codec->decoder(), data, size, 0, 0);
+    const fuzz::Result pieces = fuzz::run(*codec->decoder(), data, size, split, step);
     if (whole.kind == fuzz::Result::too_big || pieces.kind == fuzz::Result::too_big) return 0;
     if (!(whole == pieces)) fuzz::die("whole and piecewise decoding disagree");
     return 0;

@@ -2,7 +2,7 @@
 // directly; no interpreter is involved.
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,33 +12,6 @@
 #include "ondrel/codecs/codec.h"
 
 namespace fuzz {
-
-// A small input may legitimately expand to gigabytes (a decompression
-// bomb); stop collecting there so the fuzzer explores instead of swapping.
-struct OutputLimit {};
-
-class CappedSink : public ondrel::codecs::Sink {
-public:
-    explicit CappedSink(std::size_t cap = 16u << 20) : cap_(cap) {}
-    void put(const char* data, std::size_t size) override {
-        if (size > cap_ - out.size()) throw OutputLimit();
-        out.append(data, size);
-    }
-    std::string out;
-
-private:
-    std::size_t cap_;
-};
-
-// Outcome of one decode: the output when it succeeded, or which failure.
-struct Result {
-    enum Kind { ok, codec_error, too_big } kind;
-    std::string out;
-};
-
-inline bool operator==(const Result& a, const Result& b) {
-    return a.kind == b.kind && (a.kind != Result::ok || a.out == b.out);
-}
 
 [[noreturn]] inline void die(const char* what) {
     std::fprintf(stderr, "fuzz oracle: %s\n", what);
@@ -57,25 +30,36 @@ void accepted_input_round_trips(std::string_view input, Decode decode, Encode en
     if (decode(encode(decoded)) != decoded) die("accepted input does not round-trip");
 }
 
-// Feeds `data` in pieces: the whole buffer when `step` is 0, else at
-// `split` and then every `step` bytes. Any exception other than
-// CodecError or the size cap escapes and libFuzzer reports it.
+// A small input may legitimately expand to gigabytes (a decompression bomb);
+// collecting stops at 16 MiB so the fuzzer explores instead of swapping.
+struct OutputLimit {};
+
+// Outcome of one run: the output when it succeeded, or which failure.
+struct Result {
+    enum Kind { ok, codec_error, too_big } kind;
+    std::string out;
+    bool operator==(const Result& o) const { return kind == o.kind && (kind != ok || out == o.out); }
+};
+
+// Feeds `data` whole when `step` is 0, else cut at `split` and then every
+// `step` bytes. Any exception but CodecError and the size cap escapes, and
+// libFuzzer reports it.
 template <typename Stream>
-Result run(Stream& stream, const std::uint8_t* data, std::size_t size, std::size_t split,
-           std::size_t step) {
-    CappedSink sink;
+Result run(Stream& stream, const std::uint8_t* data, std::size_t size, std::size_t split, std::size_t step) {
+    struct CappedSink : ondrel::codecs::Sink {
+        std::string out;
+        void put(const char* p, std::size_t n) override {
+            if (n > (std::size_t(16) << 20) - out.size()) throw OutputLimit();
+            out.append(p, n);
+        }
+    } sink;
     const char* p = reinterpret_cast<const char*>(data);
     try {
-        if (step == 0) {
-            stream.update(p, size, sink);
-        } else {
-            std::size_t at = split < size ? split : size;
-            stream.update(p, at, sink);
-            while (at < size) {
-                std::size_t n = size - at < step ? size - at : step;
-                stream.update(p + at, n, sink);
-                at += n;
-            }
+        std::size_t at = step ? std::min(split, size) : size;
+        stream.update(p, at, sink);
+        for (std::size_t n; at < size; at += n) {
+            n = std::min(step, size - at);
+            stream.update(p + at, n, sink);
         }
         stream.finish(sink);
     } catch (const ondrel::codecs::CodecError&) {

@@ -5,17 +5,11 @@
 
 using namespace ondrel::codecs;
 
-namespace {
-
-struct Choice {
+// Filter and levels; xz/lzma presets above 3 cost ~100 MB per run.
+static constexpr struct {
     const char* name;
-    int lowest, highest;  // xz/lzma presets above 3 cost ~100 MB per run
-};
-constexpr Choice kChoices[] = {
-    {"gzip", 1, 9}, {"bzip2", 1, 9}, {"lzop", 1, 9}, {"xz", 0, 3}, {"lzma", 0, 3},
-};
-
-}  // namespace
+    int lowest, highest;
+} kChoices[] = {{"gzip", 1, 9}, {"bzip2", 1, 9}, {"lzop", 1, 9}, {"xz", 0, 3}, {"lzma", 0, 3}};
 
 // Units of a few hundred bytes, so that the writers cut even small inputs
 // into several members, blocks and jobs, some taken straight from the
@@ -30,7 +24,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const Choice& choice = kChoices[data[0] % 5];
+    const auto& choice = kChoices[data[0] % 5];
     const int span = choice.highest - choice.lowest + 1;
     const int level = data[0] / 5 % (span + 1) == 0 ? -1 : choice.lowest + data[0] / 5 % (span + 1) - 1;
     const std::size_t step = 1u + data[1] % 97u * 13u;
@@ -40,12 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Codec* codec = find_codec(choice.name);
     if (!codec) fuzz::die("codec missing from this build");
 
-    auto encoder = codec->encoder(level);
-    fuzz::Result packed = fuzz::run(*encoder, data, size, split, step);
+    const fuzz::Result packed = fuzz::run(*codec->encoder(level), data, size, split, step);
     if (packed.kind != fuzz::Result::ok) fuzz::die("encoding failed");
-    auto decoder = codec->decoder();
-    fuzz::Result back = fuzz::run(*decoder, reinterpret_cast<const std::uint8_t*>(packed.out.data()),
-                                  packed.out.size(), split, step);
+    const auto back = fuzz::run(*codec->decoder(), reinterpret_cast<const std::uint8_t*>(packed.out.data()),
+                                packed.out.size(), split, step);
     if (back.kind != fuzz::Result::ok) fuzz::die("decoding our own output failed");
     if (back.out != std::string(reinterpret_cast<const char*>(data), size))
         fuzz::die("round trip changed the data");

@@ -1,7 +1,6 @@
 // zlib_decode on arbitrary bytes (the first byte also chooses a level for
 // a round trip of the rest): no crash, and our own output always decodes.
 #include "fuzz/fuzz.h"
-
 #include "ondrel/codecs/text.h"
 
 using namespace ondrel::codecs;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -58,6 +57,16 @@ std::string feed(std::unique_ptr<Stream> stream, const std::string& in, std::vec
     return sink.data;
 }
 
+// What feeding `in` to a fresh decoder gives: "ok: " and the output, or
+// "error: " and the message.
+inline std::string outcome(const Codec& codec, const std::string& in, std::vector<std::size_t> sizes) {
+    try {
+        return "ok: " + feed(codec.decoder(), in, sizes);
+    } catch (const ondrel::codecs::CodecError& e) {
+        return std::string("error: ") + e.what();
+    }
+}
+
 // Alternating runs of repetitive text and random bytes, so every codec sees
 // both material it squeezes and material it has to store.
 inline std::string mixed_data(std::size_t size, unsigned seed = 1) {
@@ -76,8 +85,8 @@ inline std::string mixed_data(std::size_t size, unsigned seed = 1) {
 
 inline std::string noise(std::size_t size, unsigned seed) {
     std::mt19937 rng(seed);
-    std::string out(size, '\0');
-    for (auto& c : out) c = char(rng());
+    std::string out;
+    while (out.size() < size) out.push_back(char(rng()));
     return out;
 }
 
@@ -87,11 +96,11 @@ inline std::string run_tool(std::string command, const std::string& input) {
     char dir[] = "/tmp/codectest.XXXXXX";
     if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
     const std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out";
-    std::ofstream(in, std::ios::binary).write(input.data(), std::streamsize(input.size()));
+    std::ofstream(in, std::ios::binary) << input;
     command.replace(command.find("IN"), 2, in);
-    int status = std::system(("(" + command + ") > " + out + " 2>/dev/null").c_str());
+    const int status = std::system(("(" + command + ") > " + out + " 2>/dev/null").c_str());
     std::ifstream result(out, std::ios::binary);
-    std::string bytes(std::istreambuf_iterator<char>(result), {});
+    const std::string bytes(std::istreambuf_iterator<char>(result), {});
     std::system(("rm -rf " + std::string(dir)).c_str());
     if (status != 0) throw std::runtime_error(command + " failed");
     return bytes;

@@ -7,11 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
@@ -19,10 +15,7 @@
 using namespace ondrel::codecs;
 using namespace testutil;
 
-TEST(ParallelCodecs, AFailedWriteLeavesNoWorkOnTheCallersBuffer) {
-    // The input is unmapped the moment update() gives up, as a caller frees
-    // a temporary copy; a job still reading it then faults the child.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST(ParallelCodecs, AFailedWriteReachesTheCallerAndLeavesNoWorkOnItsBuffer) {
     struct DiskFull {};
     struct FailingSink : Sink {
         explicit FailingSink(int puts) : left(puts) {}
@@ -33,6 +26,16 @@ TEST(ParallelCodecs, AFailedWriteLeavesNoWorkOnTheCallersBuffer) {
     };
     const std::string in = mixed_data(12 << 20, 23);
     for (const char* name : {"gzip", "bzip2", "lzop", "xz", "lzma"}) {
+        // The sink's exception arrives unchanged, from encoders and decoders.
+        const std::string small = in.substr(0, 400000), packed = compress(codec(name), small);
+        auto enc = codec(name).encoder(-1);
+        auto dec = codec(name).decoder();
+        FailingSink a(0), b(0);
+        EXPECT_THROW({ enc->update(small.data(), small.size(), a); enc->finish(a); }, DiskFull) << name;
+        EXPECT_THROW({ dec->update(packed.data(), packed.size(), b); dec->finish(b); }, DiskFull) << name;
+        // The input is unmapped the moment update() gives up, as a caller frees
+        // a temporary copy; a job still reading it then faults the child.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
         for (int puts : {0, 3}) {
             SCOPED_TRACE(std::string(name) + " failing after " + std::to_string(puts) + " puts");
             EXPECT_EXIT(
@@ -56,11 +59,9 @@ TEST(ParallelCodecs, AFailedWriteLeavesNoWorkOnTheCallersBuffer) {
     }
 }
 
-namespace {
-
 // Bit offsets (from the first bit of the file) of every occurrence of a
 // 48-bit bzip2 magic number, at any alignment.
-std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic) {
+static std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic) {
     const std::uint64_t mask = (std::uint64_t(1) << 48) - 1;
     std::vector<std::uint64_t> at;
     std::uint64_t w = 0;
@@ -72,8 +73,6 @@ std::vector<std::uint64_t> magic_bits(const std::string& s, std::uint64_t magic)
         }
     return at;
 }
-
-}  // namespace
 
 TEST(ParallelCodecs, Bzip2IsOneStreamOfManyBlocksThatEveryReaderTakesWhole) {
     // Readers that stop after the first stream (Python's bz2 module) must

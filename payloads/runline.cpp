@@ -1,4 +1,4 @@
-// ondrel's Windows process runner on its own, for tests under Wine: runs the
+// ondrel's Windows process runner on its own, for payloads/wine-test.py: runs the
 // command line held in the file named by argv[1] exactly as pstream would
 // (cmd /d /s /c), and prints the exit status on the first line of stdout,
 // then the command's stdout; the command's stderr goes to stderr.
