@@ -81,11 +81,6 @@ class UstreamConversionTest(Test):
             self.assertIs(type(result), ustream, text)
             self.assertEqual(result._unicode_, text)
         self.assertRaises(TypeError, lambda: u + 5)
-        self.assertEqual("%s!" % ustream(u"caf\xe9"), u"caf\xe9!")
-        self.assertEqual(ustream(u"<%s>") % u"y", u"<y>")
-        u = ustream(u"a/b/c")  # other unicode methods still work
-        self.assertEqual((u.split(u"/"), u[2:], u.startswith("a/"), len(u)),
-                         ([u"a", u"b", u"c"], u"b/c", True, 5))
 
 
 class BstreamTest(Test):

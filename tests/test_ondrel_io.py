@@ -44,11 +44,9 @@ class FstreamTest(TempDirTest):
         for call in (lambda: f.write("x"), f.read, f.__enter__):
             self.assertRaises(ValueError, call)
         self.assertRaises(TypeError, fstream(p, "w").write, 5)
-        self.assertRaises(TypeError, fstream, 5)
         caught = self.raised(IOError, lambda: fstream(self.path("missing")))
         self.assertEqual((caught.errno, caught.strerror, caught.filename),
                          (errno.ENOENT, os.strerror(errno.ENOENT), self.path("missing")))
-        self.assertRaises(IOError, fstream, self.path("no/such/dir"), "w")
         caught = self.raised(IOError, lambda: fstream(self.dir))
         self.assertEqual(caught.errno, errno.EISDIR)
 
@@ -98,8 +96,7 @@ class PstreamTest(TempDirTest):
         for command, status, text in [
                 ("echo out; echo 'bad thing' >&2; echo more >&2; exit 3", 3, u"bad thing\nmore"),
                 ("printf 'x\\377y\\n' >&2; exit 1", 1, u"x\ufffdy"),
-                ("kill -%d $$" % signal.SIGKILL, 128 + signal.SIGKILL, u""),
-                ("kill -%d $$" % signal.SIGTERM, 128 + signal.SIGTERM, u"")]:
+                ("kill -%d $$" % signal.SIGKILL, 128 + signal.SIGKILL, u"")]:
             caught = self.raised(StreamError, lambda: pstream(command).execute())
             self.assertEqual(caught.args, (status, text))
             self.assertIs(type(caught.strerror), unicode)
