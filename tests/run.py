@@ -29,8 +29,7 @@ OURS = re.compile(r"(dorvane\.so|ondrel\.so|cpptests|/ondrel/|/src/)")
 
 
 def run_python():
-    loader = unittest.TestLoader()
-    suite = loader.discover(HERE, pattern="test_*.py", top_level_dir=HERE)
+    suite = unittest.TestLoader().discover(HERE, pattern="test_*.py", top_level_dir=HERE)
     result = unittest.TextTestRunner(verbosity=1, stream=sys.stdout).run(suite)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
     skipped = len(result.skipped)

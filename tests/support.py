@@ -66,8 +66,7 @@ class TempDirTest(Test):
         return self.write(os.path.join(*parts), "x")
 
     def assertMissing(self, f, *args):
-        """f(*args) refuses the missing path args[0] with ENOENT, from one
-        traceback entry that names f."""
+        """f(*args) refuses the missing args[0], from one traceback entry naming f."""
         from ondrel import ustream
         try:
             f(*args)

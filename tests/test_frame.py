@@ -6,7 +6,6 @@ import os
 import platform
 import sys
 import traceback
-import types
 import unittest
 
 import dorvane
@@ -34,7 +33,6 @@ class AttributesTest(Test):
             self.assertFalse(hasattr(dorvane, name), name)
         for name in ["exists", "getcwd", "join", "normpath", "split"]:
             f = getattr(dorvane, name)
-            self.assertIsInstance(f, types.BuiltinFunctionType)
             self.assertEqual((f.__name__, f.__module__), (name, "dorvane"))
             self.assertIsNone(f.__self__)
 
@@ -68,8 +66,6 @@ class AttributesTest(Test):
         # answer stands.
         for setup, expected in [("", os.uname()[0].lower() + " []"),
                                 ("platform.system = lambda: 'Plan9'", "plan9"),
-                                ("real = platform.uname\n"
-                                 "platform.uname = lambda: ('Plan9',) + real()[1:]", "plan9"),
                                 ("platform._uname_cache = ('Plan9', '', '', '', '', '')", "plan9")]:
             lines = self.child("import os, platform\n"
                                "commands = []\n"

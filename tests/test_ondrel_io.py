@@ -43,7 +43,6 @@ class FstreamTest(TempDirTest):
         f.close()
         for call in (lambda: f.write("x"), f.read, f.__enter__):
             self.assertRaises(ValueError, call)
-        self.assertRaises(TypeError, fstream(p, "w").write, 5)
         caught = self.raised(IOError, lambda: fstream(self.path("missing")))
         self.assertEqual((caught.errno, caught.strerror, caught.filename),
                          (errno.ENOENT, os.strerror(errno.ENOENT), self.path("missing")))
@@ -85,8 +84,6 @@ class PstreamTest(TempDirTest):
         self.assertEqual(out, "a-b")
         self.assertEqual(p.execute(), "a-b")  # may run again
         self.assertEqual(pstream(("true",)).execute(), "")
-        for bad in (5, ["echo", 5], None):
-            self.assertRaises(TypeError, pstream, bad)
         self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
         # Python ignores SIGPIPE; the child must not inherit that.
         status = pstream("grep SigIgn /proc/self/status").execute()

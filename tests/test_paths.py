@@ -98,7 +98,6 @@ class GuardTest(TempDirTest):
             self.assertIs(dorvane.isfile(self.path("missing")), False)
             caught = self.raised(OSError, lambda: dorvane.listdir(self.touch("file")))
             self.assertEqual(caught.errno, errno.ENOTDIR)
-            self.assertRaises(OSError, dorvane.getsize, self.path("missing"))
         seen = []
         with Rebinding(dorvane, exists=lambda path: seen.append(path) or True):
             dorvane.basename("caf\xc3\xa9")
@@ -117,8 +116,7 @@ class GuardTest(TempDirTest):
 
 
 class EffectsTest(TempDirTest):
-    """What the standard calls do is theirs (the load suite runs each
-    once more and checks what is left); here, what dorvane adds."""
+    """What dorvane adds to the standard calls (the load suite runs each of them)."""
 
     def test_conversions_and_refusals(self):
         name = self.touch(NAME)
