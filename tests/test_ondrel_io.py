@@ -84,6 +84,8 @@ class PstreamTest(TempDirTest):
         self.assertEqual(out, "a-b")
         self.assertEqual(p.execute(), "a-b")  # may run again
         self.assertEqual(pstream(("true",)).execute(), "")
+        for bad in (5, ["echo", 5]):
+            self.assertRaises(TypeError, pstream, bad)
         self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
         # Python ignores SIGPIPE; the child must not inherit that.
         status = pstream("grep SigIgn /proc/self/status").execute()
