@@ -111,10 +111,9 @@ class PstreamTest(TempDirTest):
         self.assertEqual(len(caught.strerror), 15000000)
 
     def test_waits_without_the_interpreter_lock(self):
-        # The command cannot finish before another Python thread opens the
-        # FIFO and writes to it, which that thread can only do while the
-        # call does not hold the lock; timeout turns a held lock into a
-        # failure instead of a hang.
+        # The command needs another Python thread to write the FIFO, which it can
+        # only do while the call does not hold the lock; timeout turns a held lock
+        # into a failure instead of a hang.
         fifo = self.path("fifo")
         os.mkfifo(fifo)
 
