@@ -6,6 +6,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import traceback
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,8 +27,7 @@ def leftovers(directory, expected):
 
 
 def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ):
-    """Runs `code` in a fresh interpreter, with `environ` added to the
-    environment; returns (status, stdout, stderr)."""
+    """(status, stdout, stderr) of `code` in a fresh interpreter, `environ` added."""
     env = dict(os.environ, PYTHONPATH=pythonpath, **environ)
     command = [sys.executable]
     command += ["-c", code] if code is not None else []
@@ -40,7 +40,6 @@ def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ)
 
 class Test(unittest.TestCase):
     def raised(self, kind, f, *args, **kwargs):
-        """The exception of type `kind` that f(*args, **kwargs) raises."""
         with self.assertRaises(kind) as caught:
             f(*args, **kwargs)
         return caught.exception
@@ -54,8 +53,6 @@ class Test(unittest.TestCase):
 
 
 class TempDirTest(Test):
-    """A fresh directory per test, removed afterwards."""
-
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="dorvane-test-")
 
@@ -69,8 +66,7 @@ class TempDirTest(Test):
         return self.write(os.path.join(*parts), "x")
 
     def assertMissing(self, f, *args):
-        """f(*args) refuses the missing path args[0] with ENOENT, from one
-        traceback entry that names f."""
+        """f(*args) refuses the missing args[0], from one traceback entry naming f."""
         from ondrel import ustream
         try:
             f(*args)
@@ -103,7 +99,6 @@ def cwd(directory):
 
 @contextlib.contextmanager
 def Rebinding(module, **names):
-    """Rebinds module attributes for the duration of a with block."""
     saved = dict((name, getattr(module, name, Rebinding)) for name in names)
     for name, value in names.items():
         setattr(module, name, value)
@@ -125,7 +120,5 @@ class FakeOs(object):
 
 
 def last_entry(exc_info):
-    """The innermost traceback entry that belongs to dorvane."""
-    import traceback
-    entries = [e for e in traceback.extract_tb(exc_info[2]) if e[0] == "dorvane"]
-    return entries
+    """The traceback entries that belong to dorvane."""
+    return [e for e in traceback.extract_tb(exc_info[2]) if e[0] == "dorvane"]

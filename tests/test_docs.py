@@ -1,5 +1,4 @@
-"""The project's own tooling: docs/reference.md is what docs/generate.py makes
-of the current sources, and a test run that did not happen is never a pass."""
+"""Tooling: docs/reference.md is what docs/generate.py makes now; a run that never happened is no pass."""
 import difflib
 import imp
 import os

@@ -16,8 +16,7 @@ NOBODY = 65534
 
 
 def as_nobody(check):
-    """Runs `check` in a forked child with an unprivileged uid (root ignores
-    permissions); answers the child's traceback, or "" when it passed."""
+    """The traceback of `check` run in a child as nobody (root ignores permissions), or ""."""
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -40,9 +39,7 @@ def as_nobody(check):
         return r.read()
 
 
-class DeviceFull(TempDirTest):
-    """/dev/full is written directly (it is no regular file) and says ENOSPC."""
-
+class DeviceFull(TempDirTest):  # written directly, being no regular file
     def test_every_writer_raises_enospc_and_stays_failed(self):
         caught = self.raised(IOError, lambda: dorvane.compress(__file__, "/dev/full", "gzip"))
         self.assertEqual(caught.errno, errno.ENOSPC)
@@ -93,9 +90,7 @@ class OutOfMemory(TempDirTest):
                                  self.path("too_big") + " StreamError 5"])
 
 
-class Replacement(TempDirTest):
-    """Writing over an existing regular file goes through a temporary."""
-
+class Replacement(TempDirTest):  # over an existing regular file, through a temporary
     def test_compress_onto_itself_keeps_metadata(self):
         data = os.urandom(50000) + "text " * 20000
         target, link = self.write("data", ""), self.path("link")
@@ -163,9 +158,7 @@ class Replacement(TempDirTest):
         self.assertEqual(open(self.path("closed")).read(), "complete")
 
 
-class FileSizeLimit(TempDirTest):
-    """A file size limit makes write(2) fail part-way, as a full disk would."""
-
+class FileSizeLimit(TempDirTest):  # write(2) fails part-way, as on a full disk
     def test_failed_write_is_raised_for_the_destination_and_leaves_nothing(self):
         big = self.write("big", os.urandom(1 << 20) * 3)
         packed = self.path("big.gz")
@@ -206,8 +199,6 @@ class FileSizeLimit(TempDirTest):
 
 
 class Permissions(TempDirTest):
-    """As an unprivileged user: refusals raise and leave nothing behind."""
-
     def test_refusals(self):
         os.chmod(self.dir, 0o777)
         source = self.write("source", "payload " * 1000)

@@ -1,12 +1,10 @@
-"""Hostile input: names that do not decode, over-long paths, and arguments
-of every wrong type for every one of the 45 functions (names the shell would
-misread: test_platform)."""
-import errno
+"""Hostile input: names that do not decode and arguments of every wrong type
+for every one of the 45 functions (names the shell would misread: test_platform)."""
 import os
 import unittest
 
 import dorvane
-from support import TempDirTest, Test
+from support import TempDirTest
 from test_load import ARGS
 
 
@@ -18,20 +16,8 @@ class Names(TempDirTest):
             caught = self.raised(UnicodeDecodeError, lambda: dorvane.listdir(argument))
             self.assertIn("0xff", str(caught))
         self.assertEqual(sorted(os.listdir(self.dir)), ["a", "z", "\xff\xfe-latin"])
-        with self.assertRaises(UnicodeDecodeError):
-            dorvane.exists(self.path("\xff\xfe-latin"))
         os.remove(self.path("\xff\xfe-latin"))
         self.assertEqual(sorted(dorvane.listdir(self.dir)), [u"a", u"z"])
-
-    def test_enametoolong(self):
-        for path in (self.path("c" * 256), self.path(*(["d" * 200] * 25))):  # over NAME_MAX, PATH_MAX
-            for call in (lambda: dorvane.cat(path), lambda: dorvane.mkdir(path),
-                         lambda: dorvane.copy(__file__, path),
-                         lambda: dorvane.compress(__file__, path, "gzip"),
-                         lambda: dorvane.tmpfstream(suffix=path.replace("/", "_"))):
-                caught = self.raised(EnvironmentError, call)
-                self.assertIn(caught.errno, (errno.ENAMETOOLONG, errno.ENOENT))
-            self.assertFalse(dorvane.exists(path))
 
 
 # Valid arguments for each required position of each function: the load
@@ -45,16 +31,13 @@ BAD = ["None", "12", "1.5", "object()", "{}", "(1,)", "bytearray('x')", "'a\\0b'
        "[1, 2]", "['\\xff']", "u'\\udcff' * 3", "2 ** 70"]
 
 
-class WrongTypes(Test):
+class WrongTypes(TempDirTest):
     """One child interpreter runs every bad call: it must survive them all, and
     each call must either answer or raise an ordinary exception."""
 
     def test_every_function(self):
         lines = self.child("""
-            import os, shutil, sys, tempfile, dorvane, ondrel
-            scratch = tempfile.mkdtemp()
-            os.chdir(scratch)
-            tempfile.tempdir = scratch  # where tmpdir/tmpname/tmpfstream put what they make
+            import os, dorvane, ondrel
             open("f", "w").write("v")
             fills, bad = %r, %r
             seen = 0
@@ -73,9 +56,7 @@ class WrongTypes(Test):
                             pass
                         seen += 1
             print "alive", seen, open("f").read(), sorted(os.listdir("."))
-            os.chdir("/")
-            shutil.rmtree(scratch)
-            """ % (FILL, BAD, sorted(ARGS)))
+            """ % (FILL, BAD, sorted(ARGS)), cwd=self.dir, TMPDIR=self.dir)  # tmpdir & co. make theirs here
         words = lines[0].split(None, 3)
         self.assertEqual(words[0], "alive")
         self.assertGreater(int(words[1]), 45 * len(BAD))

@@ -1,9 +1,6 @@
-"""Load: every function, on its success and its failure path, many times
-over, must leave gc-tracked objects and resident memory flat (REFLEAK_RSS=0
-leaves out the memory check, for sanitizer builds; REFLEAK_SCALE multiplies
-the call counts, 10 for `make refleak-test`); and eight threads at once
-through compress, decompress, cat and magic, each checking its own results,
-for THREAD_SECONDS (3; 60 in `make thread-test`)."""
+"""Load: every function's success and failure paths, called many times
+(times REFLEAK_SCALE), leave gc objects and resident memory flat; eight
+threads check their own results for THREAD_SECONDS."""
 import gc
 import os
 import resource
@@ -20,7 +17,7 @@ from support import FILTERS, TempDirTest
 SCALE = float(os.environ.get("REFLEAK_SCALE", "1"))
 SECONDS = float(os.environ.get("THREAD_SECONDS", "3"))
 THREADS = 8
-# Off under ASan, whose quarantine keeps freed memory resident.
+# REFLEAK_RSS=0 under ASan, whose quarantine keeps freed memory resident.
 WATCH_RSS = os.environ.get("REFLEAK_RSS", "1") != "0"
 CHEAP, IO, PROCESS = 10000, 1000, 60
 ROOT = os.geteuid() == 0
@@ -88,7 +85,6 @@ ARGS.update({
 
 
 def calls(name):
-    """The success and the failure call of one function."""
     count, good, bad = ARGS[name][:3]
     after = ARGS[name][3] if len(ARGS[name]) > 3 else lambda: None
     f = getattr(D, name)

@@ -43,12 +43,9 @@ class FstreamTest(TempDirTest):
         f.close()
         for call in (lambda: f.write("x"), f.read, f.__enter__):
             self.assertRaises(ValueError, call)
-        self.assertRaises(TypeError, fstream(p, "w").write, 5)
-        self.assertRaises(TypeError, fstream, 5)
         caught = self.raised(IOError, lambda: fstream(self.path("missing")))
         self.assertEqual((caught.errno, caught.strerror, caught.filename),
                          (errno.ENOENT, os.strerror(errno.ENOENT), self.path("missing")))
-        self.assertRaises(IOError, fstream, self.path("no/such/dir"), "w")
         caught = self.raised(IOError, lambda: fstream(self.dir))
         self.assertEqual(caught.errno, errno.EISDIR)
 
@@ -87,7 +84,7 @@ class PstreamTest(TempDirTest):
         self.assertEqual(out, "a-b")
         self.assertEqual(p.execute(), "a-b")  # may run again
         self.assertEqual(pstream(("true",)).execute(), "")
-        for bad in (5, ["echo", 5], None):
+        for bad in (5, ["echo", 5]):
             self.assertRaises(TypeError, pstream, bad)
         self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
         # Python ignores SIGPIPE; the child must not inherit that.
@@ -98,8 +95,7 @@ class PstreamTest(TempDirTest):
         for command, status, text in [
                 ("echo out; echo 'bad thing' >&2; echo more >&2; exit 3", 3, u"bad thing\nmore"),
                 ("printf 'x\\377y\\n' >&2; exit 1", 1, u"x\ufffdy"),
-                ("kill -%d $$" % signal.SIGKILL, 128 + signal.SIGKILL, u""),
-                ("kill -%d $$" % signal.SIGTERM, 128 + signal.SIGTERM, u"")]:
+                ("kill -%d $$" % signal.SIGKILL, 128 + signal.SIGKILL, u"")]:
             caught = self.raised(StreamError, lambda: pstream(command).execute())
             self.assertEqual(caught.args, (status, text))
             self.assertIs(type(caught.strerror), unicode)
@@ -115,10 +111,9 @@ class PstreamTest(TempDirTest):
         self.assertEqual(len(caught.strerror), 15000000)
 
     def test_waits_without_the_interpreter_lock(self):
-        # The command cannot finish before another Python thread opens the
-        # FIFO and writes to it, which that thread can only do while the
-        # call does not hold the lock; timeout turns a held lock into a
-        # failure instead of a hang.
+        # The command needs another Python thread to write the FIFO, which it can
+        # only do while the call does not hold the lock; timeout turns a held lock
+        # into a failure instead of a hang.
         fifo = self.path("fifo")
         os.mkfifo(fifo)
 

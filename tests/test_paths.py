@@ -4,13 +4,12 @@ types, odd names, and what a failure leaves alone."""
 import errno
 import os
 import stat
-import sys
 import unittest
 
 import dorvane
 from ondrel import ustream
 
-from support import FakeOs, Rebinding, TempDirTest, cwd, last_entry
+from support import FakeOs, Rebinding, TempDirTest, cwd
 
 NAME = "caf\xc3\xa9 it's \"odd\" $(x).txt"
 QUERIES = ["abspath", "basename", "dirname", "realpath", "relpath", "listdir", "ismount",
@@ -29,19 +28,17 @@ class UnguardedTest(TempDirTest):
         cases = [(dorvane.split, ("/a/b/",), (u"/a/b", u""), pair),
                  (dorvane.splitext, ("a/b.tar.gz",), (u"a/b.tar", u".gz"), pair),
                  (dorvane.splitdrive, ("/x/y",), (u"", u"/x/y"), pair),
-                 (dorvane.split, (u"/d\xe9j\xe0/vu",), (u"/d\xe9j\xe0", u"vu"), pair),
                  (dorvane.normpath, ("/no//such/../path/.",), u"/no/path", ustream),
                  (dorvane.normcase, ("/No/Such",), u"/No/Such", ustream),
                  (dorvane.join, (u"caf\xe9", "caf\xc3\xa9"), u"caf\xe9/caf\xe9", ustream),
                  (dorvane.join, ("root", [ustream("a"), "b", u"c"]), u"root/a/b/c", ustream),
-                 (dorvane.join, ("root", ("a", "/abs", "z")), u"/abs/z", ustream),
                  (dorvane.abspath, (NAME,), name.decode("utf-8"), ustream),
                  (dorvane.relpath, (name,), text, ustream),
                  (dorvane.basename, (name,), text, ustream),
                  (dorvane.dirname, (name,), self.dir.decode("utf-8"), ustream),
                  (dorvane.realpath, (self.path("link"),), os.path.realpath(name).decode("utf-8"), ustream),
                  (dorvane.isfile, (name,), True, bool), (dorvane.isdir, (name,), False, bool),
-                 (dorvane.islink, (name,), False, bool), (dorvane.islink, (self.path("link"),), True, bool),
+                 (dorvane.islink, (self.path("link"),), True, bool),
                  (dorvane.ismount, ("/",), True, bool), (dorvane.isabs, (NAME,), False, bool),
                  (dorvane.getsize, (name,), 12345, int), (dorvane.getatime, (name,), 1000000000, float),
                  (dorvane.getmtime, (name,), 1200000000, float),
@@ -64,16 +61,6 @@ class UnguardedTest(TempDirTest):
             self.assertEqual(converted, [])
             self.assertRaises(AttributeError, dorvane.split, "x")
             self.assertEqual(converted, ["x"])
-
-    def test_getcwd(self):
-        with cwd(self.dir):
-            os.rmdir(self.dir)
-            try:
-                dorvane.getcwd()
-            except OSError:
-                entries = last_entry(sys.exc_info())
-            self.assertEqual(len(entries), 1)
-            self.assertTrue(entries[0][2].startswith("dorvane.getcwd"))
 
 
 class GuardTest(TempDirTest):
@@ -111,7 +98,6 @@ class GuardTest(TempDirTest):
             self.assertIs(dorvane.isfile(self.path("missing")), False)
             caught = self.raised(OSError, lambda: dorvane.listdir(self.touch("file")))
             self.assertEqual(caught.errno, errno.ENOTDIR)
-            self.assertRaises(OSError, dorvane.getsize, self.path("missing"))
         seen = []
         with Rebinding(dorvane, exists=lambda path: seen.append(path) or True):
             dorvane.basename("caf\xc3\xa9")
@@ -130,8 +116,7 @@ class GuardTest(TempDirTest):
 
 
 class EffectsTest(TempDirTest):
-    """What the standard calls do is theirs (the load suite runs each
-    once more and checks what is left); here, what dorvane adds."""
+    """What dorvane adds to the standard calls (the load suite runs each of them)."""
 
     def test_conversions_and_refusals(self):
         name = self.touch(NAME)
@@ -146,11 +131,9 @@ class EffectsTest(TempDirTest):
         with Rebinding(dorvane, exists=lambda p: self.fail("mkdir must not test")):
             self.assertEqual(self.raised(OSError, dorvane.mkdir, self.path("no", "parent")).errno,
                              errno.ENOENT)
-        self.assertRaises(TypeError, dorvane.mkdir, self.path("x"), 0700)  # no mode
         os.mkdir(self.path("d"))
         self.touch("d", "inside")
         self.assertEqual(self.raised(OSError, dorvane.rmdir, self.path("d")).errno, errno.ENOTEMPTY)
-        self.assertRaises(OSError, dorvane.remove, self.path("d"))
         self.assertRaises(IOError, dorvane.copy, name, self.path("no", "dir", "x"))
         dorvane.copy(name, self.path("d"))  # into a directory, with the mode
         self.assertEqual(stat.S_IMODE(os.stat(self.path("d", NAME)).st_mode), 0751)
@@ -159,16 +142,6 @@ class EffectsTest(TempDirTest):
             self.assertEqual(dorvane.getcwd(), os.path.realpath(self.dir))
             self.assertIs(type(dorvane.getcwd()), ustream)
 
-    @unittest.skipUnless(os.geteuid() == 0, "needs root")
-    def test_chroot_in_a_child(self):
-        pid = os.fork()
-        if pid == 0:
-            try:
-                dorvane.chroot(self.dir)
-                os._exit(0 if os.listdir("/") == [] else 1)
-            except BaseException:
-                os._exit(2)
-        self.assertEqual(os.WEXITSTATUS(os.waitpid(pid, 0)[1]), 0)
 
 if __name__ == "__main__":
     unittest.main()
