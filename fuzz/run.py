@@ -1,10 +1,8 @@
-"""Builds, seeds and runs the libFuzzer targets in fuzz/:
+"""Builds, seeds and runs the libFuzzer targets in fuzz/; everything stays in
+$BUILD/fuzz (seeds made afresh, corpus, artifacts, logs):
 
-    python2.7 fuzz/run.py smoke [target ...]   # FUZZ_SMOKE_SECONDS (3) each
-    python2.7 fuzz/run.py long  [target ...]   # FUZZ_RUNS executions or FUZZ_SECONDS each,
-                                               # FUZZ_JOBS targets at a time
-
-Everything stays in $BUILD/fuzz: seeds (made afresh), corpus, artifacts, logs.
+    python2.7 fuzz/run.py smoke|long [target ...]   # smoke: FUZZ_SMOKE_SECONDS (3) each; long:
+        FUZZ_RUNS executions or FUZZ_SECONDS each, FUZZ_JOBS targets at a time
 """
 import os
 import random
@@ -98,6 +96,9 @@ def seed(targets):
         joined += ["".join(own[-3:])] if own else []
         # Two control bytes: whole-input split, then odd-sized pieces.
         made["decode_" + codec] = [p + s for s in packed[codec] + own + joined for p in ("\0\0", "\x05\x83")]
+    # A .lzma stating a one-byte size, then damaged data: liblzma's verdict once
+    # depended on whether a read stopped within its last few bytes.
+    made["decode_lzma"] += ["\x01\x00" + "5d8200040001000000000000" "00003c41fbffffffe0000000".decode("hex")]
     for target in targets:
         os.makedirs(os.path.join(root, target))
         for i, item in enumerate(made[target]):

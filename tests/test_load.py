@@ -1,6 +1,5 @@
-"""Load: every function's success and failure paths, called many times
-(times REFLEAK_SCALE), leave gc objects and resident memory flat; eight
-threads check their own results for THREAD_SECONDS."""
+"""Load: every function's success and failure paths, called many times (times REFLEAK_SCALE),
+leave gc objects and resident memory flat; eight threads check their own results for THREAD_SECONDS."""
 import gc
 import os
 import resource
