@@ -31,6 +31,11 @@ SMALL = (MiB // 2) if QUICK else MiB
 BIG = int(os.environ.get("BENCH_BIG_MIB", "32" if QUICK else "1024")) * MiB
 BIG_FILTERS = os.environ.get("BENCH_BIG_FILTERS", "gzip lzop").split()
 PY = sys.executable
+# Another build of both modules (a directory holding dorvane.so and ondrel.so,
+# e.g. the previous release), timed beside ours in the codec tables so that a
+# change to the codecs is judged against its own past in the same run.
+BASELINE = os.environ.get("BENCH_BASELINE")
+BASELINE_LABEL = os.environ.get("BENCH_BASELINE_LABEL", "baseline build")
 LAUNCHER = os.path.join(WORK, "launch")
 
 
@@ -38,11 +43,11 @@ def have(tool):
     return any(os.access(os.path.join(d, tool), os.X_OK) for d in os.environ["PATH"].split(":"))
 
 
-def launch(argv, src=None, dst=None):
+def launch(argv, src=None, dst=None, env=None):
     """Runs argv (stdin from src, stdout to dst): whole-process seconds, peak RSS bytes, stdout."""
     fin = open(src, "rb") if src else None
     fout = open(dst, "wb") if dst else subprocess.PIPE
-    proc = subprocess.Popen([LAUNCHER] + argv, stdin=fin, stdout=fout, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([LAUNCHER] + argv, stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
     out, err = proc.communicate()
     for f in (fin, fout):
         if isinstance(f, file):
@@ -68,9 +73,11 @@ print t, [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM
 """
 
 
-def ours(way, src, dst="-", flt="-"):
-    """(seconds around the call, whole-process seconds, peak RSS bytes) of one fresh call."""
-    whole, _, out = launch([PY, "-c", CHILD, way, src, dst, flt])
+def ours(way, src, dst="-", flt="-", build=None):
+    """(seconds around the call, whole-process seconds, peak RSS bytes) of one fresh call;
+    `build` names another directory of the modules to import instead."""
+    env = dict(os.environ, PYTHONPATH=build) if build else None
+    whole, _, out = launch([PY, "-c", CHILD, way, src, dst, flt], env=env)
     call, hwm = out.split()
     return float(call), whole, int(hwm) * 1024
 
@@ -175,9 +182,12 @@ def bench_codecs(rep, size, seed, large):
             continue
         tools = [std] + [f for f in fast if have(f[0])]
         peers = [[p] for p in PEERS.get(name, []) if have(p)]
-        times = dict((" ".join(a), ([], [], [], [], [])) for a in tools + peers + [["ours"]])
+        mine_keys = ["ours"] + (["baseline"] if BASELINE else [])
+        times = dict((" ".join(a), ([], [], [], [], [])) for a in tools + peers + [[k] for k in mine_keys])
         sizes = {}
-        theirs, mine, scratch, back = [os.path.join(d, name + x) for x in (".std", ".ours", ".tmp", ".back")]
+        theirs, mine, scratch, back, base = [os.path.join(d, name + x)
+                                             for x in (".std", ".ours", ".tmp", ".back", ".base")]
+        own = {"ours": (mine, None), "baseline": (base, BASELINE)}  # each build reads back its own file
 
         def note(key, column, t, peak):
             times[key][column].append(t)
@@ -189,16 +199,20 @@ def bench_codecs(rep, size, seed, large):
                 t, peak, _ = launch(argv + ["-c"], data, dst)
                 note(" ".join(argv), 0, t, peak)
                 sizes[" ".join(argv)] = os.path.getsize(dst)
-            call, whole, peak = ours("c", data, mine, name)
-            note("ours", 0, call if large else whole, peak)
-            sizes["ours"] = os.path.getsize(mine)
+            for key in mine_keys:
+                out, build = own[key]
+                call, whole, peak = ours("c", data, out, name, build)
+                note(key, 0, call if large else whole, peak)
+                sizes[key] = os.path.getsize(out)
             for argv in tools + peers:
                 for column, src in ((1, theirs), (2, mine)):
                     t, peak, _ = launch(decompress_argv(argv), src, back)
                     note(" ".join(argv), column, t, peak)
-            for column, src in ((1, theirs), (2, mine)):
-                call, whole, peak = ours("d", src, back, name)
-                note("ours", column, call if large else whole, peak)
+            for key in mine_keys:
+                out, build = own[key]
+                for column, src in ((1, theirs), (2, out)):
+                    call, whole, peak = ours("d", src, back, name, build)
+                    note(key, column, call if large else whole, peak)
         # Both ways across: what we wrote reads back through the tool, and the tool's file through us.
         intact = same(back, data)
         launch(decompress_argv(std), mine, back)
@@ -210,10 +224,11 @@ def bench_codecs(rep, size, seed, large):
         def cell(t, fmt="%.1f"):
             return fmt % (mb / median(t)) if t else ""
 
-        for key in ["ours"] + [" ".join(a) for a in tools + peers]:
+        labels = {"ours": "dorvane", "baseline": "dorvane, %s" % BASELINE_LABEL}
+        for key in mine_keys + [" ".join(a) for a in tools + peers]:
             t = times[key]
             rep.out("| %s | %s | %s | %s | %s | %s | %s | %.1f |" % (
-                name, "dorvane" if key == "ours" else "`%s`" % key, cell(t[0]), sizes.get(key, ""),
+                name, labels.get(key, "`%s`" % key), cell(t[0]), sizes.get(key, ""),
                 "%.1f" % (max(t[3]) / float(MiB)) if t[3] else "", cell(t[1]), cell(t[2]), max(t[4]) / float(MiB)))
         if name == "gzip":
             import zlib
@@ -240,6 +255,11 @@ def bench_codecs(rep, size, seed, large):
             ("decompress our file vs `%s`" % dkey,
              [a / b for a, b in zip(times[key][2], times["ours"][2])], goals[3], True),
         ]
+        if BASELINE:
+            for what, column in (("compress", 0), ("decompress the tool's file", 1), ("decompress our file", 2)):
+                ratios.append(("%s vs dorvane, %s" % (what, BASELINE_LABEL),
+                               [a / b for a, b in zip(times["baseline"][column], times["ours"][column])],
+                               None, True))
         for p in peers:
             ratios.append(("decompress the tool's file vs `%s` (peer)" % " ".join(decompress_argv(p)),
                            [a / b for a, b in zip(times[p[0]][1], times["ours"][1])], 1.0, True))
@@ -258,11 +278,11 @@ def bench_codecs(rep, size, seed, large):
                                      False, "MiB")
                 memory_lines.append("| %s | %s | %.1f | `%s` %.1f | %.1f | %s |" % (
                     name, way, peak / float(MiB), mt, tool_peak / float(MiB), budget / MiB, verdict))
-        for path in (scratch, back):
+        for path in (scratch, back, base):
             if os.path.exists(path):
                 os.remove(path)
     rep.out("")
-    rep.out("Ratios are ours over the tool's, taken run by run.")
+    rep.out("Ratios are ours over the tool's (or over the baseline build's), taken run by run.")
     rep.out("")
     rep.out("| filter | ratio | min | median | max | target | |")
     rep.out("|---|---|---|---|---|---|---|")
