@@ -10,11 +10,11 @@ import time
 import unittest
 
 import dorvane
-from support import BUILD, TempDirTest
+from support import BUILD, FILTERS, TempDirTest
 
 MIB = 1 << 20
 # lzop copies 256 MiB in about the time the test waits before signalling.
-FILTERS = ("gzip", "bzip2", "xz", "lzma")
+SLOW_FILTERS = [name for name in FILTERS if name != "lzop"]
 CONCATENATING = ("gzip", "bzip2", "xz")
 
 # Reports "ready" just before the call, then how the call ended.
@@ -84,7 +84,7 @@ class CtrlC(TempDirTest):
 
     def test_compress_and_decompress_stop_and_leave_the_destination(self):
         # Each codec waits on its own kind of workers: every one must give way.
-        calls = [("compress:" + name, self.source) for name in FILTERS]
+        calls = [("compress:" + name, self.source) for name in SLOW_FILTERS]
         calls += [("decompress:" + name, self.packed[name]) for name in CONCATENATING]
         for what, source in calls:
             destination = self.write("destination", "untouched")
