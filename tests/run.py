@@ -79,10 +79,10 @@ def memcheck(name, command, env):
     text = open(log).read()
     # Reports run from "==pid== <kind>" to a blank "==pid==". Leaks count only in the process
     # valgrind started (a fork() child ends holding what the parent's workers own); bad accesses in any.
-    main = (re.findall(r"^==\d+==", text, re.M) or ["\0"])[0]
+    main = re.match(r"==\d+==", text)
     ours = [b for b in re.split(r"\n==\d+== \n", text) if OURS.search(b) and (
         re.search(r"(Invalid (read|write)|uninitialised)", b) or
-        "definitely lost" in b and b.lstrip("\n").startswith(main))]
+        ("definitely lost" in b and main is not None and b.lstrip("\n").startswith(main.group(0))))]
     # valgrind passes the program's own status through when it finds nothing,
     # so a suite that failed, or never started, shows here and nowhere else.
     ok = status == 0 and not ours
