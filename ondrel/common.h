@@ -98,7 +98,7 @@ public:
     Released& operator=(const Released&) = delete;
 
 private:
-    friend void ondrel::check_interrupt();
+    friend void ondrel::check_interrupt_now();
     PyThreadState* state_;
     Released* outer_;
 };

@@ -72,8 +72,9 @@ void write_all(int fd, const char* data, std::size_t size) {
         check_interrupt();
         ssize_t written = sys_write(fd, data, size < kChunkSize ? size : kChunkSize);
         if (written < 0) {
-            if (errno == EINTR) continue;
-            throw_errno("write");
+            if (errno != EINTR) throw_errno("write");
+            check_interrupt_now();
+            continue;
         }
         data += written;
         size -= static_cast<std::size_t>(written);
@@ -87,6 +88,7 @@ std::size_t read_some(int fd, char* data, std::size_t size) {
         ssize_t got = sys_read(fd, data, size < kChunkSize ? size : kChunkSize);
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) throw_errno("read");
+        check_interrupt_now();
     }
 }
 
@@ -208,13 +210,15 @@ File::File(const std::string& path, Access access, const codecs::Codec* filter)
     if (fd_ < 0 && access == Access::write) {
         // Created exclusively when it can be, so that abort() knows the file
         // is ours to remove; anything found there after all is opened as before.
-        while ((fd_ = sys_open(path.c_str(), flags | O_EXCL, false)) < 0 && errno == EINTR) {
-        }
+        while ((fd_ = sys_open(path.c_str(), flags | O_EXCL, false)) < 0 && errno == EINTR)
+            check_interrupt_now();
         created = fd_ >= 0;
     }
     if (fd_ < 0)
-        while ((fd_ = sys_open(path.c_str(), flags, access == Access::create)) < 0)
+        while ((fd_ = sys_open(path.c_str(), flags, access == Access::create)) < 0) {
             if (errno != EINTR) throw_errno("open");
+            check_interrupt_now();
+        }
 #ifndef _WIN32
     if (created) {
         std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), ::free);

@@ -31,6 +31,9 @@ struct FStreamObject {
     // Set while a call runs without the lock, so another thread cannot
     // use or close the File under it.
     bool busy;
+    // Set when a with block was left by an exception while another call was
+    // busy: that call ends, and then the file is abandoned, never committed.
+    bool abandoned;
 };
 
 FStreamObject* as_fstream(PyObject* self) { return reinterpret_cast<FStreamObject*>(self); }
@@ -39,13 +42,29 @@ ErrorContext file_context(FStreamObject* self) {
     return ErrorContext{PyExc_IOError, Ref::borrow(self->name)};
 }
 
+// Gives up the file without committing it, still busy so that no other
+// thread starts on it meanwhile. Without the lock: dropping an encoder may
+// wait for its workers.
+void abandon(FStreamObject* self) {
+    File* file = self->file;
+    if (file == nullptr || file->closed()) return;
+    self->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    file->abort();
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+}
+
 class Busy {
 public:
     explicit Busy(FStreamObject* self) : self_(self) {
         if (self_->busy) raise_error(PyExc_IOError, "fstream is in use by another thread");
         self_->busy = true;
     }
-    ~Busy() { self_->busy = false; }
+    ~Busy() {
+        self_->busy = false;
+        if (self_->abandoned) abandon(self_);
+    }
     Busy(const Busy&) = delete;
     Busy& operator=(const Busy&) = delete;
 
@@ -142,10 +161,16 @@ void fstream_dealloc(PyObject* object) {
     if (File* file = self->file) {
         self->file = nullptr;
         std::exception_ptr failure;
-        // Not without_gil(): a signal handler raising here would have nowhere to go.
+        // Not without_gil(), and no signal handler run from inside: its
+        // exception would have nowhere to go but the message below. A
+        // handler that drops the last reference lands here too.
+        InterruptsHeld held;
         Py_BEGIN_ALLOW_THREADS
         try {
-            file->close();
+            if (self->abandoned)
+                file->abort();
+            else
+                file->close();
         } catch (...) {
             failure = std::current_exception();
         }
@@ -214,26 +239,24 @@ PyObject* fstream_enter(PyObject* object, PyObject*) {
 }
 
 // Leaving the block by an exception (Ctrl-C included) abandons what the
-// block wrote: a file being replaced keeps its old content.
-PyObject* fstream_abort(PyObject* object) {
+// block wrote: a file being replaced keeps its old content, even when
+// another thread is still inside a call (its Busy abandons the file as
+// that call ends).
+void fstream_abort(PyObject* object) {
     FStreamObject* self = as_fstream(object);
-    return guard(file_context(self), [&] {
-        Busy busy(self);
-        // Without the lock: dropping an encoder may wait for its workers.
-        if (self->file != nullptr && !self->file->closed()) without_gil([&] { self->file->abort(); });
-        return Ref::borrow(Py_None);
-    });
+    self->abandoned = true;
+    if (!self->busy) abandon(self);
 }
 
 PyObject* fstream_exit(PyObject* object, PyObject* args) {
     PyObject *type = Py_None, *value = Py_None, *traceback = Py_None;
     if (!PyArg_UnpackTuple(args, "__exit__", 0, 3, &type, &value, &traceback)) return nullptr;
-    Ref closed = Ref::steal(type == Py_None ? fstream_close(object, nullptr) : fstream_abort(object));
-    if (!closed) {
-        // The body's own exception says more than the failed close.
-        if (type == Py_None) return nullptr;
-        PyErr_Clear();
+    if (type != Py_None) {
+        fstream_abort(object);
+        Py_RETURN_FALSE;
     }
+    Ref closed = Ref::steal(fstream_close(object, nullptr));
+    if (!closed) return nullptr;
     Py_RETURN_FALSE;
 }
 
@@ -247,7 +270,8 @@ struct CopyObject {
     PyObject* src;       // ustream names for the errors
     PyObject* dest;
     std::string* dest_path;
-    bool ran;
+    bool ran;   // run() has finished
+    bool busy;  // run() or commit() is under way
 };
 
 PyTypeObject CopyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -273,36 +297,45 @@ void copy_dealloc(PyObject* object) {
     Py_TYPE(object)->tp_free(object);
 }
 
-// Runs `step` on the transfer; any failure gives the transfer up.
+// Runs `step` on the transfer, which must be in the state `after_run`
+// names. While a step works without the lock, another thread, or a signal
+// handler run from inside the step, could reach the transfer: any such
+// call is refused and changes nothing. A failure of the step itself gives
+// the transfer up.
 template <class Step>
-PyObject* copy_step(PyObject* object, PyObject* name, Step&& step) {
+PyObject* copy_step(PyObject* object, PyObject* name, bool after_run, Step&& step) {
     CopyObject* self = as_copy(object);
     return guard(ErrorContext{PyExc_IOError, Ref::borrow(name)}, [&] {
+        if (self->busy) raise_error(PyExc_IOError, "copy is in use by another call");
         if (self->transfer == nullptr) raise_error(PyExc_ValueError, "copy already finished");
+        if (self->ran != after_run)
+            raise_error(PyExc_ValueError, after_run ? "copy has not run" : "copy already ran");
+        self->busy = true;
         try {
             step(self);
         } catch (...) {
             drop_transfer(self);
+            self->busy = false;
             throw;
         }
+        self->busy = false;
         return Ref::borrow(Py_None);
     });
 }
 
 PyObject* copy_run(PyObject* object, PyObject*) {
-    return copy_step(object, as_copy(object)->src, [](CopyObject* self) {
-        if (self->ran) raise_error(PyExc_ValueError, "copy already ran");
-        self->ran = true;
+    return copy_step(object, as_copy(object)->src, false, [](CopyObject* self) {
         without_gil([&] { self->transfer->run(); });
+        self->ran = true;
     });
 }
 
 PyObject* copy_commit(PyObject* object, PyObject*) {
-    return copy_step(object, as_copy(object)->dest, [](CopyObject* self) {
-        if (!self->ran) raise_error(PyExc_ValueError, "copy has not run");
+    return copy_step(object, as_copy(object)->dest, true, [](CopyObject* self) {
         // Where writing the file whole would have warned: on opening it,
-        // after the source was read and before anything was written.
-        if (!self->transfer->warning().empty() && !self->transfer->dest_failure()) {
+        // after the source was read and before anything was written, so
+        // also when writing then failed.
+        if (!self->transfer->warning().empty()) {
             const std::string message = *self->dest_path + ": " + self->transfer->warning();
             if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) raise_pending();
         }
@@ -319,6 +352,21 @@ PyMethodDef copy_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The name as the system takes it, or false for one it cannot take (a NUL,
+// a character the file-system encoding lacks). The copy then declines, and
+// the steps it stands in for report the name where and as they would: the
+// source's before the destination's, and only once the source is read.
+bool system_name(const Ref& name, const char* what, std::string& out) {
+    try {
+        out = fs_encode_path(name.get(), what);
+        return true;
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;  // UnicodeError is one too
+        PyErr_Clear();
+        return false;
+    }
+}
+
 PyObject* fstream_copyfile(PyObject*, PyObject* args, PyObject* kwds) {
     ErrorContext context{PyExc_IOError};
     return guard(context, [&] {
@@ -330,9 +378,11 @@ PyObject* fstream_copyfile(PyObject*, PyObject* args, PyObject* kwds) {
         const codecs::Codec* decode = find_filter(src_filter);
         const codecs::Codec* encode = find_filter(dest_filter);
         Ref src_name = make_ustream(path_text(src, "copyfile() src").get());
-        const std::string src_path = fs_encode_path(src_name.get(), "copyfile() src");
         Ref dest_name = make_ustream(path_text(dest, "copyfile() dest").get());
-        const std::string dest_path = fs_encode_path(dest_name.get(), "copyfile() dest");
+        std::string src_path, dest_path;
+        if (!system_name(src_name, "copyfile() src", src_path) ||
+            !system_name(dest_name, "copyfile() dest", dest_path))
+            return Ref::borrow(Py_None);
 
         Ref object = owned_or_raise(CopyType.tp_alloc(&CopyType, 0));
         CopyObject* self = as_copy(object.get());
@@ -384,11 +434,12 @@ PyMethodDef fstream_methods[] = {
      "fstream.copyfile(src, dest, src_filter=None, dest_filter=None) -> copy or None\n\n"
      "Prepares to copy the file src to dest, decompressing through src_filter and\n"
      "compressing through dest_filter, in memory that does not grow with the file:\n"
-     "opens src (raising its errors) and a temporary beside dest. The copy's run()\n"
-     "reads and converts all of src, raising src's errors first; its commit() then\n"
-     "replaces dest, raising dest's errors. Dropped before that, it leaves dest as\n"
-     "it was. None, with nothing done, when dest is not a regular file (or missing)\n"
-     "that can be replaced this way, e.g. a device or a FIFO."},
+     "makes a temporary for dest, then opens src (raising its errors). The copy's\n"
+     "run() reads and converts all of src, raising src's errors first; its commit()\n"
+     "then replaces dest, raising dest's errors. Either refuses while the other (or\n"
+     "itself) is under way. Dropped before commit(), it leaves dest as it was. None, with nothing done and src not opened, when dest is not a regular\n"
+     "file (or missing) that can be replaced this way, e.g. a device or a FIFO, when\n"
+     "a name cannot be given to the system, or when descriptors or memory run short."},
     {"__enter__", fstream_enter, METH_NOARGS, nullptr},
     {"__exit__", fstream_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -14,6 +14,7 @@ constexpr auto kInterval = std::chrono::milliseconds(15);
 
 thread_local detail::Released* current = nullptr;
 thread_local Clock::time_point next_check;
+thread_local bool held = false;
 
 }  // namespace
 
@@ -32,11 +33,17 @@ Released::~Released() {
 
 }  // namespace detail
 
+InterruptsHeld::InterruptsHeld() : was_held_(held) { held = true; }
+InterruptsHeld::~InterruptsHeld() { held = was_held_; }
+
 void check_interrupt() {
+    if (current == nullptr || held || Clock::now() < next_check) return;
+    check_interrupt_now();
+}
+
+void check_interrupt_now() {
     detail::Released* released = current;
-    if (released == nullptr) return;
-    const Clock::time_point now = Clock::now();
-    if (now < next_check) return;
+    if (released == nullptr || held) return;
     PyEval_RestoreThread(released->state_);
     const int status = PyErr_CheckSignals();
     released->state_ = PyEval_SaveThread();

@@ -17,4 +17,25 @@ using pyutil::PythonError;
 // (no lock released by us, another thread's work) it does nothing.
 void check_interrupt();
 
+// The same without waiting for the interval: for a system call that has just
+// failed with EINTR, which means a signal arrived and its handler should run
+// before the call is retried (a blocked open or read of a FIFO would
+// otherwise be retried straight back into the wait, deaf to Ctrl-C).
+void check_interrupt_now();
+
+// While one exists, check_interrupt() on this thread does nothing. For work
+// whose failure has nowhere to go (a destructor): a handler's exception
+// there would end up in a message on stderr instead of with the caller, so
+// the signal is left pending for the interpreter to handle afterwards.
+class InterruptsHeld {
+public:
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+private:
+    bool was_held_;
+};
+
 }  // namespace ondrel

@@ -1,5 +1,8 @@
 #include "transfer.h"
 
+#include <cerrno>
+#include <new>
+#include <system_error>
 #include <vector>
 
 namespace ondrel {
@@ -10,6 +13,21 @@ namespace {
 // each slice into work they own and keep both cores busy across reads
 // instead of finishing every unit before the next read.
 constexpr std::size_t kSlice = 256 * 1024;
+
+// What the copy may lack where the whole-file steps, which hold one file
+// open at a time, would not: a descriptor, memory, a thread.
+bool short_of_resources(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::system_error& e) {
+        const int code = e.code().value();
+        return code == EMFILE || code == ENFILE || code == ENOMEM || code == EAGAIN;
+    } catch (const std::bad_alloc&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
 
 }  // namespace
 
@@ -41,15 +59,25 @@ private:
 };
 
 Transfer::Transfer(const std::string& source, const std::string& destination,
-                   const codecs::Codec* decode, const codecs::Codec* encode)
-    : in_(source, File::Access::read, nullptr) {
-    if (decode) decoder_ = decode->decoder();
+                   const codecs::Codec* decode, const codecs::Codec* encode) {
     try {
         out_ = std::make_unique<File>(destination, File::Access::replace, encode);
+        warning_ = out_->warning();
     } catch (const File::Declined&) {
         throw;
+    } catch (const PythonError&) {
+        throw;
     } catch (...) {
-        dest_failure_ = std::current_exception();
+        if (short_of_resources(std::current_exception())) throw File::Declined();
+        dest_failure_ = std::current_exception();  // reported once the source is read
+    }
+    try {
+        in_ = std::make_unique<File>(source, File::Access::read, nullptr);
+        if (decode) decoder_ = decode->decoder();
+    } catch (...) {
+        abort();  // nothing is read yet, and an open output would commit as it is dropped
+        if (short_of_resources(std::current_exception())) throw File::Declined();
+        throw;
     }
 }
 
@@ -58,7 +86,7 @@ Transfer::~Transfer() { abort(); }
 void Transfer::run() {
     Output output(*this);
     std::vector<char> slice(kSlice);
-    while (std::size_t got = in_.read_into(slice.data(), slice.size())) {
+    while (std::size_t got = in_->read_into(slice.data(), slice.size())) {
         if (decoder_)
             decoder_->update(slice.data(), got, output);
         else

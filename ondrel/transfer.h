@@ -21,10 +21,14 @@ namespace ondrel {
 
 class Transfer {
 public:
-    // Opens the source (throwing its failure) and then the destination in
-    // File::Access::replace mode, keeping its failure for later. Throws
-    // File::Declined, with nothing left behind, where the destination is
-    // not a file that can be replaced that way. `decode`/`encode` may be null.
+    // Opens the destination in File::Access::replace mode first, keeping
+    // its failure for later, and then the source, throwing its failure.
+    // Throws File::Declined, with nothing left behind and the source not
+    // opened, where the destination is not a file that can be replaced that
+    // way; also where the source cannot be opened for lack of a descriptor
+    // or memory, which the whole-file steps may still have. Declining
+    // before the source is opened matters: a FIFO's data cannot be read
+    // twice. `decode`/`encode` may be null.
     Transfer(const std::string& source, const std::string& destination,
              const codecs::Codec* decode, const codecs::Codec* encode);
     ~Transfer();  // aborts unless committed
@@ -39,10 +43,12 @@ public:
     // Set when the destination could not be opened or written.
     std::exception_ptr dest_failure() const { return dest_failure_; }
 
-    // File::warning() of the destination (owner or mode not kept).
-    std::string warning() const { return out_ ? out_->warning() : std::string(); }
+    // File::warning() of the destination as it was opened (owner or mode
+    // not kept), kept even once a later failure has dropped the output:
+    // the whole-file steps give it on opening, before any write can fail.
+    const std::string& warning() const { return warning_; }
 
-    // Ends the output and renames it into place; throws the destination's
+    // Ends the output and puts it in place; throws the destination's
     // failure, including one kept from run().
     void commit();
 
@@ -51,10 +57,11 @@ public:
 
 private:
     class Output;
-    File in_;
-    std::unique_ptr<codecs::Decoder> decoder_;
     std::unique_ptr<File> out_;
     std::exception_ptr dest_failure_;
+    std::string warning_;
+    std::unique_ptr<File> in_;
+    std::unique_ptr<codecs::Decoder> decoder_;
 };
 
 }  // namespace ondrel

@@ -1,0 +1,290 @@
+# -*- coding: utf-8 -*-
+"""The streaming copy behind compress and decompress under concurrent use, named
+pipes, signals, bad names and scarce descriptors: it must give what reading the
+source whole and then writing the destination whole gives, or step aside before
+it has touched the source."""
+import os
+import signal
+import sys
+import textwrap
+import threading
+import time
+import unittest
+
+import dorvane
+import ondrel
+from support import Rebinding, TempDirTest, last_entry, run_python
+
+MIB = 1 << 20
+
+
+def literal_steps():
+    """Rebinds cat, which makes compress and decompress take the whole-file steps."""
+    cat = dorvane.cat
+    return Rebinding(dorvane, cat=lambda *a, **k: cat(*a, **k))
+
+
+def outcome(f, *args):
+    """What a call ends with: its exception's type, text and dorvane traceback entries."""
+    try:
+        f(*args)
+    except Exception as e:
+        return type(e).__name__, str(e), [entry[2].split()[0] for entry in last_entry(sys.exc_info())]
+    return None
+
+
+class PipeWriter(threading.Thread):
+    """Opens `fifo` for writing (which waits for a reader), waits for `go` (at most
+    `patience` seconds), then writes `data` and closes."""
+
+    def __init__(self, fifo, data, patience=10):
+        threading.Thread.__init__(self)
+        self.daemon = True
+        self.fifo, self.data, self.patience = fifo, data, patience
+        self.go = threading.Event()
+        self.start()
+
+    def run(self):
+        with open(self.fifo, "wb") as out:
+            self.go.wait(self.patience)
+            out.write(self.data)
+
+
+class Deadline(object):
+    """Turns a call that blocks for good into a failure instead of a hung suite."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __enter__(self):
+        def expired(*_):
+            raise AssertionError("still blocked after %d s" % self.seconds)
+        self.previous = signal.signal(signal.SIGALRM, expired)
+        signal.alarm(self.seconds)
+
+    def __exit__(self, *_):
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, self.previous)
+
+
+class CopyObject(TempDirTest):
+    """A copy whose run() is blocked on a pipe is refused a second use, and then finishes."""
+
+    def start(self, data):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        writer = PipeWriter(fifo, data)
+        dest = self.write("dest", "original")
+        copy = ondrel.fstream.copyfile(fifo, dest, None, "xz")
+        self.assertIsNotNone(copy)
+        return copy, writer, dest
+
+    def test_commit_from_another_thread_while_run_is_under_way(self):
+        data = os.urandom(MIB)
+        copy, writer, dest = self.start(data)
+        self.assertRaises(ValueError, copy.commit)  # not run yet: refused, the copy kept
+        runner = threading.Thread(target=copy.run)
+        runner.start()
+        time.sleep(0.2)
+        self.assertTrue(runner.is_alive())
+        for second_use in (copy.commit, copy.run):
+            self.assertIn("in use", str(self.raised(IOError, second_use)))
+        writer.go.set()
+        runner.join()
+        self.assertEqual(open(dest, "rb").read(), "original")
+        copy.commit()
+        self.assertEqual(dorvane.cat(dest, "xz"), data)
+
+    def test_commit_from_a_signal_handler_during_run(self):
+        data = os.urandom(MIB)
+        copy, writer, dest = self.start(data)
+        refused = []
+
+        def handler(*_):
+            refused.append(self.raised(IOError, copy.commit))
+            writer.go.set()
+
+        previous = signal.signal(signal.SIGALRM, handler)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            copy.run()
+        finally:
+            signal.signal(signal.SIGALRM, previous)
+        self.assertEqual(len(refused), 1)
+        self.assertEqual(open(dest, "rb").read(), "original")
+        copy.commit()
+        self.assertEqual(dorvane.cat(dest, "xz"), data)
+
+
+class NamedPipeSource(TempDirTest):
+    def test_declined_destination_never_costs_the_pipe_its_data(self):
+        data = os.urandom(1000000)
+        fifo, target = self.path("fifo"), self.path("target")
+        os.mkfifo(fifo)
+        os.symlink(target, self.path("dangling"))
+        for attempt in range(20):
+            writer = PipeWriter(fifo, data, patience=0)
+            with Deadline(20):
+                dorvane.compress(fifo, self.path("dangling"), "gz")
+            writer.join()
+            self.assertEqual(dorvane.cat(target, "gz"), data, "attempt %d" % attempt)
+            os.remove(target)
+
+
+# Each case blocks on a pipe nobody writes to (or that stays silent) twenty times,
+# each time stopped by SIGINT sent from a thread; prints how many raised KeyboardInterrupt.
+BLOCKED = r"""
+import os, signal, sys, threading, dorvane
+case, fifo, out = sys.argv[1:4]
+interrupted = 0
+for attempt in range(20):
+    if case == "silent writer":
+        writer = threading.Thread(target=lambda: (open(fifo, "wb"), threading.Event().wait(1)))
+        writer.daemon = True
+        writer.start()
+    threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        if case == "compress":
+            dorvane.compress(fifo, out, "gz")
+        else:
+            dorvane.cat(fifo)
+    except KeyboardInterrupt:
+        interrupted += 1
+print(interrupted)
+"""
+
+
+class CtrlCOnBlockedPipe(TempDirTest):
+    def test_open_and_read_that_block_are_interrupted(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for case in ("no writer", "silent writer", "compress"):
+            child = run_python_with_deadline(BLOCKED, [case, fifo, self.path("out")], 60)
+            self.assertEqual(child, (0, "20"), case)
+
+
+def run_python_with_deadline(code, args, seconds):
+    """(status, stripped stdout) of `code` in a child that is killed after `seconds`."""
+    import subprocess
+    from support import BUILD
+    child = subprocess.Popen([sys.executable, "-c", code] + args, stdout=subprocess.PIPE,
+                             env=dict(os.environ, PYTHONPATH=BUILD))
+    killer = threading.Timer(seconds, child.kill)
+    killer.start()
+    try:
+        out = child.communicate()[0]
+    finally:
+        killer.cancel()
+    return child.returncode, out.strip()
+
+
+class SameOutcomeAsTheWholeFileSteps(TempDirTest):
+    def test_destination_names_the_system_cannot_take(self):
+        good = self.write("good", "data" * 1000)
+        dorvane.compress(good, self.path("good.gz"), "gz")
+        truncated = self.write("cut.gz", open(self.path("good.gz"), "rb").read()[:-20])
+        bad = self.path(u"out\x00x")
+        for call in ((dorvane.compress, good, bad, "gz"), (dorvane.decompress, truncated, bad, "gz"),
+                     (dorvane.decompress, self.path("good.gz"), bad, "gz")):
+            fast = outcome(*call)
+            with literal_steps():
+                self.assertEqual(fast, outcome(*call))
+            self.assertIsNotNone(fast)
+        # A character the C locale's encoding lacks, in a child that runs under it.
+        lines = self.child("""
+            import sys, dorvane
+            sys.path.insert(0, sys.argv[3])
+            from test_streaming import outcome, literal_steps
+            for src in sys.argv[1:3]:
+                fast = outcome(dorvane.decompress, src, u"out\u00e9", "gz")
+                with literal_steps():
+                    print fast == outcome(dorvane.decompress, src, u"out\u00e9", "gz"), fast[0]
+            """, [self.path("good.gz"), truncated, os.path.dirname(os.path.abspath(__file__))],
+            cwd=self.dir, LANG="C", LC_ALL="C")
+        self.assertEqual(lines, ["True UnicodeEncodeError", "True StreamError"])
+
+    def test_owner_and_size_limit_give_what_the_whole_file_steps_give(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to make a file nobody owns")
+        os.chmod(self.dir, 0o777)
+        source = self.write("source", os.urandom(32 * MIB))
+        target = self.write("target", "original")
+        os.chmod(target, 0o666)
+        status, out, err = run_python(textwrap.dedent("""
+            import os, resource, signal, sys, warnings
+            sys.path.insert(0, sys.argv[3])
+            import dorvane
+            from test_streaming import outcome, literal_steps
+            os.setgid(65534)
+            os.setuid(65534)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (MIB, MIB))
+            warnings.simplefilter("error")
+            fast = outcome(dorvane.compress, sys.argv[1], sys.argv[2], "gz")
+            with literal_steps():
+                literal = outcome(dorvane.compress, sys.argv[1], sys.argv[2], "gz")
+            print fast == literal, fast[:2] == literal[:2], fast[0]
+            print open(sys.argv[2]).read(), sorted(os.listdir(os.path.dirname(sys.argv[2])))
+            """).replace("MIB", str(MIB)), [source, target, os.path.dirname(os.path.abspath(__file__))])
+        self.assertEqual(status, 0, err)
+        lines = out.splitlines()
+        self.assertTrue(lines[0].startswith("True True"), lines)
+        self.assertEqual(lines[1], "original ['source', 'target']")
+
+    def test_one_free_descriptor(self):
+        source = self.write("source", "data" * 100000)
+        lines = self.child("""
+            import errno, os, resource, sys
+            sys.path.insert(0, sys.argv[2])
+            resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+            import dorvane
+            from test_streaming import outcome, literal_steps
+            def with_one_descriptor_free(f, *args):
+                held = []
+                try:
+                    while True:
+                        held.append(os.open(os.devnull, os.O_RDONLY))
+                except OSError as e:
+                    assert e.errno == errno.EMFILE
+                os.close(held.pop())
+                try:
+                    return outcome(f, *args)
+                finally:
+                    for fd in held:
+                        os.close(fd)
+            src = sys.argv[1]
+            print with_one_descriptor_free(dorvane.compress, src, src + ".xz", "xz")
+            print with_one_descriptor_free(dorvane.decompress, src + ".xz", src, "xz")
+            print dorvane.cat(src) == "data" * 100000
+            """, [source, os.path.dirname(os.path.abspath(__file__))])
+        self.assertEqual(lines, ["None", "None", "True"])
+
+
+class AbandonedWhileWriting(TempDirTest):
+    def test_exception_exit_while_another_thread_writes(self):
+        target = self.write("target", "original")
+        streams = [ondrel.fstream(target, "wb", "xz")]
+        chunk, ended = os.urandom(4 * MIB), []
+
+        def write():  # the encoder's queue fills, so most of the time is spent inside write()
+            try:
+                for _ in range(64):
+                    streams[0].write(chunk)
+            except Exception as e:
+                ended.append(e)
+
+        writer = threading.Thread(target=write)
+        with self.assertRaises(KeyError):
+            with streams[0]:
+                writer.start()
+                time.sleep(0.5)
+                raise KeyError("body")
+        writer.join()
+        self.assertEqual(str(ended[0]), "I/O operation on closed file")
+        del streams[:]  # a dropped stream commits unless it was abandoned
+        self.assertEqual(open(target, "rb").read(), "original")
+        self.assertEqual(os.listdir(self.dir), ["target"])
+
+
+if __name__ == "__main__":
+    unittest.main()
