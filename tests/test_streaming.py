@@ -286,5 +286,33 @@ class AbandonedWhileWriting(TempDirTest):
         self.assertEqual(os.listdir(self.dir), ["target"])
 
 
+# A SIGALRM handler, run from inside a long call, drops the last reference to a
+# stream whose close takes a while; Ctrl-C arrives during that close.
+DROPPED_IN_HANDLER = r"""
+import os, signal, sys, threading, dorvane, ondrel
+streams = [ondrel.fstream(sys.argv[1], "wb", "xz")]
+streams[0].write(os.urandom(3 << 20))
+def on_alarm(*_):
+    threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+    del streams[:]
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+try:
+    ondrel.pstream("sleep 20").execute()
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+class SignalHandlerDropsAStream(TempDirTest):
+    def test_ctrl_c_during_its_close_reaches_the_caller(self):
+        target = self.path("dropped.xz")
+        status, out, err = run_python(DROPPED_IN_HANDLER, [target])
+        self.assertEqual((status, out.strip()), (0, "interrupted"), err)
+        self.assertNotIn("close failed", err)
+        self.assertEqual(len(dorvane.cat(target, "xz")), 3 << 20)
+
+
 if __name__ == "__main__":
     unittest.main()
