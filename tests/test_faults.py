@@ -5,38 +5,11 @@ import os
 import stat
 import struct
 import textwrap
-import traceback
 import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, TempDirTest, leftovers, run_python
-
-NOBODY = 65534
-
-
-def as_nobody(check):
-    """The traceback of `check` run in a child as nobody (root ignores permissions), or ""."""
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read_end)
-        message = "failed"
-        try:
-            if os.geteuid() == 0:
-                os.setgroups([])
-                os.setgid(NOBODY)
-                os.setuid(NOBODY)
-            check()
-            message = ""
-        except BaseException:
-            message = traceback.format_exc()
-        finally:
-            os.write(write_end, message)
-            os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as r:
-        return r.read()
+from support import FILTERS, NOBODY, TempDirTest, as_nobody, leftovers, run_python
 
 
 class DeviceFull(TempDirTest):  # written directly, being no regular file
@@ -231,6 +204,7 @@ class Permissions(TempDirTest):
         self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])
         self.assertEqual(open(frozen).read(), "frozen")
         self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
+
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to hand the file to another user")
     def test_owner_not_kept_warns_and_goes_on(self):
