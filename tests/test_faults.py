@@ -9,7 +9,7 @@ import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, NOBODY, TempDirTest, as_nobody, leftovers, run_python
+from support import FILTERS, TempDirTest, as_nobody, leftovers, run_python
 
 
 class DeviceFull(TempDirTest):  # written directly, being no regular file
@@ -204,35 +204,6 @@ class Permissions(TempDirTest):
         self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])
         self.assertEqual(open(frozen).read(), "frozen")
         self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
-
-
-    @unittest.skipUnless(os.geteuid() == 0, "needs root to hand the file to another user")
-    def test_owner_not_kept_warns_and_goes_on(self):
-        os.chmod(self.dir, 0o777)
-        target = self.write("shared", "original")
-        os.chmod(target, 0o666)
-
-        def check():
-            import warnings
-            with warnings.catch_warnings():  # a caller may refuse instead
-                warnings.simplefilter("error")
-                try:
-                    ondrel.fstream(target, "wb")
-                    raise AssertionError("not refused")
-                except RuntimeWarning:
-                    pass
-            assert open(target).read() == "original"
-            with warnings.catch_warnings(record=True) as seen:
-                warnings.simplefilter("always")
-                dorvane.compress(target, target, "gzip")
-            assert [w.category for w in seen] == [RuntimeWarning], seen
-            assert target in str(seen[0].message) and "owner" in str(seen[0].message), seen[0]
-            assert dorvane.cat(target, "gzip") == "original"
-
-        self.assertEqual(as_nobody(check), "")
-        self.assertEqual(os.stat(target).st_uid, NOBODY)
-        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o666)
-        self.assertEqual(leftovers(self.dir, ["shared"]), [])
 
 
 if __name__ == "__main__":
