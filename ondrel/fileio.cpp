@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <random>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -28,6 +30,9 @@ int sys_close(int fd) { return _close(fd); }
 #else
 #include <stdlib.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #define O_BINARY_IF_ANY 0
 namespace {
 // `private_file`: 0600 whatever the umask allows, as mkstemp makes it.
@@ -93,20 +98,51 @@ std::size_t read_some(int fd, char* data, std::size_t size) {
 }
 
 #ifndef _WIN32
-// For write mode over an existing regular file: opens a fresh temporary
-// in the same directory (so rename(2) is atomic), with the original's
-// permissions and, where allowed, its owner. Answers -1 (and leaves
-// `target`/`temporary` empty) when the destination is to be opened
-// directly: it does not exist yet, is not a regular file, or no temporary
-// can be made beside it although the file itself is writable. A process
-// killed mid-write leaves its ".name.XXXXXX" temporary behind, never a
-// damaged original.
-//
-// An owner or mode that cannot be copied (a non-root caller replacing a
-// file it may write but does not own) does not stop the write: the
-// replacement then belongs to the caller, and `warning` says so.
+// A descriptor closed on every way out of a scope.
+struct Descriptor {
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd;
+};
+
+// Where the output goes when the destination's own directory takes no
+// temporary: where Python's tempfile and the standard tools look first.
+std::string temporary_directory() {
+    const char* dir = ::getenv("TMPDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/";
+}
+
+// A new private (0600) file in `dir` (ending in '/') named after `base`,
+// or -1 with errno set. A short fixed prefix plus at most 200 bytes of the
+// name keeps it within NAME_MAX however long the original name is; a
+// process killed mid-write leaves a recognisable ".name.XXXXXX" behind.
+int make_temporary(const std::string& dir, const std::string& base, std::string& name) {
+    name = dir + "." + base.substr(0, 200) + ".XXXXXX";
+    const int fd = ::mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) name.clear();
+    return fd;
+}
+
+// Failures of a temporary beside the destination that say nothing about
+// the destination itself: a directory we may not add to, a read-only or
+// full file system under a file mounted from elsewhere, a path already so
+// near PATH_MAX that the longer name does not fit.
+bool no_room_beside(int error) {
+    return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG ||
+           error == ENOSPC || error == EDQUOT;
+}
+
+// For write and replace mode over an existing regular file (reached
+// through any symbolic links, which stay links): a temporary beside it
+// (`beside`) or else in the temporary directory, to be committed by
+// close(). Answers -1, leaving `target`/`temporary` empty, where the path
+// names no regular file or no temporary can be made anywhere.
 int open_replacement(const std::string& path, std::string& target, std::string& temporary,
-                     std::string& warning) {
+                     bool& beside) {
     struct stat info;
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
     // Opening the original for writing (without truncating) keeps the
@@ -119,49 +155,31 @@ int open_replacement(const std::string& path, std::string& target, std::string& 
     ::close(probe);
     if (probed != 0 || !S_ISREG(info.st_mode)) return -1;
 
-    // Symbolic links stay links: their final target is what gets replaced.
     std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr), ::free);
     if (!resolved) return -1;
     std::string real = resolved.get();
     const std::size_t slash = real.rfind('/');
-    // A short fixed prefix plus at most 200 bytes of the name keeps the
-    // temporary within NAME_MAX however long the original name is.
-    std::string name = "." + real.substr(slash + 1, 200) + ".XXXXXX";
-    std::string pattern = real.substr(0, slash + 1) + name;
-    int fd = ::mkostemp(&pattern[0], O_CLOEXEC);
+    const std::string base = real.substr(slash + 1);
+    int fd = make_temporary(real.substr(0, slash + 1), base, temporary);
+    beside = fd >= 0;
     if (fd < 0) {
-        // A directory we may not add to, or a path already so near PATH_MAX
-        // that the longer temporary name cannot be made: written in place,
-        // as before, rather than refused.
-        if (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG) return -1;
-        throw_errno("open");
-    }
-    // chown first: it clears set-id bits that fchmod then restores.
-    if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&
-        ::fchown(fd, info.st_uid, info.st_gid) != 0) {
-        warning = "owner " + std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) +
-                  " not kept (" + std::generic_category().message(errno) +
-                  "); the new file belongs to " + std::to_string(::geteuid()) + ":" +
-                  std::to_string(::getegid());
-    }
-    if (::fchmod(fd, info.st_mode & 07777) != 0) {
-        if (!warning.empty()) warning += "; ";
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-        warning += std::string("mode ") + mode + " not kept (" +
-                   std::generic_category().message(errno) + ")";
+        if (!no_room_beside(errno)) throw_errno("open");
+        fd = make_temporary(temporary_directory(), base, temporary);
+        if (fd < 0) return -1;
     }
     target = std::move(real);
-    temporary = std::move(pattern);
     return fd;
 }
 
 // For replace mode where the path names nothing yet: a temporary beside
 // it, made the way the file itself would be (mode 0666 less the umask,
-// the directory's group rules), to be renamed onto the path. Anything at
-// the path (even a dangling link, which a direct write would follow) or
-// a path that cannot be looked at is left to the caller: Declined.
-int open_fresh_temporary(const std::string& path, std::string& target, std::string& temporary) {
+// the directory's group rules), to be renamed onto the path; where only
+// the name is too long for that, one in the temporary directory, copied
+// into a file created at the path. Anything at the path (even a dangling
+// link, which a direct write would follow) or a path that cannot be
+// looked at is left to the caller: Declined.
+int open_fresh_temporary(const std::string& path, std::string& target, std::string& temporary,
+                         bool& beside) {
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0 || errno != ENOENT) throw File::Declined();
     const std::size_t slash = path.rfind('/');
@@ -184,13 +202,144 @@ int open_fresh_temporary(const std::string& path, std::string& target, std::stri
         if (fd >= 0) {
             target = real + base;
             temporary = std::move(name);
+            beside = true;
             return fd;
         }
         if (errno == EEXIST || errno == EINTR) continue;
-        if (errno == ENAMETOOLONG) throw File::Declined();
+        if (errno == ENAMETOOLONG) {
+            fd = make_temporary(temporary_directory(), base, temporary);
+            if (fd < 0) throw File::Declined();
+            target = real + base;
+            beside = false;
+            return fd;
+        }
         throw_errno("open");
     }
     throw_errno("open");  // EEXIST, 64 times over
+}
+
+#ifdef __linux__
+// The names of the extended attributes `fd` has, as far as we may list
+// them (a file system without any answers none).
+bool list_attributes(int fd, std::vector<std::string>& names) {
+    std::string list;
+    for (;;) {
+        const ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size < 0) return errno == ENOTSUP;
+        list.resize(static_cast<std::size_t>(size));
+        const ssize_t got = size == 0 ? 0 : ::flistxattr(fd, &list[0], list.size());
+        if (got >= 0) {
+            list.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: one was added meanwhile
+    }
+    names.clear();
+    for (std::size_t at = 0; at < list.size();) {
+        const std::size_t end = list.find('\0', at);
+        names.push_back(list.substr(at, end - at));
+        at = end == std::string::npos ? list.size() : end + 1;
+    }
+    return true;
+}
+
+// Makes `to`'s extended attributes (an ACL among them) those of `from`;
+// false where any cannot be read, set or removed.
+bool copy_attributes(int from, int to) {
+    std::vector<std::string> wanted, present;
+    if (!list_attributes(from, wanted) || !list_attributes(to, present)) return false;
+    for (const std::string& name : present)
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            ::fremovexattr(to, name.c_str()) != 0)
+            return false;
+    std::string value;
+    for (const std::string& name : wanted) {
+        const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+        if (size < 0) return false;
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t got =
+            size == 0 ? 0 : ::fgetxattr(from, name.c_str(), &value[0], value.size());
+        if (got != size || ::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
+            return false;
+    }
+    return true;
+}
+#else
+bool copy_attributes(int, int) { return true; }
+#endif
+
+// Whether renaming `temporary` over `destination` loses nothing the
+// destination has: it is a regular file with no other name, and its owner,
+// mode and extended attributes could all be given to the temporary.
+bool rename_keeps_everything(int destination, int temporary) {
+    struct stat was, now;
+    if (::fstat(destination, &was) != 0 || !S_ISREG(was.st_mode) || was.st_nlink != 1 ||
+        ::fstat(temporary, &now) != 0)
+        return false;
+    // chown first: it clears set-id bits that fchmod then restores.
+    if ((now.st_uid != was.st_uid || now.st_gid != was.st_gid) &&
+        ::fchown(temporary, was.st_uid, was.st_gid) != 0)
+        return false;
+    if (::fchmod(temporary, was.st_mode & 07777) != 0 || !copy_attributes(destination, temporary))
+        return false;
+    // A set-group-id bit a non-member may not set is dropped without an error.
+    return ::fstat(temporary, &now) == 0 && now.st_uid == was.st_uid && now.st_gid == was.st_gid &&
+           (now.st_mode & 07777) == (was.st_mode & 07777);
+}
+
+// Reserves `size` bytes for a regular file of `old` bytes about to be
+// overwritten, so that a full disk or the file size limit is met before
+// any byte of the old content is.
+void reserve(int fd, off_t old, off_t size) {
+    if (size == 0) return;
+#ifdef __linux__
+    if (::fallocate(fd, 0, 0, size) == 0) return;
+    const int error = errno;
+    if (error != EOPNOTSUPP && error != ENOSYS) {
+        // A reservation that failed part-way may have grown the file.
+        struct stat now;
+        if (::fstat(fd, &now) == 0 && now.st_size != old) {
+            // The reservation's error is the one to report.
+            const int restored = ::ftruncate(fd, old);
+            static_cast<void>(restored);
+        }
+        errno = error;
+        throw_errno("fallocate");
+    }
+#endif
+    // Without fallocate only the size limit can be met beforehand.
+    if (size > old && ::ftruncate(fd, size) != 0) throw_errno("ftruncate");
+}
+
+// Copies all of `from` over the start of `to` and cuts `to` to that
+// length. No interrupt checks: stopping half-way would leave neither the
+// old content nor the new.
+void copy_in_place(int from, int to) {
+    struct stat source, destination;
+    if (::fstat(from, &source) != 0 || ::fstat(to, &destination) != 0) throw_errno("fstat");
+    const bool regular = S_ISREG(destination.st_mode);
+    if (regular) reserve(to, destination.st_size, source.st_size);
+    std::vector<char> chunk(kBufferSize * 16);
+    off_t copied = 0;
+    for (;;) {
+        const ssize_t got = ::read(from, chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw_errno("read");
+        }
+        if (got == 0) break;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t written =
+                ::write(to, chunk.data() + done, static_cast<std::size_t>(got - done));
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                throw_errno("write");
+            }
+            done += written;
+        }
+        copied += got;
+    }
+    if (regular && ::ftruncate(to, copied) != 0) throw_errno("ftruncate");
 }
 #endif
 
@@ -200,8 +349,11 @@ File::File(const std::string& path, Access access, const codecs::Codec* filter)
     : access_(access), filter_(filter) {
 #ifndef _WIN32
     if (access == Access::write || access == Access::replace)
-        fd_ = open_replacement(path, target_, temporary_, warning_);
-    if (access == Access::replace && fd_ < 0) fd_ = open_fresh_temporary(path, target_, temporary_);
+        fd_ = open_replacement(path, target_, temporary_, beside_);
+    if (access == Access::replace && fd_ < 0) {
+        fd_ = open_fresh_temporary(path, target_, temporary_, beside_);
+        fresh_ = true;
+    }
 #else
     if (access == Access::replace) throw Declined();
 #endif
@@ -240,6 +392,55 @@ File::File(const std::string& path, Access access, const codecs::Codec* filter)
         throw;
     }
 }
+
+#ifndef _WIN32
+// No fsync on either way: a crash of the whole machine may then leave an
+// empty or a half-copied file, but a failing write or a killed process
+// never can, and syncing every write costs more than this module's callers
+// expect of a file copy (the standard tools do not sync either).
+void File::commit() {
+    if (fresh_ && beside_) {
+        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw_errno("rename");
+        return;
+    }
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (fresh_ ? O_CREAT | O_EXCL : 0);
+    Descriptor destination(-1);
+    while ((destination.fd = ::open(target_.c_str(), flags, 0666)) < 0) {
+        if (errno == EINTR) continue;
+        if (errno != ENOENT || !beside_ || fresh_) throw_errno("open");
+        // Removed meanwhile: nothing left to keep, so nothing lost by a rename.
+        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw_errno("rename");
+        return;
+    }
+    struct stat made {};
+    if (fresh_ && ::fstat(destination.fd, &made) != 0) throw_errno("fstat");
+    Descriptor output(::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (output.fd < 0) throw_errno("open");
+    if (beside_ && !fresh_ && rename_keeps_everything(destination.fd, output.fd)) {
+        if (::rename(temporary_.c_str(), target_.c_str()) == 0) {
+            temporary_.clear();
+            return;
+        }
+        // A mount point, a sticky directory, a file system that moves no
+        // names across: written in place after all.
+        if (errno != EBUSY && errno != EPERM && errno != EXDEV && errno != EACCES)
+            throw_errno("rename");
+    }
+    try {
+        copy_in_place(output.fd, destination.fd);
+        if (::close(std::exchange(destination.fd, -1)) != 0 && errno != EINTR) throw_errno("close");
+    } catch (...) {
+        // A file made here goes again, as long as the path still names it.
+        struct stat now;
+        if (fresh_ && ::lstat(target_.c_str(), &now) == 0 && now.st_dev == made.st_dev &&
+            now.st_ino == made.st_ino)
+            ::unlink(target_.c_str());
+        throw;
+    }
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+}
+#endif
 
 void File::remove_if_created() {
 #ifndef _WIN32
@@ -401,12 +602,13 @@ void File::close() {
         failure = std::make_exception_ptr(std::system_error(error, std::generic_category(), "close"));
     failure_ = nullptr;
 #ifndef _WIN32
-    // No fsync before the rename: a crash of the whole machine may then
-    // leave an empty file on some file systems, but a failing write or a
-    // killed process never can, and syncing every write costs more than
-    // this module's callers expect of a file copy.
-    if (!temporary_.empty() && !failure && ::rename(temporary_.c_str(), target_.c_str()) != 0)
-        failure = std::make_exception_ptr(std::system_error(errno, std::generic_category(), "rename"));
+    if (!temporary_.empty() && !failure) {
+        try {
+            commit();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
     if (failure) discard_temporary();
     temporary_.clear();
     target_.clear();

@@ -7,11 +7,21 @@
 // only shows when the last buffer is flushed or the descriptor closed,
 // reaches the caller as std::system_error.
 //
-// Writing over an existing regular file never truncates it in place: the
-// new bytes go to a temporary file beside it, which replaces the original
-// by rename(2) only when close() succeeds. A write that fails half-way (a
-// full disk, a killed process) therefore leaves the old content, which may
-// be the only copy, e.g. when a file is compressed onto itself.
+// Writing over an existing regular file never truncates it before the new
+// content is complete: the new bytes go to a temporary file, beside it or
+// else in the temporary directory, and only a successful close() puts them
+// in place. A write that fails half-way (a full disk, a killed process)
+// therefore leaves the old content, which may be the only copy, e.g. when
+// a file is compressed onto itself.
+//
+// Putting them in place is a rename(2) only where that keeps everything
+// the file had: a temporary beside it that could be given the file's
+// owner, mode and extended attributes, for a file with no other name. A
+// hard-linked or bind-mounted file, another user's file, one with an
+// attribute we cannot copy, or a refused rename gets the new content
+// copied into it instead, after reserving the room, so that it keeps its
+// inode, names, owner, mode and attributes. That copy is not atomic: a
+// crash (not a failure, which is raised) during it leaves a mixture.
 //
 // Long reads and writes call check_interrupt() (interrupt.h) between
 // chunks, so Ctrl-C stops them; an interrupted writer counts as broken.
@@ -41,8 +51,8 @@ public:
     // 0666, so the umask and the directory's defaults apply as to the file
     // itself) and renamed into place by close(). Where that cannot be done
     // (the path names something else than a regular file or nothing, a
-    // dangling link, a file whose directory takes no temporary) the
-    // constructor throws Declined before anything was created, and the
+    // dangling link, a file for which no temporary can be made anywhere)
+    // the constructor throws Declined before anything was created, and the
     // caller writes the file some other way.
     enum class Access { read, write, append, create, replace };
     struct Declined {};
@@ -50,7 +60,8 @@ public:
     // Opens with close-on-exec; for append creates the file if missing. For
     // write, a missing file is created at once; an existing regular file
     // (reached through any symbolic links) is replaced on a successful
-    // close(); anything else (a device, a FIFO) is opened and written
+    // close(), or written directly where no temporary can be made
+    // anywhere; anything else (a device, a FIFO) is opened and written
     // directly. `filter` may be null for plain bytes.
     File(const std::string& path, Access access, const codecs::Codec* filter);
     ~File() override;  // closes (committing), ignoring errors
@@ -70,7 +81,7 @@ public:
     void write(const char* data, std::size_t size);
 
     // Ends the compressed stream, flushes, closes and, when replacing a
-    // file, renames the temporary over it. Idempotent. The descriptor is
+    // file, puts the temporary in its place. Idempotent. The descriptor is
     // released even when this throws, and a temporary file never survives
     // a failure.
     void close();
@@ -83,15 +94,18 @@ public:
 
     bool closed() const { return fd_ < 0; }
 
-    // Set when replacing a file whose owner or permissions could not be
-    // copied onto the replacement (the write goes on, as gzip does): what
-    // was lost, for the caller to pass on as a warning. Empty otherwise.
-    const std::string& warning() const { return warning_; }
+    // Always empty: a file whose owner or mode a replacement could not
+    // keep is now written in place, which keeps them.
+    const std::string& warning() const {
+        static const std::string none;
+        return none;
+    }
 
 private:
     void put(const char* data, std::size_t size) override;
     void flush();
     void discard_temporary();
+    void commit();
     long long plain_remaining() const;
     void remove_if_created();
 
@@ -99,8 +113,9 @@ private:
     Access access_;
     std::string target_;     // what the temporary replaces; empty if none
     std::string temporary_;  // written instead of target_ until close()
+    bool beside_ = false;    // temporary_ is in target_'s directory
+    bool fresh_ = false;     // target_ named nothing when opened
     std::string created_;    // absolute path of a file this object created
-    std::string warning_;
     const codecs::Codec* filter_;
     std::unique_ptr<codecs::Encoder> encoder_;
     std::string buffer_;

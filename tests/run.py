@@ -13,7 +13,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-VALGRIND_SUITES = ["test_ondrel", "test_ondrel_io", "test_content", "test_faults", "test_paths"]
+VALGRIND_SUITES = ["test_ondrel", "test_ondrel_io", "test_content", "test_faults", "test_replace", "test_paths"]
 # The long codec tests (many levels, sizes and tools) take a quarter of an
 # hour under valgrind and run under ASan instead; these still reach every
 # encoder, decoder and failure path.

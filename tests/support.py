@@ -12,6 +12,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
+NOBODY = 65534
 
 # The canonical filter names, the aliases dorvane accepts for them, and the
 # first bytes each format starts with: enough to tell which codec a name
@@ -36,6 +37,32 @@ def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ)
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = child.communicate(stdin)
     return child.returncode, out, err
+
+
+def as_nobody(check):
+    """The traceback of `check` run in a child as nobody (root ignores permissions), or ""."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        message = "failed"
+        try:
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+            check()
+            message = ""
+        except BaseException:
+            message = traceback.format_exc()
+        finally:
+            os.write(write_end, message)
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as r:
+        message = r.read()
+    os.waitpid(pid, 0)
+    return message
 
 
 class Test(unittest.TestCase):

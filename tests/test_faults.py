@@ -5,38 +5,11 @@ import os
 import stat
 import struct
 import textwrap
-import traceback
 import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, TempDirTest, leftovers, run_python
-
-NOBODY = 65534
-
-
-def as_nobody(check):
-    """The traceback of `check` run in a child as nobody (root ignores permissions), or ""."""
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read_end)
-        message = "failed"
-        try:
-            if os.geteuid() == 0:
-                os.setgroups([])
-                os.setgid(NOBODY)
-                os.setuid(NOBODY)
-            check()
-            message = ""
-        except BaseException:
-            message = traceback.format_exc()
-        finally:
-            os.write(write_end, message)
-            os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as r:
-        return r.read()
+from support import FILTERS, TempDirTest, as_nobody, leftovers, run_python
 
 
 class DeviceFull(TempDirTest):  # written directly, being no regular file
@@ -231,34 +204,6 @@ class Permissions(TempDirTest):
         self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])
         self.assertEqual(open(frozen).read(), "frozen")
         self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
-
-    @unittest.skipUnless(os.geteuid() == 0, "needs root to hand the file to another user")
-    def test_owner_not_kept_warns_and_goes_on(self):
-        os.chmod(self.dir, 0o777)
-        target = self.write("shared", "original")
-        os.chmod(target, 0o666)
-
-        def check():
-            import warnings
-            with warnings.catch_warnings():  # a caller may refuse instead
-                warnings.simplefilter("error")
-                try:
-                    ondrel.fstream(target, "wb")
-                    raise AssertionError("not refused")
-                except RuntimeWarning:
-                    pass
-            assert open(target).read() == "original"
-            with warnings.catch_warnings(record=True) as seen:
-                warnings.simplefilter("always")
-                dorvane.compress(target, target, "gzip")
-            assert [w.category for w in seen] == [RuntimeWarning], seen
-            assert target in str(seen[0].message) and "owner" in str(seen[0].message), seen[0]
-            assert dorvane.cat(target, "gzip") == "original"
-
-        self.assertEqual(as_nobody(check), "")
-        self.assertEqual(os.stat(target).st_uid, NOBODY)
-        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o666)
-        self.assertEqual(leftovers(self.dir, ["shared"]), [])
 
 
 if __name__ == "__main__":
