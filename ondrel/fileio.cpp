@@ -219,15 +219,17 @@ int open_fresh_temporary(const std::string& path, std::string& target, std::stri
 }
 
 #ifdef __linux__
-// The names of the extended attributes `fd` has, as far as we may list
-// them (a file system without any answers none).
-bool list_attributes(int fd, std::vector<std::string>& names) {
+// The names of the extended attributes of what `list` (flistxattr or
+// listxattr bound to a file) lists, as far as we may list them (a file
+// system without any answers none).
+template <class List>
+bool list_attributes(List&& list_call, std::vector<std::string>& names) {
     std::string list;
     for (;;) {
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
+        const ssize_t size = list_call(nullptr, 0);
         if (size < 0) return errno == ENOTSUP;
         list.resize(static_cast<std::size_t>(size));
-        const ssize_t got = size == 0 ? 0 : ::flistxattr(fd, &list[0], list.size());
+        const ssize_t got = size == 0 ? 0 : list_call(&list[0], list.size());
         if (got >= 0) {
             list.resize(static_cast<std::size_t>(got));
             break;
@@ -243,37 +245,42 @@ bool list_attributes(int fd, std::vector<std::string>& names) {
     return true;
 }
 
-// Makes `to`'s extended attributes (an ACL among them) those of `from`;
-// false where any cannot be read, set or removed.
-bool copy_attributes(int from, int to) {
+// Makes `to`'s extended attributes (an ACL among them) those of the file
+// `from` names; false where any cannot be read, set or removed. `from` by
+// name, so that a rename that needs no copy needs no second descriptor.
+bool copy_attributes(const std::string& from, int to) {
     std::vector<std::string> wanted, present;
-    if (!list_attributes(from, wanted) || !list_attributes(to, present)) return false;
+    if (!list_attributes([&](char* list, std::size_t size) { return ::listxattr(from.c_str(), list, size); },
+                         wanted) ||
+        !list_attributes([&](char* list, std::size_t size) { return ::flistxattr(to, list, size); },
+                         present))
+        return false;
     for (const std::string& name : present)
         if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
             ::fremovexattr(to, name.c_str()) != 0)
             return false;
     std::string value;
     for (const std::string& name : wanted) {
-        const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+        const ssize_t size = ::getxattr(from.c_str(), name.c_str(), nullptr, 0);
         if (size < 0) return false;
         value.resize(static_cast<std::size_t>(size));
         const ssize_t got =
-            size == 0 ? 0 : ::fgetxattr(from, name.c_str(), &value[0], value.size());
+            size == 0 ? 0 : ::getxattr(from.c_str(), name.c_str(), &value[0], value.size());
         if (got != size || ::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
             return false;
     }
     return true;
 }
 #else
-bool copy_attributes(int, int) { return true; }
+bool copy_attributes(const std::string&, int) { return true; }
 #endif
 
 // Whether renaming `temporary` over `destination` loses nothing the
 // destination has: it is a regular file with no other name, and its owner,
 // mode and extended attributes could all be given to the temporary.
-bool rename_keeps_everything(int destination, int temporary) {
+bool rename_keeps_everything(const std::string& destination, int temporary) {
     struct stat was, now;
-    if (::fstat(destination, &was) != 0 || !S_ISREG(was.st_mode) || was.st_nlink != 1 ||
+    if (::stat(destination.c_str(), &was) != 0 || !S_ISREG(was.st_mode) || was.st_nlink != 1 ||
         ::fstat(temporary, &now) != 0)
         return false;
     // chown first: it clears set-id bits that fchmod then restores.
@@ -403,29 +410,30 @@ void File::commit() {
         if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw_errno("rename");
         return;
     }
-    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (fresh_ ? O_CREAT | O_EXCL : 0);
-    Descriptor destination(-1);
-    while ((destination.fd = ::open(target_.c_str(), flags, 0666)) < 0) {
-        if (errno == EINTR) continue;
-        if (errno != ENOENT || !beside_ || fresh_) throw_errno("open");
-        // Removed meanwhile: nothing left to keep, so nothing lost by a rename.
-        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw_errno("rename");
-        return;
-    }
-    struct stat made {};
-    if (fresh_ && ::fstat(destination.fd, &made) != 0) throw_errno("fstat");
     Descriptor output(::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC));
     if (output.fd < 0) throw_errno("open");
-    if (beside_ && !fresh_ && rename_keeps_everything(destination.fd, output.fd)) {
-        if (::rename(temporary_.c_str(), target_.c_str()) == 0) {
-            temporary_.clear();
-            return;
+    if (beside_ && !fresh_) {
+        // Removed meanwhile: nothing left to keep, so nothing lost by a rename.
+        struct stat now;
+        const bool gone = ::stat(target_.c_str(), &now) != 0 && errno == ENOENT;
+        if (gone || rename_keeps_everything(target_, output.fd)) {
+            if (::rename(temporary_.c_str(), target_.c_str()) == 0) {
+                temporary_.clear();
+                return;
+            }
+            // A mount point, a sticky directory, a file system that moves no
+            // names across: written in place after all.
+            if (errno != EBUSY && errno != EPERM && errno != EXDEV && errno != EACCES)
+                throw_errno("rename");
         }
-        // A mount point, a sticky directory, a file system that moves no
-        // names across: written in place after all.
-        if (errno != EBUSY && errno != EPERM && errno != EXDEV && errno != EACCES)
-            throw_errno("rename");
     }
+    // Only the copy holds two descriptors at once.
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | (fresh_ ? O_CREAT | O_EXCL : 0);
+    Descriptor destination(-1);
+    while ((destination.fd = ::open(target_.c_str(), flags, 0666)) < 0)
+        if (errno != EINTR) throw_errno("open");
+    struct stat made {};
+    if (fresh_ && ::fstat(destination.fd, &made) != 0) throw_errno("fstat");
     try {
         copy_in_place(output.fd, destination.fd);
         if (::close(std::exchange(destination.fd, -1)) != 0 && errno != EINTR) throw_errno("close");

@@ -94,13 +94,6 @@ public:
 
     bool closed() const { return fd_ < 0; }
 
-    // Always empty: a file whose owner or mode a replacement could not
-    // keep is now written in place, which keeps them.
-    const std::string& warning() const {
-        static const std::string none;
-        return none;
-    }
-
 private:
     void put(const char* data, std::size_t size) override;
     void flush();

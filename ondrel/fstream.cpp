@@ -141,14 +141,6 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
         std::unique_ptr<File> file;
         without_gil([&] { file = std::make_unique<File>(bytes, access, codec); });
-        if (!file->warning().empty()) {
-            const std::string message = bytes + ": " + file->warning();
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) {
-                // Warnings made errors: refused, and nothing replaced.
-                without_gil([&] { file->abort(); });
-                raise_pending();
-            }
-        }
         self->file = file.release();
         return object;
     });
@@ -269,7 +261,6 @@ struct CopyObject {
     Transfer* transfer;  // owned; null once committed or given up
     PyObject* src;       // ustream names for the errors
     PyObject* dest;
-    std::string* dest_path;
     bool ran;   // run() has finished
     bool busy;  // run() or commit() is under way
 };
@@ -291,7 +282,6 @@ void drop_transfer(CopyObject* self) {
 void copy_dealloc(PyObject* object) {
     CopyObject* self = as_copy(object);
     drop_transfer(self);
-    delete self->dest_path;
     Py_XDECREF(self->src);
     Py_XDECREF(self->dest);
     Py_TYPE(object)->tp_free(object);
@@ -332,13 +322,6 @@ PyObject* copy_run(PyObject* object, PyObject*) {
 
 PyObject* copy_commit(PyObject* object, PyObject*) {
     return copy_step(object, as_copy(object)->dest, true, [](CopyObject* self) {
-        // Where writing the file whole would have warned: on opening it,
-        // after the source was read and before anything was written, so
-        // also when writing then failed.
-        if (!self->transfer->warning().empty()) {
-            const std::string message = *self->dest_path + ": " + self->transfer->warning();
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) raise_pending();
-        }
         without_gil([&] { self->transfer->commit(); });
         drop_transfer(self);
     });
@@ -388,7 +371,6 @@ PyObject* fstream_copyfile(PyObject*, PyObject* args, PyObject* kwds) {
         CopyObject* self = as_copy(object.get());
         self->src = Ref(src_name).release();
         self->dest = Ref(dest_name).release();
-        self->dest_path = new std::string(dest_path);
         context.filename = src_name;
         try {
             without_gil([&] { self->transfer = new Transfer(src_path, dest_path, decode, encode); });

@@ -62,7 +62,6 @@ Transfer::Transfer(const std::string& source, const std::string& destination,
                    const codecs::Codec* decode, const codecs::Codec* encode) {
     try {
         out_ = std::make_unique<File>(destination, File::Access::replace, encode);
-        warning_ = out_->warning();
     } catch (const File::Declined&) {
         throw;
     } catch (const PythonError&) {

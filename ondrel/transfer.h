@@ -43,11 +43,6 @@ public:
     // Set when the destination could not be opened or written.
     std::exception_ptr dest_failure() const { return dest_failure_; }
 
-    // File::warning() of the destination as it was opened (owner or mode
-    // not kept), kept even once a later failure has dropped the output:
-    // the whole-file steps give it on opening, before any write can fail.
-    const std::string& warning() const { return warning_; }
-
     // Ends the output and puts it in place; throws the destination's
     // failure, including one kept from run().
     void commit();
@@ -59,7 +54,6 @@ private:
     class Output;
     std::unique_ptr<File> out_;
     std::exception_ptr dest_failure_;
-    std::string warning_;
     std::unique_ptr<File> in_;
     std::unique_ptr<codecs::Decoder> decoder_;
 };
