@@ -232,6 +232,9 @@ class SameOutcomeAsTheWholeFileSteps(TempDirTest):
         self.assertEqual(lines[1], "original ['source', 'target']")
 
     def test_one_free_descriptor(self):
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            # Its checks of a vtable pointer open a pipe: with no descriptor left they report bad types.
+            self.skipTest("the sanitizer runtime needs descriptors of its own")
         source = self.write("source", "data" * 100000)
         lines = self.child("""
             import errno, os, resource, sys
