@@ -2,6 +2,10 @@
 // is decoded whole and again in pieces (first two bytes choose the split
 // point and the piece size); both must agree, so a streaming path that
 // loses or invents bytes at a buffer boundary is caught, not only crashes.
+// bzip2 is also read by libbz2 alone, stream after stream, which the reader
+// must match exactly however its scanner cuts the blocks.
+#include <bzlib.h>
+
 #include "fuzz/fuzz.h"
 #include "ondrel/codecs/internal.h"
 
@@ -21,6 +25,33 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+// Streams back to back, and zeros only after the last; output capped as run() caps it.
+static fuzz::Result bzip2_plainly(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    std::size_t at = 0;
+    for (bool first = true;; first = false) {
+        if (!first && std::all_of(data + at, data + size, [](std::uint8_t c) { return c == 0; }))
+            return {fuzz::Result::ok, std::move(out)};
+        if (!first && data[at] == 0) return {fuzz::Result::codec_error, {}};
+        bz_stream bz = {};
+        if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) fuzz::die("libbz2 would not start");
+        bz.next_in = const_cast<char*>(reinterpret_cast<const char*>(data + at));
+        bz.avail_in = static_cast<unsigned>(size - at);
+        char buffer[1 << 16];
+        int rc;
+        do {
+            bz.next_out = buffer;
+            bz.avail_out = sizeof buffer;
+            rc = BZ2_bzDecompress(&bz);
+            out.append(buffer, sizeof buffer - bz.avail_out);
+        } while (rc == BZ_OK && (bz.avail_in > 0 || bz.avail_out == 0) && out.size() <= (std::size_t(16) << 20));
+        at = size - bz.avail_in;
+        BZ2_bzDecompressEnd(&bz);
+        if (out.size() > (std::size_t(16) << 20)) return {fuzz::Result::too_big, {}};
+        if (rc != BZ_STREAM_END) return {fuzz::Result::codec_error, {}};
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const Codec* codec = find_codec(FUZZ_CODEC);
     if (!codec) fuzz::die("codec missing from this build");
@@ -34,5 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Result pieces = fuzz::run(*codec->decoder(), data, size, split, step);
     if (whole.kind == fuzz::Result::too_big || pieces.kind == fuzz::Result::too_big) return 0;
     if (!(whole == pieces)) fuzz::die("whole and piecewise decoding disagree");
+    if (std::string_view(FUZZ_CODEC) == "bzip2") {
+        const fuzz::Result plain = bzip2_plainly(data, size);
+        if (plain.kind != fuzz::Result::too_big && !(plain == whole)) fuzz::die("libbz2 alone reads it otherwise");
+    }
     return 0;
 }

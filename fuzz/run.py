@@ -48,6 +48,36 @@ FUZZ_ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:quarantine_size_mb=32:m
                 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
 
 
+def bzip2_block_crc(data):
+    crc = 0xffffffff
+    for ch in data:
+        crc ^= ord(ch) << 24
+        for _ in range(8):
+            crc = (crc << 1) ^ 0x104c11db7 if crc & 0x80000000 else crc << 1
+    return crc ^ 0xffffffff
+
+
+def spelled_by_symbol_maps(magic, crc):
+    """Plain bytes whose bzip2 block has CRC `crc` and whose symbol maps (all
+    sixteen used) spell `magic`, then `crc`: the stream's end or a block start
+    where the reader's scanner will look. Every byte value named appears once,
+    then 64 bytes whose lowest bits are solved for the CRC, affine in them."""
+    maps = [magic >> 32, magic >> 16 & 0xffff, magic & 0xffff, crc >> 16, crc & 0xffff] + [0xffff] * 11
+    named = "".join(chr(v) for v in range(256) if maps[v // 16] >> (15 - v % 16) & 1)
+    text = lambda flips: named + "".join(chr(0xe0 + 2 * (k % 16) ^ (flips >> k & 1)) for k in range(64))
+    base, rows = bzip2_block_crc(text(0)), {}
+    for k in range(64):
+        v, m = bzip2_block_crc(text(1 << k)) ^ base, 1 << k
+        while v and v.bit_length() in rows:
+            v, m = v ^ rows[v.bit_length()][0], m ^ rows[v.bit_length()][1]
+        if v:
+            rows[v.bit_length()] = v, m
+    want, flips = crc ^ base, 0
+    while want:
+        want, flips = want ^ rows[want.bit_length()][0], flips ^ rows[want.bit_length()][1]
+    return text(flips)
+
+
 def toolchain_missing():
     """None when clang can build a fuzzer, else the reason it cannot."""
     cxx = os.environ.get("FUZZ_CXX", "clang++")
@@ -85,6 +115,12 @@ def seed(targets):
             with ondrel.fstream(source + "." + codec, "w", codec) as f:
                 f.write(data)
             ours[codec].append(open(source + "." + codec, "rb").read())
+    # Blocks whose symbol maps spell a magic number the reader's scanner cuts at.
+    for i, magic in enumerate((0x177245385090, 0x314159265359)):
+        source = os.path.join(root, "samples", "spelled-%d" % i)
+        with open(source, "wb") as f:
+            f.write(spelled_by_symbol_maps(magic, 0x2468ace1))
+        packed["bzip2"].append(subprocess.check_output("bzip2 -c < " + source, shell=True))
     made = {"base64": [d.encode("base64") for d in SAMPLES] + ["QQ==\n", "QUI=", "####"],
             "zlib": [zlib.compress(d, level) for d in SAMPLES for level in (1, 9)],
             "roundtrip": [chr(k) + "\x11" + d for d in SAMPLES for k in range(5)]}

@@ -63,9 +63,9 @@ struct SkipSink : Sink {
 class BlockJob : public Job {
 public:
     BlockJob(Buffer&& raw, unsigned shift, std::uint64_t bits, int level, std::uint32_t crc, std::uint64_t stream,
-             std::uint64_t stream_start)
-        : stream(stream), stream_start(stream_start), raw_(std::move(raw)), shift_(shift), bits_(bits),
-          level_(level), crc_(crc) {}
+             std::uint64_t stream_start, unsigned long streams_before)
+        : stream(stream), stream_start(stream_start), streams_before(streams_before), raw_(std::move(raw)),
+          shift_(shift), bits_(bits), level_(level), crc_(crc) {}
 
     void run() override {
         Buffer packed(bits_ / 8 + 32);
@@ -123,6 +123,7 @@ public:
     bool failed = false;
     std::uint64_t stream;
     std::uint64_t stream_start;
+    unsigned long streams_before;  // streams ended before this one
 
 private:
     Buffer raw_;
@@ -137,13 +138,20 @@ private:
 // sit at any bit position, and decoded side by side. A block that fails,
 // or anything else unexpected, sends the whole stream through libbz2 the
 // ordinary way, so errors, and the rare magic number that is really part
-// of the data, get exactly bzip2's verdict.
+// of the data, get exactly bzip2's verdict. A block cut short at such a
+// magic number always fails: its bits end where libbz2 still expects
+// more. So an end of stream found by the scanner is only a guess until the
+// blocks before it come back, and no verdict on what follows is given
+// while any is out.
 class Bzip2Decoder : public Decoder {
 public:
     void update(const char* data, std::size_t size, Sink& out) override {
         if (size == 0) return;
         seen_input_ = true;
-        if (phase_ == Phase::Padding) return check_padding("bzip2", reinterpret_cast<const unsigned char*>(data), size);
+        // Padding waits with the blocks still out: the end it follows may
+        // be one the scanner misjudged.
+        if (phase_ == Phase::Padding && pipeline_->pending() == 0)
+            return check_padding("bzip2", reinterpret_cast<const unsigned char*>(data), size);
         if (phase_ == Phase::Fallback) {
             bool ended = false;
             std::size_t used = inflater_->feed(data, size, out, ended);
@@ -199,25 +207,33 @@ private:
     void process(Sink& out, bool final) {
         for (;;) {
             switch (phase_) {
-            case Phase::Padding:
             case Phase::Fallback:
                 return;
+            case Phase::Padding: {
+                const unsigned char* p = at(at_);
+                std::size_t avail = static_cast<std::size_t>(end() - at_);
+                if (std::any_of(p, p + avail, [](unsigned char c) { return c != 0; }) && !settled(out)) break;
+                check_padding("bzip2", p, avail);
+                at_ = end();
+                return;
+            }
             case Phase::Head: {
                 if (at_ == end()) return;
                 const unsigned char* p = at(at_);
                 std::size_t avail = static_cast<std::size_t>(end() - at_);
                 if (streams_ > 0 && p[0] == 0) {
                     phase_ = Phase::Padding;
-                    check_padding("bzip2", p, avail);
-                    at_ = end();
-                    return;
+                    break;
                 }
                 static const char head[] = "BZh";
+                bool bad = false;
                 for (std::size_t k = 0; k < std::min<std::size_t>(avail, 4); ++k)
-                    if (k < 3 ? p[k] != head[k] : (p[k] < '1' || p[k] > '9')) {
-                        if (streams_ > 0) trailing_garbage("bzip2");
-                        throw_bzip2_error(BZ_DATA_ERROR_MAGIC);
-                    }
+                    bad |= k < 3 ? p[k] != head[k] : (p[k] < '1' || p[k] > '9');
+                if ((bad || (avail < 4 && final)) && !settled(out)) break;
+                if (bad) {
+                    if (streams_ > 0) trailing_garbage("bzip2");
+                    throw_bzip2_error(BZ_DATA_ERROR_MAGIC);
+                }
                 if (avail < 4) {
                     if (final) throw_bzip2_error(BZ_UNEXPECTED_EOF, streams_ ? "truncated stream" : "truncated file");
                     return;
@@ -289,7 +305,7 @@ private:
         // this thread: a small file should not pay for starting workers.
         const bool last = bits48(block_end) == kEndMagic && (block_end + 80 + 7) / 8 >= end();
         pipeline_->push(std::make_unique<BlockJob>(std::move(raw), unsigned(block_bit_ % 8), block_end - block_bit_,
-                                                   level_, block_crc_, stream_id_, stream_start_),
+                                                   level_, block_crc_, stream_id_, stream_start_, streams_),
                         last);
         keep_.push_back(stream_start_);
         return true;
@@ -316,6 +332,14 @@ private:
 
     bool drain_one(Sink& out) { return deliver(pipeline_->pop(true), out); }
 
+    // Waits for every block in flight; false if one failed and sent its
+    // stream to libbz2, which may have been ended where it never did.
+    bool settled(Sink& out) {
+        while (pipeline_->pending() > 0)
+            if (!drain_one(out)) return false;
+        return true;
+    }
+
     bool deliver(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<BlockJob&>(*job);
         keep_.pop_front();
@@ -324,6 +348,8 @@ private:
             delivered_ = 0;
         }
         if (done.failed) {
+            // Streams the scanner ended after this one's start were guesses.
+            streams_ = done.streams_before;
             fallback(done.stream_start, delivered_, out);
             return false;
         }
@@ -335,8 +361,7 @@ private:
     // Something unexpected in the stream being scanned.
     void fallback_current(Sink& out) {
         // Earlier blocks first; one of them may fail and fall back earlier.
-        while (pipeline_->pending() > 0)
-            if (!drain_one(out)) return;
+        if (!settled(out)) return;
         fallback(stream_start_, delivered_stream_ == stream_id_ ? delivered_ : 0, out);
     }
 

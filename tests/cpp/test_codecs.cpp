@@ -153,6 +153,97 @@ TEST(GzipForeign, TrailersAreCheckedWhereverTheInputIsCut) {
     }
 }
 
+// bzip2's block CRC: CRC-32 taken most significant bit first.
+static std::uint32_t bzip2_block_crc(const std::string& s) {
+    std::uint32_t c = ~0u;
+    for (unsigned char b : s) {
+        c ^= std::uint32_t(b) << 24;
+        for (int k = 0; k < 8; ++k) c = c & 0x80000000u ? (c << 1) ^ 0x04c11db7u : c << 1;
+    }
+    return ~c;
+}
+
+// Plain bytes whose bzip2 block has CRC `crc` and whose symbol maps (all
+// sixteen groups used, so one 16-bit map per group) begin with `words`.
+// Every byte value the maps name appears once, in order; then 64 bytes from
+// the last groups, none repeated in a row (runs would add symbols), each
+// free to differ in its lowest bit. The CRC is affine in those bits, so
+// solving for them over GF(2) gives the wanted CRC.
+static std::string spelled_by_symbol_maps(std::vector<std::uint16_t> words, std::uint32_t crc) {
+    words.resize(16, 0xffff);
+    std::string s;
+    for (int v = 0; v < 256; ++v)
+        if (words[v / 16] >> (15 - v % 16) & 1) s.push_back(char(v));
+    const std::size_t fixed = s.size();
+    for (int k = 0; k < 64; ++k) s.push_back(char(0xe0 + 2 * (k % 16)));
+    const std::uint32_t base = bzip2_block_crc(s);
+    std::uint32_t rows[32] = {};
+    std::uint64_t picks[32] = {};
+    for (int k = 0; k < 64; ++k) {
+        std::uint32_t v = bzip2_block_crc(flip(s, fixed + k)) ^ base;
+        std::uint64_t m = std::uint64_t(1) << k;
+        for (int bit = 31; bit >= 0 && v; --bit) {
+            if (!(v >> bit & 1)) continue;
+            if (!rows[bit]) rows[bit] = v, picks[bit] = m, v = 0;
+            else v ^= rows[bit], m ^= picks[bit];
+        }
+    }
+    std::uint32_t want = crc ^ base;
+    std::uint64_t pick = 0;
+    for (int bit = 31; bit >= 0; --bit)
+        if (want >> bit & 1) want ^= rows[bit], pick ^= picks[bit];
+    for (int k = 0; k < 64; ++k)
+        if (pick >> k & 1) s = flip(s, fixed + k);
+    return s;
+}
+
+// The reader cuts blocks at magic numbers, and plain bytes choose a block's
+// symbol maps: they can spell a block start, or the stream's end with the
+// very CRC that would close it. Such a misjudged cut must end in the exact
+// reading, never in a verdict on what follows the false end.
+TEST(Bzip2Foreign, MagicNumbersSpelledBySymbolMapsAreReadExactly) {
+    const Codec& c = codec("bzip2");
+    const std::uint32_t crc = 0x2468ace1, turned = crc << 1 | crc >> 31;
+    const std::uint64_t end = 0x177245385090, block = 0x314159265359;
+    // The magic, the 32 bits after it, and the next map. 0x0001 puts a zero
+    // byte after the false end, where padding may stand; `turned` gives a
+    // false block the CRC that makes the true end's check agree.
+    const struct {
+        std::uint64_t magic;
+        std::uint32_t after;
+        std::uint16_t next;
+    } cases[] = {{end, crc, 0xffff}, {end, crc, 0x0001}, {block, crc, 0xffff}, {block, crc ^ turned, 0xffff}};
+    const std::string other = compress(c, "next stream\n");
+    auto bits = [](const std::string& s, std::size_t at, int n) {
+        std::uint64_t v = 0;
+        for (int k = 0; k < n; ++k, ++at) v = v << 1 | (static_cast<unsigned char>(s[at / 8]) >> (7 - at % 8) & 1);
+        return v;
+    };
+    for (const auto& t : cases) {
+        const std::string in = spelled_by_symbol_maps(
+            {std::uint16_t(t.magic >> 32), std::uint16_t(t.magic >> 16), std::uint16_t(t.magic),
+             std::uint16_t(t.after >> 16), std::uint16_t(t.after), t.next}, crc);
+        for (const std::string& packed : {compress(c, in), run_tool("bzip2 -c < IN", in)}) {
+            SCOPED_TRACE(testing::Message() << std::hex << t.magic << " " << t.after << " " << t.next);
+            // Header, block magic, then the CRC; the maps follow the
+            // randomised bit, the origin pointer and the map of groups.
+            ASSERT_EQ(bits(packed, 80, 32), crc);
+            ASSERT_EQ(bits(packed, 153, 80), t.magic << 32 | t.after);
+            EXPECT_TRUE(run_tool("bzip2 -dc < IN", packed) == in);
+            const std::string joined = other + packed + packed, padded = packed + other + std::string(5, '\0');
+            for (const auto& [input, pieces, want] :
+                 {std::tuple(packed, std::size_t(1) << 20, in), {padded, 1, in + "next stream\n"},
+                  {joined, other.size() + 31, "next stream\n" + in + in}}) {
+                const std::string got = outcome(c, input, {pieces, 7});
+                EXPECT_TRUE(got == "ok: " + want) << got.substr(0, 80);
+            }
+            // Cut short past the false end, it is refused as any cut file is.
+            EXPECT_EQ(outcome(c, packed.substr(0, 40), {40}), outcome(c, other.substr(0, 20), {20}));
+            EXPECT_THROW(decompress(c, packed + "junk"), CodecError);
+        }
+    }
+}
+
 TEST(CodecDamage, TruncationAnywhereForeignDataAndFlipsInAnyUnit) {
     const std::string in = mixed_data(4 << 20, 13);
     for (const auto& f : kFormats) {
