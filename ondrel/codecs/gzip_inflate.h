@@ -21,10 +21,11 @@
 namespace ondrel::codecs::detail {
 
 // The gzip header (RFC 1952): ID1 ID2 CM FLG MTIME(4) XFL OS, then with
-// FEXTRA set, XLEN (2) and that many bytes of extra fields.
+// FEXTRA set, XLEN (2) and that many bytes of extra fields; the other FLG
+// bits are reserved.
 constexpr unsigned char kId1 = 0x1f, kId2 = 0x8b;
 constexpr unsigned char kDeflate = 8;    // CM
-constexpr unsigned char kFlagExtra = 4;  // FLG.FEXTRA
+constexpr unsigned char kFlagText = 1, kFlagHeaderCrc = 2, kFlagExtra = 4, kFlagName = 8, kFlagComment = 16;
 constexpr unsigned char kOsUnix = 3;
 constexpr std::size_t kFlagsAt = 3, kXlenAt = 10, kExtraAt = 12;
 
