@@ -335,7 +335,7 @@ private:
     // Inflates the member at pos_ from the buffer; false if it goes on past
     // what has arrived, and is left streaming.
     bool stream_member(Sink& out) {
-        if (!inflater_) inflater_ = std::make_unique<StreamInflater>();
+        if (!inflater_) inflater_ = std::make_unique<MemberInflater>();
         inflater_->restart();
         bool ended = false;
         std::size_t used = inflater_->feed(in_.bytes() + pos_, in_.size() - pos_, out, ended);
@@ -358,7 +358,7 @@ private:
     bool streaming_ = false;      // inflater_ is inside a member
     bool reread_ = false;         // the member at pos_ streams, whatever its header says
     bool trust_fields_ = true;    // no size field has been wrong yet
-    std::unique_ptr<StreamInflater> inflater_;
+    std::unique_ptr<MemberInflater> inflater_;
     Pipeline pipeline_;
 };
 

@@ -356,6 +356,19 @@ TEST(GzipSizeField, WrongOrHostileFieldsGetGzipsVerdict) {
     EXPECT_EQ(count.n, std::uint64_t(4097) << 20);
 }
 
+// One dynamic block whose literal/length code gives 'a' one bit and the
+// end of block two, leaving a quarter of the code space unused; then "aaaaa".
+TEST(GzipVerdicts, AnIncompleteHuffmanCodeIsRefusedOnEveryPath) {
+    const std::string raw("\x05\xe0\x01\x09\0\0\0\x80\x20\x6c\xf5\xff\x89\x04\x01", 15);
+    for (bool field : {false, true}) {
+        const std::string member = gzip_member(raw, "aaaaa", field);
+        EXPECT_THROW(run_tool("gzip -t IN", member), std::runtime_error);
+        for (std::size_t piece : {member.size(), std::size_t(3)})
+            EXPECT_EQ(outcome(codec("gzip"), member, {piece}), "error: gzip: corrupt data (invalid literal/lengths set)")
+                << (field ? "with our size field" : "without") << ", in pieces of " << piece;
+    }
+}
+
 // Memory stays bounded whatever a field claims: a member too large to hold
 // streams, and a claim made of nothing is refused as the bytes arrive.
 TEST(GzipSizeField, ClaimsTakeNoMemory) {
