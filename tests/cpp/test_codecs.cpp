@@ -118,11 +118,11 @@ TEST(Codecs, ToolOutputReadWholeInPiecesAndJoinedToOurs) {
     }
 }
 
-// Members the tool writes record no size, so their trailers are checked by
-// us rather than by the inflater, wherever the input is cut.
+// Members the tool writes record no size, so they stream, and their
+// trailers are checked wherever the input is cut.
 TEST(GzipForeign, TrailersAreCheckedWhereverTheInputIsCut) {
-    // Stored and compressed last blocks leave different amounts of the
-    // trailer inside the inflater's bit buffer; stored (noise) ends byte-aligned.
+    // Stored and compressed last blocks end the deflate data at different
+    // bit offsets; stored (noise) ends byte-aligned.
     auto error_of = [](const std::string& packed, std::size_t split) {
         return outcome(codec("gzip"), packed, {split, packed.size()});
     };
