@@ -12,7 +12,7 @@ export BUILD
 CODEC_SOURCES := $(wildcard ondrel/codecs/*.cpp ondrel/workers/*.cpp)
 CODEC_HEADERS := $(wildcard ondrel/codecs/*.h ondrel/workers/*.h)
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
-CODEC_LIBS := -lz -ldeflate -lisal -lbz2 -llzma -llzo2
+CODEC_LIBS := -lz -ldeflate -lbz2 -llzma -llzo2
 
 .PHONY: all build deps tour test cpptests clean check-python bench bench-deps fuzz-build fuzz-smoke fuzz-long \
 	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test coverage docs

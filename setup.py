@@ -22,7 +22,6 @@ WINDOWS = sys.platform.startswith("win")
 LIBRARIES = [
     ("zlib.h", "z", "zlib1g-dev"),
     ("libdeflate.h", "deflate", "libdeflate-dev"),
-    ("isa-l/igzip_lib.h", "isal", "libisal-dev"),
     ("bzlib.h", "bz2", "libbz2-dev"),
     ("lzma.h", "lzma", "liblzma-dev"),
     ("lzo/lzo1x.h", "lzo2", "liblzo2-dev"),

@@ -3,8 +3,13 @@
 // point and the piece size); both must agree, so a streaming path that
 // loses or invents bytes at a buffer boundary is caught, not only crashes.
 // bzip2 is also read by libbz2 alone, stream after stream, which the reader
-// must match exactly however its scanner cuts the blocks.
+// must match exactly however its scanner cuts the blocks; gzip by zlib
+// alone, whose verdict ours must match.
 #include <bzlib.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <string_view>
 
 #include "fuzz/fuzz.h"
 #include "ondrel/codecs/internal.h"
@@ -52,6 +57,42 @@ static fuzz::Result bzip2_plainly(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// gzip's verdict through zlib alone: members one after another, then
+// nothing or zero bytes. Our reader cuts members by a size field, hands
+// them to libdeflate and streams the rest; whichever way a member goes,
+// the file must be read as this reads it.
+static fuzz::Result zlib_gzip(const std::uint8_t* data, std::size_t size) {
+    z_stream zs{};
+    if (inflateInit2(&zs, 15 + 16) != Z_OK) fuzz::die("inflateInit2 failed");
+    fuzz::Result r{fuzz::Result::ok, {}};
+    std::size_t at = 0, members = 0;
+    while (at < size && r.kind == fuzz::Result::ok) {
+        if (members && data[at] == 0) {
+            if (!std::all_of(data + at, data + size, [](std::uint8_t c) { return c == 0; })) r.kind = fuzz::Result::codec_error;
+            break;
+        }
+        inflateReset(&zs);
+        zs.next_in = const_cast<Bytef*>(data + at);
+        zs.avail_in = static_cast<uInt>(size - at);
+        int rc;
+        do {
+            char buffer[1 << 16];
+            zs.next_out = reinterpret_cast<Bytef*>(buffer);
+            zs.avail_out = sizeof buffer;
+            rc = inflate(&zs, Z_NO_FLUSH);
+            r.out.append(buffer, sizeof buffer - zs.avail_out);
+            if (r.out.size() > (std::size_t(16) << 20)) r.kind = fuzz::Result::too_big;
+        } while (rc == Z_OK && r.kind == fuzz::Result::ok);
+        if (r.kind == fuzz::Result::ok && rc != Z_STREAM_END) r.kind = fuzz::Result::codec_error;
+        at = size - zs.avail_in;
+        ++members;
+    }
+    inflateEnd(&zs);
+    if (!members) r.kind = fuzz::Result::codec_error;
+    if (r.kind != fuzz::Result::ok) r.out.clear();
+    return r;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const Codec* codec = find_codec(FUZZ_CODEC);
     if (!codec) fuzz::die("codec missing from this build");
@@ -68,6 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::string_view(FUZZ_CODEC) == "bzip2") {
         const fuzz::Result plain = bzip2_plainly(data, size);
         if (plain.kind != fuzz::Result::too_big && !(plain == whole)) fuzz::die("libbz2 alone reads it otherwise");
+    }
+    if (std::string_view(FUZZ_CODEC) == "gzip") {
+        const fuzz::Result zlib = zlib_gzip(data, size);
+        if (zlib.kind != fuzz::Result::too_big && !(whole == zlib)) fuzz::die("gzip reader and zlib disagree");
     }
     return 0;
 }

@@ -8,6 +8,7 @@ import os
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import zlib
@@ -90,6 +91,34 @@ def toolchain_missing():
     return None
 
 
+def gzip_member(raw, plain, size=None, hcrc=False, field=True):
+    """A gzip member around raw deflate data with our size field ("ON"),
+    stating `size` (else the member's length); `hcrc` adds a wrong header CRC."""
+    head = "\x1f\x8b\x08" + chr((4 if field else 0) | (2 if hcrc else 0)) + "\0" * 5 + "\x03"
+    head += "\x08\x00ON\x04\x00\0\0\0\0" if field else ""
+    head += struct.pack("<H", ~zlib.crc32(head) & 0xffff) if hcrc else ""
+    member = head + raw + struct.pack("<II", zlib.crc32(plain) & 0xffffffff, len(plain))
+    if not field:
+        return member
+    return member[:16] + struct.pack("<I", len(member) if size is None else size) + member[20:]
+
+
+def gzip_size_fields():
+    """Members whose size field the reader must not believe: one that claims
+    4 GiB, one short by a byte before another member, one covering zero
+    padding; and members of ours a worker must not take: a header checksum,
+    a trailer asking for 8 MiB; and a Huffman code with unused code space,
+    with the field and without."""
+    text = SAMPLES[2]
+    raw = lambda data: zlib.compress(data, 9)[2:-4]
+    one = gzip_member(raw(text), text)
+    incomplete = "05e0010900000080206cf5ff890401".decode("hex")  # "aaaaa"
+    return [gzip_member(raw(text), text, 0xfffffff0), gzip_member(raw(text), text, len(one) - 1) + one,
+            gzip_member(raw(text), text, len(one) + 5) + "\0" * 5, gzip_member(raw(text), text, hcrc=True),
+            gzip_member(raw("\0" * (8 << 20)), "\0" * (8 << 20))] + [
+        gzip_member(incomplete, "aaaaa", field=f) for f in (True, False)]
+
+
 def seed(targets):
     """Writes each target's seeds: the samples, and for the decoders their
     compressed forms from the tools and from our own writers."""
@@ -132,6 +161,7 @@ def seed(targets):
         joined += ["".join(own[-3:])] if own else []
         # Two control bytes: whole-input split, then odd-sized pieces.
         made["decode_" + codec] = [p + s for s in packed[codec] + own + joined for p in ("\0\0", "\x05\x83")]
+    made["decode_gzip"] += [p + s for s in gzip_size_fields() for p in ("\0\0", "\x05\x83")]
     # A .lzma stating a one-byte size, then damaged data: liblzma's verdict once
     # depended on whether a read stopped within its last few bytes.
     made["decode_lzma"] += ["\x01\x00" + "5d8200040001000000000000" "00003c41fbffffffe0000000".decode("hex")]

@@ -2,9 +2,10 @@
 // threads deflate with libdeflate, one gzip member each, and every member
 // records its own length in an extra header field, so that reading can
 // hand whole members to the workers without first inflating its way to the
-// next one. Members from other writers are inflated as their input arrives
-// (gzip_inflate.h), and zlib pinpoints what is wrong with a member of ours
-// that libdeflate refused.
+// next one. That field is a hint and no more: members from other writers,
+// members too large to hold, and any member of ours that libdeflate will
+// not decode as its field says are inflated as their input arrives
+// (gzip_inflate.h), so every member gets the verdict gzip would give it.
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -58,9 +59,6 @@ constexpr std::size_t kSizeAt = kExtraAt + 4;
 constexpr std::size_t kTrailer = 8;
 constexpr unsigned char kFieldId[2] = {'O', 'N'};
 
-// Deflate cannot expand more than 1032:1; a member claiming more is lying.
-constexpr std::uint64_t kMaxRatio = 1032;
-
 // libdeflate state is not thread-safe, so each thread keeps its own.
 libdeflate_compressor* thread_compressor(int level) {
     struct Cached {
@@ -87,10 +85,6 @@ libdeflate_decompressor* thread_decompressor() {
     if (!cached.d) throw_zlib_error("gzip", Z_MEM_ERROR, nullptr);
     return cached.d;
 }
-
-struct DiscardSink : Sink {
-    void put(const char*, std::size_t) override {}
-};
 
 class DeflateJob : public ChunkJob {
 public:
@@ -138,6 +132,12 @@ std::unique_ptr<Encoder> make_encoder(int level) {
     return std::make_unique<GzipEncoder>(resolve_level("gzip", level, 1, 9, 6));
 }
 
+// Whether the fixed header and any extra field have arrived.
+bool header_present(const unsigned char* p, std::size_t avail) {
+    if (avail < kExtraAt) return false;
+    return !(p[kFlagsAt] & kFlagExtra) || avail >= kExtraAt + le16(p + kXlenAt);
+}
+
 // Finds our size field in a header whose first 12 bytes are present;
 // returns 0 for a member written elsewhere.
 std::size_t declared_size(const unsigned char* p, std::size_t avail) {
@@ -154,34 +154,37 @@ std::size_t declared_size(const unsigned char* p, std::size_t avail) {
     return 0;
 }
 
+// The most a member handed to a worker may take, compressed and again
+// inflated: ours take 1 MiB of input each, so this leaves room to spare,
+// while the jobs in flight stay within some tens of MiB whatever a header
+// claims. Anything larger is inflated as it arrives, like a member from
+// elsewhere, in a fixed amount of memory.
+constexpr std::size_t kLargestJob = std::size_t(4) << 20;
+// Header flags libdeflate checks as zlib does.
+constexpr unsigned char kFlagsForJobs = kFlagText | kFlagExtra | kFlagName | kFlagComment;
+
+// Decodes a whole member with libdeflate. It either succeeds exactly as
+// the size field and the trailer say, or leaves the member to be read
+// again by the streaming inflater, whose verdict is then the one given.
 class InflateJob : public Job {
 public:
-    explicit InflateJob(Buffer&& member) : in_(std::move(member)) {}
+    explicit InflateJob(Buffer&& member) : in(std::move(member)) {}
 
     void run() override {
-        std::size_t n = in_.size();
-        std::uint32_t isize = le32(in_.bytes() + n - 4);
-        bool ok = isize <= kMaxRatio * n;
+        std::size_t n = in.size();
+        std::uint32_t isize = le32(in.bytes() + n - 4);
         std::size_t used_in = 0, used_out = 0;
-        if (ok) {
-            out.resize(isize);
-            ok = libdeflate_gzip_decompress_ex(thread_decompressor(), in_.data(), n, out.data(), isize, &used_in,
-                                               &used_out) == LIBDEFLATE_SUCCESS &&
-                 used_in == n && used_out == isize;
-        }
-        if (ok) return;
-        // Let zlib say what is wrong; if it finds nothing, the size field lied.
-        DiscardSink discard;
-        MemberInflater inflater;
-        bool ended = false;
-        inflater.feed(in_.bytes(), n, discard, ended);
-        throw_zlib_error("gzip", Z_DATA_ERROR, "member size mismatch");
+        out.resize(isize);
+        // A member over 4 GiB records its size modulo 2^32 and so fails here
+        // for want of room, to be read in full by the streaming inflater.
+        ok = libdeflate_gzip_decompress_ex(thread_decompressor(), in.data(), n, out.data(), isize, &used_in,
+                                           &used_out) == LIBDEFLATE_SUCCESS &&
+             used_in == n && used_out == isize;
     }
 
+    Buffer in;
     Buffer out;
-
-private:
-    Buffer in_;
+    bool ok = false;
 };
 
 class GzipDecoder : public Decoder {
@@ -207,72 +210,117 @@ public:
             pos_ = 0;
         }
         in_.append(p, size);
-        process(out, false);
-        collect(out, false);
+        advance(out, false);
     }
 
     void finish(Sink& out) override {
         if (streaming_) truncated();
         if (!seen_input_) throw_zlib_error("gzip", Z_BUF_ERROR, "empty input");
-        process(out, true);
-        collect(out, true);
+        advance(out, true);
     }
 
 private:
+    // Works through the buffer and passes on what the workers have done;
+    // a member they could not decode puts its bytes back to be read again.
+    void advance(Sink& out, bool final) {
+        do {
+            process(out, final);
+            collect(out, final);
+        } while (reread_);
+    }
+
     void collect(Sink& out, bool all) {
         pipeline_.drain(all, [&](std::unique_ptr<Job> job) { deliver(std::move(job), out); });
     }
 
     void deliver(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<InflateJob&>(*job);
-        emit(done.out.data(), done.out.size(), out);
+        if (done.ok) {
+            emit(done.out.data(), done.out.size(), out);
+            ++members_;
+            return;
+        }
+        // Its size field was wrong (it may belong to another writer's
+        // extra field of the same name), the member is over 4 GiB, or the
+        // data is damaged: this member and every byte after it go back to
+        // the buffer, to be read as gzip reads them, whatever they claim.
+        Buffer again(done.in.size() + (in_.size() - pos_));
+        again.append(done.in.data(), done.in.size());
+        pipeline_.drain(true, [&](std::unique_ptr<Job> later) {
+            const Buffer& in = static_cast<InflateJob&>(*later).in;
+            again.append(in.data(), in.size());
+        });
+        again.append(in_.data() + pos_, in_.size() - pos_);
+        in_ = std::move(again);
+        pos_ = 0;
+        reread_ = true;
+        // One field that lied is enough: the rest of the input streams,
+        // rather than being decoded twice on the workers' word.
+        trust_fields_ = false;
     }
 
     [[noreturn]] void truncated() {
         throw_zlib_error("gzip", Z_BUF_ERROR, members_ ? "truncated member" : "truncated file");
     }
 
+    // The size field of the member at `p` if the workers may take it whole:
+    // 0 sends it to the streaming inflater. libdeflate skips the header
+    // checksum, which zlib checks, so a member with one streams.
+    std::size_t job_size(const unsigned char* p, std::size_t avail) const {
+        if (!trust_fields_ || (p[kFlagsAt] & ~kFlagsForJobs)) return 0;
+        std::size_t size = declared_size(p, avail);
+        return size >= kHeader + 2 + kTrailer && size <= kLargestJob ? size : 0;
+    }
+
     // Hands every complete member of ours in the buffer to the workers and
-    // starts inflating the first one from elsewhere.
+    // starts inflating the first one that is not, once those before it are
+    // done: their verdicts may yet send their bytes back to be read again.
     void process(Sink& out, bool final) {
         for (;;) {
+            if (reread_) {
+                reread_ = false;
+                if (!stream_member(out)) {
+                    if (final) truncated();
+                    return;
+                }
+                continue;
+            }
             std::size_t avail = in_.size() - pos_;
             if (avail == 0) return;
             const unsigned char* p = in_.bytes() + pos_;
-            if (members_ > 0 && p[0] == 0) {
-                padding_ = true;
-                check_padding("gzip", p, avail);
-                pos_ = in_.size();
-                return;
-            }
-            if (p[0] != kId1 || (avail >= 2 && p[1] != kId2)) not_gzip();
-            if (avail < kExtraAt) {
-                if (final) truncated();
-                return;
-            }
-            std::size_t size = declared_size(p, avail);
-            if (size == 0 && (p[kFlagsAt] & kFlagExtra) && avail < kExtraAt + le16(p + kXlenAt) && !final) return;
-            if (size != 0) {
-                if (size < kHeader + 2 + kTrailer) throw_zlib_error("gzip", Z_DATA_ERROR, "bad member size");
-                if (avail < size) {
-                    if (final) truncated();
-                    return;
+            const bool header = p[0] == kId1 && (avail < 2 || p[1] == kId2);
+            const bool whole_header = header && header_present(p, avail);
+            if (header && !whole_header && !final) return;
+            std::size_t size = whole_header ? job_size(p, avail) : 0;
+            if (size != 0 && avail < size && !final) return;
+            if (size != 0 && avail >= size && le32(p + size - 4) <= kLargestJob) {
+                if (pipeline_.full()) {
+                    deliver(pipeline_.pop(true), out);
+                    continue;
                 }
                 Buffer member(size);
                 member.append(p, size);
                 // A member that is all the input there is runs on this
                 // thread: a small file should not pay for starting workers.
-                pipeline_.push_when_room(std::make_unique<InflateJob>(std::move(member)),
-                                         [&](std::unique_ptr<Job> job) { deliver(std::move(job), out); },
-                                         avail == size);
+                pipeline_.push(std::make_unique<InflateJob>(std::move(member)), avail == size);
                 pos_ += size;
-                ++members_;
                 continue;
             }
-            // The inflater writes straight to `out`: earlier members first.
-            collect(out, true);
-            stream_rest(out);
-            if (streaming_) {
+            // Whatever comes next is judged in order, after what is in flight.
+            if (pipeline_.pending()) {
+                collect(out, true);
+                continue;
+            }
+            if (!header) {
+                if (members_ > 0 && p[0] == 0) {
+                    padding_ = true;
+                    check_padding("gzip", p, avail);
+                    pos_ = in_.size();
+                    return;
+                }
+                not_gzip();
+            }
+            if (!stream_member(out)) {
                 if (final) truncated();
                 return;
             }
@@ -284,21 +332,22 @@ private:
         throw_zlib_error("gzip", Z_DATA_ERROR, "incorrect header check");
     }
 
-    // Inflates the buffered member and leaves it streaming if the member
-    // goes on past what has arrived.
-    void stream_rest(Sink& out) {
-        if (!inflater_) inflater_ = std::make_unique<StreamInflater>();
+    // Inflates the member at pos_ from the buffer; false if it goes on past
+    // what has arrived, and is left streaming.
+    bool stream_member(Sink& out) {
+        if (!inflater_) inflater_ = std::make_unique<MemberInflater>();
         inflater_->restart();
         bool ended = false;
         std::size_t used = inflater_->feed(in_.bytes() + pos_, in_.size() - pos_, out, ended);
         pos_ += used;
         if (ended) {
             ++members_;
-        } else {
-            streaming_ = true;
-            pos_ = 0;
-            in_ = Buffer();
+            return true;
         }
+        streaming_ = true;
+        pos_ = 0;
+        in_ = Buffer();
+        return false;
     }
 
     Buffer in_;
@@ -306,8 +355,10 @@ private:
     unsigned long members_ = 0;
     bool seen_input_ = false;
     bool padding_ = false;
-    bool streaming_ = false;  // inflater_ is inside a member
-    std::unique_ptr<StreamInflater> inflater_;
+    bool streaming_ = false;      // inflater_ is inside a member
+    bool reread_ = false;         // the member at pos_ streams, whatever its header says
+    bool trust_fields_ = true;    // no size field has been wrong yet
+    std::unique_ptr<MemberInflater> inflater_;
     Pipeline pipeline_;
 };
 

@@ -3,6 +3,9 @@
 // base64 and bare zlib streams.
 
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fstream>
 
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
@@ -115,11 +118,11 @@ TEST(Codecs, ToolOutputReadWholeInPiecesAndJoinedToOurs) {
     }
 }
 
-// Members the tool writes record no size, so their trailers are checked by
-// us rather than by the inflater, wherever the input is cut.
+// Members the tool writes record no size, so they stream, and their
+// trailers are checked wherever the input is cut.
 TEST(GzipForeign, TrailersAreCheckedWhereverTheInputIsCut) {
-    // Stored and compressed last blocks leave different amounts of the
-    // trailer inside the inflater's bit buffer; stored (noise) ends byte-aligned.
+    // Stored and compressed last blocks end the deflate data at different
+    // bit offsets; stored (noise) ends byte-aligned.
     auto error_of = [](const std::string& packed, std::size_t split) {
         return outcome(codec("gzip"), packed, {split, packed.size()});
     };
@@ -340,10 +343,66 @@ TEST(CodecLimits, LzopBlockSizesBeyondTheLimitAreRefused) {
         EXPECT_THROW(decompress(c, block(dst, src)), CodecError) << dst << " " << src;
 }
 
-TEST(CodecLimits, AGzipMemberSizeThatLiesIsRejected) {
-    // Our members record their own size (bytes 16-19, after an "ON" field
-    // id at 12); the reader splits the file by it.
-    const std::string gz = compress(codec("gzip"), mixed_data(3 << 20, 19));
+// A gzip member around raw deflate data: with our size field ("ON", the
+// member's length) or none, and with a header checksum when `hcrc` is set
+// (off by one when `hcrc_wrong`); `field_extra` is added to the size field.
+static std::string gzip_member(const std::string& raw, const std::string& plain, bool field,
+                               std::uint32_t crc, bool hcrc = false, bool hcrc_wrong = false,
+                               long field_extra = 0) {
+    std::string m = std::string("\x1f\x8b\x08", 3) + char((field ? 4 : 0) | (hcrc ? 2 : 0)) + std::string(5, '\0') + '\3';
+    if (field) m += std::string("\x08\0ON\x04\0\0\0\0\0", 10);
+    auto le32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    const std::size_t total = m.size() + (hcrc ? 2 : 0) + raw.size() + 8;
+    if (field) m.replace(16, 4, le32(std::uint32_t(total + field_extra)));
+    if (hcrc) {
+        std::uint32_t sum = crc32(0, reinterpret_cast<const Bytef*>(m.data()), uInt(m.size())) + hcrc_wrong;
+        m += std::string{char(sum), char(sum >> 8)};
+    }
+    return m + raw + le32(crc) + le32(std::uint32_t(plain.size()));
+}
+
+static std::string gzip_member(const std::string& raw, const std::string& plain, bool field, bool hcrc = false,
+                               bool hcrc_wrong = false, long field_extra = 0) {
+    return gzip_member(raw, plain, field, crc32(0, reinterpret_cast<const Bytef*>(plain.data()), uInt(plain.size())),
+                       hcrc, hcrc_wrong, field_extra);
+}
+
+static std::string raw_deflate(const std::string& in, int flush = Z_FINISH) {
+    z_stream zs{};
+    deflateInit2(&zs, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&zs, uLong(in.size())) + 64, '\0');
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    zs.avail_in = uInt(in.size());
+    zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    zs.avail_out = uInt(out.size());
+    deflate(&zs, flush);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+// A member of ours holding `mib` MiB of zeros, at deflate's best ratio.
+static std::string zeros_member(std::uint32_t mib) {
+    const std::string zeros(1 << 20, '\0'), piece = raw_deflate(zeros, Z_FULL_FLUSH);
+    const uLong crc1 = crc32(0, reinterpret_cast<const Bytef*>(zeros.data()), uInt(zeros.size()));
+    std::string raw;
+    uLong crc = 0;
+    for (std::uint32_t k = 0; k < mib; ++k) {
+        raw += piece;
+        crc = crc32_combine(crc, crc1, 1 << 20);
+    }
+    std::string m = gzip_member(raw + raw_deflate(""), "", true, std::uint32_t(crc));
+    const std::uint32_t isize = mib << 20;
+    for (int i = 0; i < 4; ++i) m[m.size() - 4 + i] = char(isize >> (8 * i));
+    return m;
+}
+
+// Our own members carry their length, so the reader can cut the file into
+// whole members for the workers; the field is a hint, and however wrong it
+// is, what gzip makes of the file is what we make of it.
+TEST(GzipSizeField, WrongOrHostileFieldsGetGzipsVerdict) {
+    const std::string in = mixed_data(3 << 20, 19);
+    const std::string gz = compress(codec("gzip"), in);
     auto size_at = [&](std::size_t at) {
         std::size_t n = 0;
         for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(gz[at + 16 + i]);
@@ -351,11 +410,86 @@ TEST(CodecLimits, AGzipMemberSizeThatLiesIsRejected) {
     };
     const std::size_t second = size_at(0);
     ASSERT_EQ(gz.substr(second + 12, 2), "ON");
-    for (int delta : {-1, 1, 1000}) {
+    for (long delta : {-1L, 1L, 1000L, -long(second) + 20, 0x7fffffffL}) {
         std::string bad = gz;
         for (int i = 0; i < 4; ++i) bad[second + 16 + i] = char((size_at(second) + delta) >> (8 * i));
-        EXPECT_THROW(decompress(codec("gzip"), bad), CodecError) << delta;
+        EXPECT_TRUE(run_tool("gzip -dc < IN", bad) == in) << delta;
+        for (std::size_t piece : {bad.size(), second + 1}) {
+            const std::string got = outcome(codec("gzip"), bad, {piece, 4096});
+            EXPECT_TRUE(got == "ok: " + in) << delta << ": " << got.substr(0, 80);
+        }
     }
+    const std::string text = "hello, members\n", raw = raw_deflate(text);
+    // A field that covers zero padding after the last member.
+    const std::string padded = gzip_member(raw, text, true, false, false, 7) + std::string(7, '\0');
+    EXPECT_EQ(run_tool("gzip -dc < IN", padded), text);
+    EXPECT_EQ(outcome(codec("gzip"), padded, {padded.size()}), "ok: " + text);
+    // libdeflate skips the header checksum; zlib and gzip check it.
+    for (bool field : {false, true}) {
+        SCOPED_TRACE(field ? "with the field" : "without");
+        const std::string sound = gzip_member(raw, text, field, true), bad = gzip_member(raw, text, field, true, true);
+        EXPECT_EQ(run_tool("gzip -dc < IN", sound), text);
+        EXPECT_EQ(outcome(codec("gzip"), sound, {sound.size()}), "ok: " + text);
+        EXPECT_THROW(run_tool("gzip -t IN", bad), std::runtime_error);
+        EXPECT_EQ(outcome(codec("gzip"), bad, {bad.size()}), "error: gzip: corrupt data (header crc mismatch)");
+    }
+    // A member over 4 GiB records its size modulo 2^32, as gzip -t accepts.
+    const std::string huge = zeros_member(4097);
+    struct Count : Sink {
+        std::uint64_t n = 0;
+        void put(const char*, std::size_t size) override { n += size; }
+    } count;
+    EXPECT_NO_THROW({
+        auto d = codec("gzip").decoder();
+        d->update(huge.data(), huge.size(), count);
+        d->finish(count);
+    });
+    EXPECT_EQ(count.n, std::uint64_t(4097) << 20);
+}
+
+// One dynamic block whose literal/length code gives 'a' one bit and the
+// end of block two, leaving a quarter of the code space unused; then "aaaaa".
+TEST(GzipVerdicts, AnIncompleteHuffmanCodeIsRefusedOnEveryPath) {
+    const std::string raw("\x05\xe0\x01\x09\0\0\0\x80\x20\x6c\xf5\xff\x89\x04\x01", 15);
+    for (bool field : {false, true}) {
+        const std::string member = gzip_member(raw, "aaaaa", field);
+        EXPECT_THROW(run_tool("gzip -t IN", member), std::runtime_error);
+        for (std::size_t piece : {member.size(), std::size_t(3)})
+            EXPECT_EQ(outcome(codec("gzip"), member, {piece}), "error: gzip: corrupt data (invalid literal/lengths set)")
+                << (field ? "with our size field" : "without") << ", in pieces of " << piece;
+    }
+}
+
+// Memory stays bounded whatever a field claims: a member too large to hold
+// streams, and a claim made of nothing is refused as the bytes arrive.
+TEST(GzipSizeField, ClaimsTakeNoMemory) {
+    auto peak_mib = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
+        return -1L;
+    };
+    const std::string bomb = zeros_member(512);
+    std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM
+    const long before = peak_mib();
+    std::uint64_t total = 0;
+    struct Count : Sink {
+        std::uint64_t& n;
+        explicit Count(std::uint64_t& n) : n(n) {}
+        void put(const char*, std::size_t size) override { n += size; }
+    } count(total);
+    auto d = codec("gzip").decoder();
+    for (std::size_t at = 0; at < bomb.size(); at += 1 << 20) d->update(bomb.data() + at, std::min<std::size_t>(1 << 20, bomb.size() - at), count);
+    d->finish(count);
+    EXPECT_EQ(total, std::uint64_t(512) << 20);
+    EXPECT_LT(peak_mib(), before + 128) << "from " << before << " MiB";
+    // Four gigabytes claimed in the field, then data gzip refuses at once.
+    const std::string claim = std::string("\x1f\x8b\x08\x04\0\0\0\0\0\x03\x08\0ON\x04\0\xf0\xff\xff\xff", 20);
+    const std::string junk(4 << 20, '\xff');
+    auto early = codec("gzip").decoder();
+    EXPECT_THROW(early->update((claim + junk).data(), claim.size() + junk.size(), count), CodecError);
+    EXPECT_THROW(run_tool("gzip -t IN", claim + junk), std::runtime_error);
 }
 
 TEST(Base64, DecodeIgnoresLineBreaksOnly) {
