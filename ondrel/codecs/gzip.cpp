@@ -178,8 +178,6 @@ public:
         throw_zlib_error("gzip", Z_DATA_ERROR, "member size mismatch");
     }
 
-    Buffer out;
-
 private:
     Buffer in_;
 };
