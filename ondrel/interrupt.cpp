@@ -37,9 +37,15 @@ void check_interrupt() {
     if (released == nullptr) return;
     const Clock::time_point now = Clock::now();
     if (now < next_check) return;
+    // While the handlers run, this thread holds the lock and `released` is
+    // not in force: whatever they set off that lets go of the lock without
+    // a Released of its own (a destructor closing a dropped fstream) must
+    // not run them again, half-way through, from inside.
+    current = nullptr;
     PyEval_RestoreThread(released->state_);
     const int status = PyErr_CheckSignals();
     released->state_ = PyEval_SaveThread();
+    current = released;
     next_check = Clock::now() + kInterval;
     if (status < 0) raise_pending();
 }

@@ -10,7 +10,8 @@ import time
 import unittest
 
 import dorvane
-from support import BUILD, FILTERS, TempDirTest
+import ondrel
+from support import BUILD, FILTERS, TempDirTest, run_python
 
 MIB = 1 << 20
 # lzop copies 256 MiB in about the time the test waits before signalling.
@@ -100,6 +101,39 @@ class CtrlC(TempDirTest):
         while not process_gone(sleeper) and time.time() < deadline:
             time.sleep(0.02)
         self.assertTrue(process_gone(sleeper), "sleep %d outlived the interrupt" % sleeper)
+
+    def test_a_stream_dropped_by_a_handler_is_closed_without_running_handlers(self):
+        # The handler drops the last reference to a stream whose one block is
+        # compressed as it closes, and a second signal comes meanwhile: that
+        # one waits for the handler's end instead of breaking the close.
+        data = "".join(chr(n * 7 % 251) for n in xrange(800000))
+        self.write("side-data", data)
+        status, out, err = run_python(HANDLER_DROPS_STREAM, [self.path("side-data"), self.path("side.bz2")])
+        self.assertEqual((status, out, err), (0, "interrupted\n", ""))
+        self.assertTrue(ondrel.fstream(self.path("side.bz2"), "rb", "bzip2").read() == data)
+
+
+# Interrupts a long write from a handler that drops the stream writing
+# argv[1] to argv[2].
+HANDLER_DROPS_STREAM = r"""
+import os, signal, sys, ondrel
+side = [ondrel.fstream(sys.argv[2], "wb", "bzip2")]
+side[0].write(open(sys.argv[1], "rb").read())
+def handler(signum, frame):
+    if side:
+        signal.setitimer(signal.ITIMER_REAL, 0.003)
+        del side[:]
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, handler)
+data = os.urandom(1 << 20) * 128
+try:
+    with ondrel.fstream(os.devnull, "wb", "gzip") as f:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)  # well within the write
+        f.write(data)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted")
+"""
 
 if __name__ == "__main__":
     unittest.main()
