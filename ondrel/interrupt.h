@@ -14,7 +14,8 @@ using pyutil::PythonError;
 // most every few milliseconds, it takes the interpreter lock back for a
 // moment and runs pending signal handlers; when one raises (KeyboardInterrupt
 // from Ctrl-C), it throws PythonError with that exception set. Elsewhere
-// (no lock released by us, another thread's work) it does nothing.
+// (no lock released by us, another thread's work, a thread other than the
+// one that runs signal handlers) it does nothing.
 void check_interrupt();
 
 }  // namespace ondrel

@@ -1,11 +1,13 @@
 # -*- coding: utf-8 -*-
 """Ctrl-C reaches long copies and commands that run without the interpreter lock."""
+import ctypes
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -111,6 +113,27 @@ class CtrlC(TempDirTest):
         status, out, err = run_python(HANDLER_DROPS_STREAM, [self.path("side-data"), self.path("side.bz2")])
         self.assertEqual((status, out, err), (0, "interrupted\n", ""))
         self.assertTrue(ondrel.fstream(self.path("side.bz2"), "rb", "bzip2").read() == data)
+
+
+class OtherThreads(TempDirTest):
+    def test_work_in_another_thread_goes_on_while_the_main_thread_keeps_the_lock(self):
+        # Only the main thread runs signal handlers: no other thread stops to
+        # take the lock back for them.
+        ondrel.fstream(self.path("warm-up"), "w").close()
+        data = os.urandom(MIB) * 24
+        started = threading.Event()
+
+        def write():
+            with ondrel.fstream(self.path("out"), "wb", "gzip") as f:
+                started.set()
+                f.write(data)
+        thread = threading.Thread(target=write)
+        thread.start()
+        started.wait()
+        ctypes.PyDLL(None).usleep(2000000)  # two seconds in C, lock held
+        written = os.path.getsize(self.path("out"))
+        thread.join()
+        self.assertGreater(written, len(data) * 3 / 4)
 
 
 # Interrupts a long write from a handler that drops the stream writing
