@@ -153,10 +153,9 @@ void fstream_dealloc(PyObject* object) {
     if (File* file = self->file) {
         self->file = nullptr;
         std::exception_ptr failure;
-        // Not without_gil(), and no signal handler run from inside: its
-        // exception would have nowhere to go but the message below. A
-        // handler that drops the last reference lands here too.
-        InterruptsHeld held;
+        // Not without_gil(): a signal handler raising here would have nowhere
+        // to go. (One that drops the last reference lands here too, and no
+        // handler runs again from inside it: see check_interrupt_now().)
         Py_BEGIN_ALLOW_THREADS
         try {
             if (self->abandoned)

@@ -14,7 +14,8 @@ using pyutil::PythonError;
 // most every few milliseconds, it takes the interpreter lock back for a
 // moment and runs pending signal handlers; when one raises (KeyboardInterrupt
 // from Ctrl-C), it throws PythonError with that exception set. Elsewhere
-// (no lock released by us, another thread's work) it does nothing.
+// (no lock released by us, another thread's work, a thread other than the
+// one that runs signal handlers) it does nothing.
 void check_interrupt();
 
 // The same without waiting for the interval: for a system call that has just
@@ -22,20 +23,5 @@ void check_interrupt();
 // before the call is retried (a blocked open or read of a FIFO would
 // otherwise be retried straight back into the wait, deaf to Ctrl-C).
 void check_interrupt_now();
-
-// While one exists, check_interrupt() on this thread does nothing. For work
-// whose failure has nowhere to go (a destructor): a handler's exception
-// there would end up in a message on stderr instead of with the caller, so
-// the signal is left pending for the interpreter to handle afterwards.
-class InterruptsHeld {
-public:
-    InterruptsHeld();
-    ~InterruptsHeld();
-    InterruptsHeld(const InterruptsHeld&) = delete;
-    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-
-private:
-    bool was_held_;
-};
 
 }  // namespace ondrel

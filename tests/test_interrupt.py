@@ -1,15 +1,18 @@
 # -*- coding: utf-8 -*-
 """Ctrl-C reaches long copies and commands that run without the interpreter lock."""
+import ctypes
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 import dorvane
+import ondrel
 from support import BUILD, FILTERS, TempDirTest
 
 MIB = 1 << 20
@@ -100,6 +103,28 @@ class CtrlC(TempDirTest):
         while not process_gone(sleeper) and time.time() < deadline:
             time.sleep(0.02)
         self.assertTrue(process_gone(sleeper), "sleep %d outlived the interrupt" % sleeper)
+
+
+class OtherThreads(TempDirTest):
+    def test_work_in_another_thread_goes_on_while_the_main_thread_keeps_the_lock(self):
+        # Only the main thread runs signal handlers: no other thread stops to
+        # take the lock back for them.
+        ondrel.fstream(self.path("warm-up"), "w").close()
+        data = os.urandom(MIB) * 24
+        started = threading.Event()
+
+        def write():
+            with ondrel.fstream(self.path("out"), "wb", "gzip") as f:
+                started.set()
+                f.write(data)
+        thread = threading.Thread(target=write)
+        thread.start()
+        started.wait()
+        ctypes.PyDLL(None).usleep(2000000)  # two seconds in C, lock held
+        written = os.path.getsize(self.path("out"))
+        thread.join()
+        self.assertGreater(written, len(data) * 3 / 4)
+
 
 if __name__ == "__main__":
     unittest.main()

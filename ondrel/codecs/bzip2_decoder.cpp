@@ -119,7 +119,6 @@ public:
         BZ2_bzDecompressEnd(&bz);
     }
 
-    Buffer out;
     bool failed = false;
     std::uint64_t stream;
     std::uint64_t stream_start;

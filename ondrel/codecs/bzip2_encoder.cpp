@@ -40,11 +40,10 @@ public:
             if (rc != BZ_STREAM_END && rc != BZ_FINISH_OK) throw_bzip2_error(rc);
             return rc != BZ_STREAM_END;
         });
-        in_ = Buffer();
         locate();
     }
 
-    Buffer out;                  // "BZh<level>", the block, the stream's end
+    // `out` holds "BZh<level>", the block and the stream's end.
     std::uint64_t block_bits = 0;  // the block's length, from out[4]
     std::uint32_t crc = 0;         // the block's CRC
 

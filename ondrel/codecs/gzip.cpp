@@ -183,7 +183,6 @@ public:
     }
 
     Buffer in;
-    Buffer out;
     bool ok = false;
 };
 

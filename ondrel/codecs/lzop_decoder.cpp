@@ -67,7 +67,6 @@ public:
     Buffer records;
     std::vector<Block> blocks;
     std::size_t plain_size = 0;
-    Buffer out;
 };
 
 class LzopDecoder : public Decoder {

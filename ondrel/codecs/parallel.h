@@ -37,8 +37,6 @@ public:
         borrow(owned_.data(), owned_.size());
     }
 
-    Buffer out;
-
 protected:
     const char* data_ = nullptr;
     std::size_t size_ = 0;

@@ -60,10 +60,15 @@ std::string mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 <
 class LzmaStream {
 public:
     explicit LzmaStream(const char* format) : format_(format), out_(new char[kChunk]) {}
-    ~LzmaStream() { lzma_end(&strm_); }
+    ~LzmaStream() {
+        if (!orphaned()) lzma_end(&strm_);
+    }
 
-    void check_init(lzma_ret rc) {
+    // `threaded`: the coder runs threads of its own, which it starts on its
+    // first input.
+    void check_init(lzma_ret rc, bool threaded = false) {
         if (rc != LZMA_OK) throw_lzma_error(format_, rc);
+        threaded_ = threaded;
     }
 
     // Returns true once the stream has ended.
@@ -84,7 +89,22 @@ public:
     const char* format() const { return format_; }
 
 private:
+    // A threaded coder that had work before this process was forked off:
+    // its threads stayed in the parent, so it can neither go on (it would
+    // wait for them) nor be ended (lzma_end() takes locks they may have
+    // held at the fork and joins them). Its memory is left as it is, still
+    // shared with the parent's copy.
+    bool orphaned() const { return started_ && generation_ != workers::generation(); }
+
     bool run(lzma_action action, Sink& out) {
+        if (orphaned())
+            throw CodecError(std::string(format_) +
+                             ": a stream begun before fork() cannot go on in the child "
+                             "(liblzma's threads for it stayed in the parent)");
+        if (threaded_ && !started_) {
+            started_ = true;
+            generation_ = workers::generation();
+        }
         const std::uint8_t* before = nullptr;
         auto code = [&] {
             before = strm_.next_in;
@@ -109,6 +129,9 @@ private:
     const char* format_;
     lzma_stream strm_ = LZMA_STREAM_INIT;
     std::unique_ptr<char[]> out_;
+    bool threaded_ = false;
+    bool started_ = false;  // threaded, and its threads may have started
+    unsigned long generation_ = 0;  // workers::generation() then
 };
 
 class LzmaEncoder : public Encoder {
@@ -130,7 +153,7 @@ public:
             mt.check = LZMA_CHECK_CRC64;
             mt.block_size = block_size(preset);
             mt.timeout = kWaitSlice;
-            stream_.check_init(lzma_stream_encoder_mt(&stream_.raw(), &mt));
+            stream_.check_init(lzma_stream_encoder_mt(&stream_.raw(), &mt), true);
         }
     }
 
@@ -151,7 +174,7 @@ public:
             stream_.check_init(lzma_alone_decoder(&stream_.raw(), memory_limit.load(std::memory_order_relaxed)));
         } else {
             const lzma_mt options = decoder_options();
-            stream_.check_init(lzma_stream_decoder_mt(&stream_.raw(), &options));
+            stream_.check_init(lzma_stream_decoder_mt(&stream_.raw(), &options), true);
         }
     }
 

@@ -39,6 +39,13 @@ public:
     std::size_t capacity() const { return capacity_; }
     bool empty() const { return size_ == 0; }
 
+    // Lets go of the memory without freeing it: for a buffer that a thread
+    // which did not come through fork() may have left half-reallocated.
+    void forget() noexcept {
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
 private:
     char* data_ = nullptr;
     std::size_t size_ = 0;

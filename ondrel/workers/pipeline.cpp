@@ -19,7 +19,10 @@ namespace ondrel::workers {
 
 namespace {
 std::atomic<void (*)()> wait_hook{nullptr};
+std::atomic<unsigned long> forks{0};
 }  // namespace
+
+unsigned long generation() { return forks.load(std::memory_order_relaxed); }
 
 void set_wait_hook(void (*hook)()) { wait_hook.store(hook, std::memory_order_relaxed); }
 
@@ -48,7 +51,9 @@ Pool& pool() {
 #ifndef _WIN32
 // A child of fork() has none of the workers. It takes the lock as the
 // thread that forked held it, forgets the workers and their queue (the
-// parent's jobs), and starts its own when it needs them.
+// parent's jobs, which their pipelines reclaim()), and starts its own
+// when it needs them. Every job is, at the fork, queued, running or done
+// as far as the lock shows, since workers change that only under it.
 void before_fork() {
     pool().mutex.lock();
     lock_store();
@@ -63,8 +68,13 @@ void after_fork_child() {
     p.queue.clear();
     p.workers = 0;
     new (&p.wake) std::condition_variable;  // no waiters left to account for
+    forks.fetch_add(1, std::memory_order_relaxed);
     p.mutex.unlock();
 }
+
+// At load, not at the first job: generation() must count every fork,
+// including those of a process whose liblzma threads are all it has.
+const bool fork_handlers = pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
 #endif
 
 }  // namespace
@@ -73,14 +83,25 @@ Pipeline::Pipeline(std::size_t depth) : depth_(depth ? depth : 2 * threads() + 2
 
 Pipeline::~Pipeline() {
     Pool& p = pool();
-    std::lock_guard<std::mutex> lock(p.mutex);
+    std::unique_lock<std::mutex> lock(p.mutex);
     if (!threaded_) return;
+    reclaim(lock, false);
     unqueue();
     for (auto& job : order_)
         if (job->started_ && !job->done_) {
             job->owner_ = nullptr;
             job.release();  // the worker deletes it when it is done
         }
+}
+
+bool Pipeline::start_workers() {
+    Pool& p = pool();
+    try {
+        for (; p.workers < threads(); ++p.workers) std::thread(work).detach();
+    } catch (const std::system_error&) {
+        // No more threads to be had: whatever did start carries on.
+    }
+    return p.workers > 0;
 }
 
 unsigned Pipeline::threads() {
@@ -92,19 +113,12 @@ void Pipeline::push(std::unique_ptr<Job> job, bool last) {
     Pool& p = pool();
     if (threaded_ || !(last && order_.empty())) {
         std::unique_lock<std::mutex> lock(p.mutex);
-#ifndef _WIN32
-        static const bool registered = pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
-        (void)registered;
-#endif
+        reclaim(lock, true);
         // Checked at every push: a child of fork() starts again with none.
-        try {
-            for (; p.workers < threads(); ++p.workers) std::thread(work).detach();
-        } catch (const std::system_error&) {
-            // No more threads to be had: whatever did start carries on, and
-            // with none at all the job runs here.
-        }
-        if (p.workers > 0) {
+        // With none at all the job runs here.
+        if (start_workers()) {
             threaded_ = true;
+            generation_ = generation();
             job->owner_ = this;
             p.queue.push_back(job.get());
             order_.push_back(std::move(job));
@@ -128,6 +142,7 @@ void Pipeline::push(std::unique_ptr<Job> job, bool last) {
 std::unique_ptr<Job> Pipeline::pop(bool wait) {
     std::unique_lock<std::mutex> lock(pool().mutex);
     if (order_.empty()) return nullptr;
+    reclaim(lock, true);
     if (!order_.front()->done_) {
         if (!wait) return nullptr;
         // In slices, so the caller's wait hook (Ctrl-C) gets its turn.
@@ -160,6 +175,7 @@ void Pipeline::discard() noexcept {
     Pool& p = pool();
     std::unique_lock<std::mutex> lock(p.mutex);
     if (threaded_) {
+        reclaim(lock, false);
         unqueue();
         finished_.wait(lock, [this] { return !busy(); });
     }
@@ -167,6 +183,42 @@ void Pipeline::discard() noexcept {
     order_.clear();
     pending_ = 0;
     lock.unlock();
+}
+
+void Pipeline::reclaim(std::unique_lock<std::mutex>& lock, bool resume) {
+    if (!threaded_ || generation_ == generation()) return;
+    generation_ = generation();
+    Pool& p = pool();
+    std::deque<Job*> again;
+    for (auto& job : order_) {
+        if (job->done_) continue;
+        if (job->started_) {
+            // Whatever the vanished worker had made of it is dropped unfreed:
+            // it may have been between two steps of a reallocation.
+            job->out.forget();
+            job->error_ = nullptr;
+            job->started_ = false;
+        }
+        again.push_back(job.get());
+    }
+    if (!resume || again.empty()) return;
+    if (start_workers()) {
+        p.queue.insert(p.queue.end(), again.begin(), again.end());
+        p.wake.notify_all();
+        return;
+    }
+    // No thread to be had in the child: done here, oldest first, with the
+    // lock released as a worker would.
+    lock.unlock();
+    for (Job* job : again) {
+        try {
+            job->run();
+        } catch (...) {
+            job->error_ = std::current_exception();
+        }
+    }
+    lock.lock();
+    for (Job* job : again) job->done_ = true;
 }
 
 void Pipeline::work() {

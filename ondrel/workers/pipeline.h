@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+#include "buffer.h"
+
 namespace ondrel::workers {
 
 // Long waits (for a job, for a library's own threads) call the hook set
@@ -18,13 +20,23 @@ void set_wait_hook(void (*hook)());
 void waiting();  // runs the hook, if any; may throw
 constexpr unsigned kWaitSlice = 10;
 
+// Counts the fork()s this process descends from: whatever threads started
+// under an earlier count did not come along, and state they own (a
+// library's own thread pool) can be neither used nor waited for.
+unsigned long generation();
+
 class Pipeline;
 
-// One unit of work for a Pipeline; subclasses hold their input and output.
+// One unit of work for a Pipeline; subclasses hold their input. run() reads
+// that input without changing it and makes `out` (plus plain values it sets
+// afresh every time), so that a child of fork() can run a job again that a
+// worker of its parent had started.
 class Job {
 public:
     virtual ~Job() = default;
     virtual void run() = 0;  // on a worker thread; may throw
+
+    Buffer out;
 
 private:
     friend class Pipeline;
@@ -103,15 +115,23 @@ public:
 
 private:
     static void work();
+    // With the pool's lock held: as many workers as threads(), or as many
+    // as the system gives; false if there are none to take a job.
+    static bool start_workers();
     // Both with the pool's lock held.
     void unqueue();     // takes our jobs no worker has started off the queue
     bool busy() const;  // a worker is running one of our jobs
+    // In a child of fork(), takes back the jobs our parent's workers had
+    // queued or were running, and (if `resume`) gets them done again.
+    // May release the lock while it runs them itself.
+    void reclaim(std::unique_lock<std::mutex>& lock, bool resume);
 
     std::condition_variable finished_;  // owner: one of its jobs is done
     std::deque<std::unique_ptr<Job>> order_;
     std::size_t depth_;
     std::size_t pending_ = 0;  // order_.size(), readable without the lock by the owner
     bool threaded_ = false;    // workers are there to take our jobs
+    unsigned long generation_ = 0;  // generation() when they were
 };
 
 }  // namespace ondrel::workers

@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "helpers.h"
 #include "ondrel/codecs/codec.h"
+#include "ondrel/workers/pipeline.h"
 
 using namespace ondrel::codecs;
 using namespace testutil;
@@ -114,6 +116,48 @@ TEST(ParallelCodecs, AChildOfForkHasWorkersOfItsOwn) {
         alarm(60);  // a hang ends the child instead of the test run
         _exit(decompress(codec("gzip"), packed) == in && compress(codec("lzop"), in).size() > 0 ? 0 : 1);
     }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+TEST(ParallelCodecs, AChildOfForkRunsAgainTheJobsItsParentsWorkersHad) {
+    // Jobs held running by the workers at the fork, and more queued behind
+    // them: in the child one pipeline hands all of them back done and in
+    // order, another drops them; neither waits for threads that are gone.
+    using ondrel::workers::Job;
+    using ondrel::workers::Pipeline;
+    static std::atomic<bool> open{false};
+    static std::atomic<int> entered{0};
+    struct Held : Job {
+        explicit Held(int n) : n(n) {}
+        void run() override {
+            ++entered;
+            while (!open) usleep(1000);
+            made = std::to_string(n);
+        }
+        int n;
+        std::string made;
+    };
+    Pipeline kept(16), dropped(16);
+    for (int n = 0; n < 6; ++n) kept.push(std::make_unique<Held>(n));
+    for (int n = 0; n < 3; ++n) dropped.push(std::make_unique<Held>(n));
+    while (entered < int(std::min(Pipeline::threads(), 6u))) usleep(1000);
+    auto collect = [&] {
+        std::string got;
+        while (auto job = kept.pop(true)) got += static_cast<Held&>(*job).made;
+        return got;
+    };
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);  // a hang ends the child instead of the test run
+        open = true;
+        dropped.discard();
+        _exit(collect() == "012345" ? 0 : 1);
+    }
+    open = true;
+    EXPECT_EQ(collect(), "012345");
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
