@@ -26,6 +26,7 @@ ssize_t sys_write(int fd, const char* data, std::size_t size) {
     return _write(fd, data, static_cast<unsigned>(size > 1u << 30 ? 1u << 30 : size));
 }
 int sys_close(int fd) { return _close(fd); }
+long current_process() { return 0; }  // no fork()
 }  // namespace
 #else
 #include <stdlib.h>
@@ -42,6 +43,7 @@ int sys_open(const char* path, int flags, bool private_file) {
 ssize_t sys_read(int fd, char* data, std::size_t size) { return ::read(fd, data, size); }
 ssize_t sys_write(int fd, const char* data, std::size_t size) { return ::write(fd, data, size); }
 int sys_close(int fd) { return ::close(fd); }
+long current_process() { return static_cast<long>(::getpid()); }
 }  // namespace
 #endif
 
@@ -353,7 +355,7 @@ void copy_in_place(int from, int to) {
 }  // namespace
 
 File::File(const std::string& path, Access access, const codecs::Codec* filter)
-    : access_(access), filter_(filter) {
+    : access_(access), opener_(current_process()), filter_(filter) {
 #ifndef _WIN32
     if (access == Access::write || access == Access::replace)
         fd_ = open_replacement(path, target_, temporary_, beside_);
@@ -450,12 +452,14 @@ void File::commit() {
 }
 #endif
 
+bool File::inherited() const { return opener_ != current_process(); }
+
 void File::remove_if_created() {
 #ifndef _WIN32
     // Only while the path still names the file we made: someone may have
     // renamed it away and put something else there since.
     struct stat ours, now;
-    if (!created_.empty() && fd_ >= 0 && ::fstat(fd_, &ours) == 0 &&
+    if (!created_.empty() && fd_ >= 0 && !inherited() && ::fstat(fd_, &ours) == 0 &&
         ::lstat(created_.c_str(), &now) == 0 && ours.st_dev == now.st_dev &&
         ours.st_ino == now.st_ino) {
         ::unlink(created_.c_str());
@@ -476,7 +480,7 @@ void File::abort() noexcept {
 
 void File::discard_temporary() {
 #ifndef _WIN32
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!temporary_.empty() && !inherited()) ::unlink(temporary_.c_str());
 #endif
     temporary_.clear();
     target_.clear();

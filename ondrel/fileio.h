@@ -109,6 +109,11 @@ private:
     bool beside_ = false;    // temporary_ is in target_'s directory
     bool fresh_ = false;     // target_ named nothing when opened
     std::string created_;    // absolute path of a file this object created
+    // The process that made temporary_ and created_: after fork() they are
+    // the parent's too, and a child that gives the stream up must not take
+    // them from under a parent that goes on to finish it.
+    long opener_;
+    bool inherited() const;
     const codecs::Codec* filter_;
     std::unique_ptr<codecs::Encoder> encoder_;
     std::string buffer_;

@@ -76,13 +76,20 @@ class FstreamTest(TempDirTest):
         # workers when the process forks; the child's with block then ends
         # the stream. Its output must be what the parent's would have been,
         # except for xz, whose library threads stay behind: refused at once.
-        # The forking process leaves its own copy alone (its os._exit()).
+        # The forking process leaves its own copy alone (its os._exit()),
+        # and where the child's block ends by an exception, the parent then
+        # finishes the stream as if there had been no child.
         data = os.urandom(1 << 20) + "".join(str(n) for n in xrange(500000))[:2 << 20]
         self.write("data", data)
-        for name in FILTERS:
-            status, out, err = run_python(FORKED_CLOSE, [self.path(n) for n in ("data", "out", "expected")] + [name])
+        for name, child in [(name, "close") for name in FILTERS] + [("gzip", "abandon"), ("xz", "abandon")]:
+            status, out, err = run_python(FORKED_CLOSE, [self.path(n) for n in ("data", "out", "expected")] +
+                                          [name, child])
             self.assertEqual(status, 0, err)
-            if name == "xz":
+            if child == "abandon":
+                self.assertEqual(out, "abandoned\nparent closed\n", err)
+                self.assertTrue(open(self.path("out"), "rb").read() == open(self.path("expected"), "rb").read(),
+                                name)
+            elif name == "xz":
                 self.assertTrue(out.startswith("refused: ") and "fork()" in out, out + err)
             else:
                 self.assertEqual(out, "done\n", err)
@@ -107,8 +114,11 @@ if os.fork() == 0:
     signal.alarm(20)  # a hang ends the child, not the test run
     try:
         with f:
-            pass
+            if sys.argv[5] == "abandon":
+                raise KeyError("child")
         sys.stdout.write("done\n")
+    except KeyError:
+        sys.stdout.write("abandoned\n")
     except ondrel.StreamError as e:
         sys.stdout.write("refused: %s\n" % e)
     sys.stdout.flush()
@@ -116,6 +126,9 @@ if os.fork() == 0:
 status = os.wait()[1]
 if status:
     sys.stdout.write("status %d\n" % status)
+if sys.argv[5] == "abandon":
+    f.close()
+    sys.stdout.write("parent closed\n")
 sys.stdout.flush()
 os._exit(0)
 """
