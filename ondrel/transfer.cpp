@@ -71,8 +71,10 @@ Transfer::Transfer(const std::string& source, const std::string& destination,
         dest_failure_ = std::current_exception();  // reported once the source is read
     }
     try {
-        in_ = std::make_unique<File>(source, File::Access::read, nullptr);
+        // The decoder first: once the source is open, a FIFO's writer may
+        // already have handed over data that only this copy will see.
         if (decode) decoder_ = decode->decoder();
+        in_ = std::make_unique<File>(source, File::Access::read, nullptr);
     } catch (...) {
         abort();  // nothing is read yet, and an open output would commit as it is dropped
         if (short_of_resources(std::current_exception())) throw File::Declined();
