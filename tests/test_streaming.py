@@ -70,50 +70,48 @@ class Deadline(object):
 class CopyObject(TempDirTest):
     """A copy whose run() is blocked on a pipe is refused a second use, and then finishes."""
 
-    def start(self, data):
-        fifo = self.path("fifo")
-        os.mkfifo(fifo)
-        writer = PipeWriter(fifo, data)
-        dest = self.write("dest", "original")
-        copy = ondrel.fstream.copyfile(fifo, dest, None, "xz")
-        self.assertIsNotNone(copy)
-        return copy, writer, dest
+    def attempts(self):
+        """(copy, pipe writer, destination, data), twenty times over."""
+        for attempt in range(20):
+            data = os.urandom(256 << 10)
+            fifo = self.path("fifo%d" % attempt)
+            os.mkfifo(fifo)
+            writer = PipeWriter(fifo, data)
+            dest = self.write("dest%d" % attempt, "original")
+            copy = ondrel.fstream.copyfile(fifo, dest, None, "xz")
+            self.assertIsNotNone(copy)
+            yield copy, writer, dest, data
+            self.assertEqual(open(dest, "rb").read(), "original")
+            copy.commit()
+            self.assertEqual(dorvane.cat(dest, "xz"), data)
 
     def test_commit_from_another_thread_while_run_is_under_way(self):
-        data = os.urandom(MIB)
-        copy, writer, dest = self.start(data)
-        self.assertRaises(ValueError, copy.commit)  # not run yet: refused, the copy kept
-        runner = threading.Thread(target=copy.run)
-        runner.start()
-        time.sleep(0.2)
-        self.assertTrue(runner.is_alive())
-        for second_use in (copy.commit, copy.run):
-            self.assertIn("in use", str(self.raised(IOError, second_use)))
-        writer.go.set()
-        runner.join()
-        self.assertEqual(open(dest, "rb").read(), "original")
-        copy.commit()
-        self.assertEqual(dorvane.cat(dest, "xz"), data)
+        for copy, writer, dest, data in self.attempts():
+            self.assertRaises(ValueError, copy.commit)  # not run yet: refused, the copy kept
+            runner = threading.Thread(target=copy.run)
+            runner.start()
+            time.sleep(0.2)
+            self.assertTrue(runner.is_alive())
+            for second_use in (copy.commit, copy.run):
+                self.assertIn("in use", str(self.raised(IOError, second_use)))
+            writer.go.set()
+            runner.join()
 
     def test_commit_from_a_signal_handler_during_run(self):
-        data = os.urandom(MIB)
-        copy, writer, dest = self.start(data)
-        refused = []
+        for copy, writer, dest, data in self.attempts():
+            refused = []
 
-        def handler(*_):
-            refused.append(self.raised(IOError, copy.commit))
-            writer.go.set()
+            def handler(*_):
+                refused.append(self.raised(IOError, copy.commit))
+                writer.go.set()
 
-        previous = signal.signal(signal.SIGALRM, handler)
-        try:
-            signal.setitimer(signal.ITIMER_REAL, 0.2)
-            copy.run()
-        finally:
-            signal.signal(signal.SIGALRM, previous)
-        self.assertEqual(len(refused), 1)
-        self.assertEqual(open(dest, "rb").read(), "original")
-        copy.commit()
-        self.assertEqual(dorvane.cat(dest, "xz"), data)
+            previous = signal.signal(signal.SIGALRM, handler)
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0.05)
+                copy.run()
+            finally:
+                signal.signal(signal.SIGALRM, previous)
+            self.assertEqual(len(refused), 1)
 
 
 class NamedPipeSource(TempDirTest):
