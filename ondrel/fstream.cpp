@@ -156,12 +156,10 @@ void fstream_dealloc(PyObject* object) {
         // Not without_gil(): a signal handler raising here would have nowhere
         // to go. (One that drops the last reference lands here too, and no
         // handler runs again from inside it: see check_interrupt_now().)
+        // An abandoned file was aborted as its last call ended; closed, it is not touched again.
         Py_BEGIN_ALLOW_THREADS
         try {
-            if (self->abandoned)
-                file->abort();
-            else
-                file->close();
+            file->close();
         } catch (...) {
             failure = std::current_exception();
         }
