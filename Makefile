@@ -1,28 +1,44 @@
 # Front door for development. setup.py describes the two extension modules;
-# this file finds the interpreter, puts the modules in build/ and runs things.
+# this file finds the interpreter, puts the modules in build/ (Python 2.7) or
+# build-3.X/ (Python 3.X) and runs things.
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+export PYENV_ROOT
 PYTHON ?= $(PYENV_ROOT)/versions/2.7.18/bin/python2.7
+# X.Y of $(PYTHON); empty when it cannot be run (check-python says so).
+PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 CXX ?= g++
 # Where the modules and test binaries go; a separate BUILD lets several
-# builds (e.g. a sanitizer build) live side by side.
-BUILD ?= build
+# builds (e.g. a sanitizer build, one per interpreter) live side by side.
+# Sub-makes for another interpreter must be given BUILD too: it is exported.
+BUILD ?= $(if $(filter-out 2.7,$(PYTHON_VERSION)),build-$(PYTHON_VERSION),build)
 export BUILD
+# `make test` and `make tour` take the default 2.7 and this Python 3 too; an
+# interpreter named with PYTHON=... is taken alone.
+ifeq ($(origin PYTHON),file)
+ALSO_PYTHON ?= 3.11
+endif
+# pyenv's newest X.Y.* interpreter for X.Y, or nothing.
+pyenv_python = $(lastword $(shell ls -d $(PYENV_ROOT)/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V))
 
 CODEC_SOURCES := $(wildcard ondrel/codecs/*.cpp ondrel/workers/*.cpp)
 CODEC_HEADERS := $(wildcard ondrel/codecs/*.h ondrel/workers/*.h)
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 CODEC_LIBS := -lz -ldeflate -lbz2 -llzma -llzo2
 
-.PHONY: all build deps tour test cpptests clean check-python bench bench-deps fuzz-build fuzz-smoke fuzz-long \
-	asan-build asan-test valgrind-test refleak-test thread-test bigfile-test coverage docs
+.PHONY: all build deps tour test test-pythons cpptests clean check-python bench bench-deps fuzz-build fuzz-smoke \
+	fuzz-long asan-build asan-test valgrind-test refleak-test thread-test bigfile-test coverage docs \
+	stubs-check peer-posixpath
 
 all: build
 
 check-python:
-	@test -x "$(PYTHON)" || { echo "error: Python 2.7 not found at $(PYTHON); install it or run make PYTHON=/path/to/python2.7" >&2; exit 1; }
-	@"$(PYTHON)" -c 'import sys; sys.exit(sys.version_info[:2] != (2, 7))' || { echo "error: $(PYTHON) is not Python 2.7" >&2; exit 1; }
+	@command -v "$(PYTHON)" >/dev/null || { echo "error: no Python interpreter at $(PYTHON); install it \
+	(pyenv install 2.7.18) or run make PYTHON=/path/to/python2.7 or PYTHON=/path/to/python3.X" >&2; exit 1; }
+	@case "$(PYTHON_VERSION)" in 2.7|3.[89]|3.[1-9][0-9]) ;; *) echo "error: $(PYTHON) is Python \
+	$(or $(PYTHON_VERSION),that does not run); dorvane builds for 2.7 and 3.8 or later" >&2; exit 1;; esac
 
+# setup.py also copies the type stubs (stubs/) beside the modules.
 build: check-python
 	@"$(PYTHON)" setup.py -q build_ext --build-lib $(BUILD) --build-temp $(BUILD)/obj
 
@@ -36,6 +52,12 @@ docs: build
 
 tour: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" examples/tour.py
+ifdef ALSO_PYTHON
+	@test -n "$(call pyenv_python,$(ALSO_PYTHON))" || { echo "error: no Python $(ALSO_PYTHON) under \
+	$(PYENV_ROOT)/versions (pyenv install $(ALSO_PYTHON)), so the tour ran on $(PYTHON_VERSION) only" >&2; exit 1; }
+	@echo; echo "The same tour on Python $(ALSO_PYTHON):"
+	@$(MAKE) --no-print-directory tour PYTHON=$(call pyenv_python,$(ALSO_PYTHON)) BUILD=build-$(ALSO_PYTHON)
+endif
 
 $(BUILD)/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(CODEC_HEADERS) $(wildcard tests/cpp/*.h)
 	@mkdir -p $(BUILD)
@@ -44,8 +66,44 @@ $(BUILD)/cpptests: $(CODEC_SOURCES) $(CPP_TEST_SOURCES) $(CODEC_HEADERS) $(wildc
 
 cpptests: $(BUILD)/cpptests
 
+# Everything in $(BUILD) with $(PYTHON), then the Python suites on
+# $(ALSO_PYTHON) in its own build directory, the stub check and the
+# posixpath peer check; closes with one line over all of them.
 test: build cpptests
-	PYTHONPATH=$(BUILD) "$(PYTHON)" tests/run.py
+	"$(PYTHON)" scripts/pythons.py test "$(PYTHON)" $(ALSO_PYTHON)
+
+# The Python suites on 2.7 and on every pyenv interpreter from 3.8 on, each
+# built into its own directory; one closing line over all of them.
+test-pythons:
+	"$(PYTHON)" scripts/pythons.py all
+
+# The checks that need one particular Python 3: pyenv's 3.11, built into its
+# own directory (Debian's mypy runs on its python3, 3.11, which loads that build).
+CHECK_VERSION ?= 3.11
+CHECK_PYTHON = $(call pyenv_python,$(CHECK_VERSION))
+CHECK_BUILD := build-$(CHECK_VERSION)
+.PHONY: check-build
+check-build:
+	@test -n "$(CHECK_PYTHON)" || { echo "error: no Python $(CHECK_VERSION) under $(PYENV_ROOT)/versions \
+	(pyenv install $(CHECK_VERSION)); it is needed for this check" >&2; exit 1; }
+	@$(MAKE) --no-print-directory build PYTHON=$(CHECK_PYTHON) BUILD=$(CHECK_BUILD)
+
+# The stubs must be what docs/generate.py makes from the function table now,
+# must match the modules as built (mypy's stubtest) and must type the example,
+# which then runs and checks that the values have the types the stubs claim.
+stubs-check: check-build
+	@command -v mypy >/dev/null || { echo "error: mypy not found (apt-get install mypy, or make deps)" >&2; exit 1; }
+	PYTHONPATH=$(CHECK_BUILD) "$(CHECK_PYTHON)" docs/generate.py --check-stubs
+	MYPYPATH=stubs PYTHONPATH=$(CHECK_BUILD) python3 -m mypy.stubtest --concise dorvane ondrel
+	MYPYPATH=stubs mypy --strict --no-error-summary examples/typed_use.py
+	PYTHONPATH=$(CHECK_BUILD) "$(CHECK_PYTHON)" examples/typed_use.py
+
+# CPython's own test_posixpath with dorvane's functions in posixpath's place;
+# fails when a test outside the documented expected failures fails.
+peer-posixpath: check-build
+	PYTHONPATH=$(CHECK_BUILD):tests "$(CHECK_PYTHON)" tests/peer_posixpath.py
+	PYTHONPATH=$(STUBS_BUILD) "$(call pyenv_python,$(STUBS_PYTHON_VERSION))" examples/typed_use.py
+	PYTHONPATH=$(STUBS_BUILD) "$(STUBS_PYTHON)" examples/typed_use.py
 
 # magic's Windows branch under Wine; installs Wine (minutes), so not in `test`.
 .PHONY: wine-check
@@ -120,8 +178,9 @@ asan-test: asan-build
 	$(ASAN_ENV) BUILD=$(ASAN_BUILD) FUZZ_SMOKE=0 REFLEAK_RSS=0 PYTHONPATH=$(ASAN_BUILD) "$(PYTHON)" tests/run.py
 
 # The C++ tests and the Python suites nearest the C++ under valgrind memcheck.
+# pymalloc's pools look like uninitialised reads to memcheck; 2.7 ignores the variable.
 valgrind-test: build cpptests
-	"$(PYTHON)" tests/run.py valgrind
+	PYTHONMALLOC=malloc "$(PYTHON)" tests/run.py valgrind
 
 # Line coverage of src/ and ondrel/ over the Python suites and the C++ tests
 # (the fuzz targets are clang builds of their own and do not count here).

@@ -1,18 +1,26 @@
 """Build and install the dorvane and ondrel extension modules.
 
-`make` drives this file for development builds (into build/); Python users
-install with `python2.7 -m pip install .`.
+`make` drives this file for development builds (into build/ for Python 2.7,
+build-3.X/ for Python 3.X); Python users install with `pythonX.Y -m pip install .`.
 """
 import glob
-import imp
 import os
+import shutil
 import sys
 
-if sys.version_info[:2] != (2, 7):
-    sys.exit("error: dorvane is a Python 2.7 extension; run this with python2.7 "
+if sys.version_info[:2] != (2, 7) and sys.version_info[:2] < (3, 8):
+    sys.exit("error: dorvane builds for Python 2.7 and 3.8 or later "
              "(found Python %d.%d)" % sys.version_info[:2])
 
-from setuptools import setup, Extension
+try:
+    from setuptools import setup, Extension
+    from setuptools.command.build_ext import build_ext
+except ImportError:
+    sys.exit("error: setuptools is missing for Python %d.%d; on Debian, Python 3.12 and later "
+             "can use the system's: PYTHONPATH=/usr/lib/python3/dist-packages (see README)"
+             % sys.version_info[:2])
+# Imported after setuptools, which supplies distutils where the standard
+# library no longer has it (3.12 on).
 from distutils import ccompiler, sysconfig
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -80,7 +88,7 @@ def _cpu_count():
 
 ccompiler.CCompiler.compile = parallel_compile
 
-# Python 2.7's flags are for C; g++ warns about the C-only ones.
+# The interpreter's flags are for C; g++ warns about the C-only ones.
 _config = sysconfig.get_config_vars()
 for _key in ("CFLAGS", "OPT", "PY_CFLAGS"):
     if _key in _config:
@@ -92,10 +100,35 @@ if "egg_info" not in sys.argv and "--help" not in sys.argv:
 CXXFLAGS = [] if WINDOWS else ["-std=c++17", "-fvisibility=hidden", "-Wno-missing-field-initializers",
                               "-Wno-register"]
 
+
+def load_source(name, path):
+    try:
+        import importlib.util
+    except ImportError:  # Python 2.7
+        import imp
+        return imp.load_source(name, path)
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 # The Windows tool files that `magic` writes become C++ source here, before
 # the globs below collect the sources (distutils globs nothing later).
-_embed = imp.load_source("dorvane_payloads_embed", os.path.join(HERE, "payloads", "embed.py"))
+_embed = load_source("dorvane_payloads_embed", os.path.join(HERE, "payloads", "embed.py"))
 _embed.write_if_changed()
+
+# Type stubs (made by docs/generate.py with the reference) go wherever the
+# modules go, so that an installed copy and a build directory both carry them.
+STUBS = ["stubs/dorvane.pyi", "stubs/ondrel.pyi", "stubs/py.typed"]
+
+
+class build_ext_with_stubs(build_ext):
+    def run(self):
+        build_ext.run(self)
+        for stub in STUBS:
+            shutil.copyfile(os.path.join(HERE, stub),
+                            os.path.join(self.build_lib, os.path.basename(stub)))
 
 # Python opens extensions with RTLD_NOW, so a shared libstdc++ has every one
 # of its thousands of symbols bound at import, which was most of the cost of
@@ -135,5 +168,6 @@ setup(
     version="0.1",
     description="Module to operate with files and directories.",
     ext_modules=[dorvane, ondrel],
+    cmdclass={"build_ext": build_ext_with_stubs},
     zip_safe=False,
 )
