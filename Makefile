@@ -225,5 +225,23 @@ bench-deps:
 bench: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" bench/bench.py
 
+# pip install into $(PYTHON) (PIP_ARGS adds options, e.g. --user or
+# --target DIR). An interpreter without setuptools (pyenv's 3.12 and 3.13)
+# borrows Debian's python3-setuptools and python3-wheel, which are pure
+# Python: only those packages are put on its path, not the rest of Debian's.
+DEBIAN_DIST := /usr/lib/python3/dist-packages
+.PHONY: install
+install: check-python
+	@if "$(PYTHON)" -c 'import setuptools' 2>/dev/null; then \
+		"$(PYTHON)" -m pip install $(PIP_ARGS) . ; \
+	else \
+		test -d $(DEBIAN_DIST)/setuptools -a -d $(DEBIAN_DIST)/wheel || { echo "error: Python \
+	$(PYTHON_VERSION) has no setuptools and Debian's is not installed (apt-get install python3-setuptools \
+	python3-wheel, or make deps)" >&2; exit 1; }; \
+		borrowed=$$(mktemp -d /tmp/dorvane-setuptools.XXXXXX) && trap 'rm -rf "$$borrowed"' EXIT && \
+		for p in setuptools pkg_resources _distutils_hack wheel; do ln -s $(DEBIAN_DIST)/$$p "$$borrowed/$$p"; done && \
+		PYTHONPATH="$$borrowed" "$(PYTHON)" -m pip install --no-build-isolation $(PIP_ARGS) . ; \
+	fi
+
 clean:
 	rm -rf $(BUILD)
