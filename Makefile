@@ -38,9 +38,11 @@ check-python:
 	@case "$(PYTHON_VERSION)" in 2.7|3.[89]|3.[1-9][0-9]) ;; *) echo "error: $(PYTHON) is Python \
 	$(or $(PYTHON_VERSION),that does not run); dorvane builds for 2.7 and 3.8 or later" >&2; exit 1;; esac
 
-# setup.py also copies the type stubs (stubs/) beside the modules.
+# setup.py also copies the type stubs (stubs/) beside the modules. An
+# interpreter without setuptools borrows Debian's (scripts/with-setuptools).
+SETUP_PY = sh scripts/with-setuptools "$(PYTHON)" setup.py
 build: check-python
-	@"$(PYTHON)" setup.py -q build_ext --build-lib $(BUILD) --build-temp $(BUILD)/obj
+	@$(SETUP_PY) -q build_ext --build-lib $(BUILD) --build-temp $(BUILD)/obj
 
 deps:
 	sh scripts/install-deps
@@ -170,7 +172,7 @@ ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) \
 
 asan-build: check-python
 	CC=clang CXX=clang++ LDSHARED="clang++ -shared" CFLAGS="$(ASAN_FLAGS)" LDFLAGS="$(ASAN_FLAGS)" \
-		"$(PYTHON)" setup.py -q build_ext --build-lib $(ASAN_BUILD) --build-temp $(ASAN_BUILD)/obj
+		$(SETUP_PY) -q build_ext --build-lib $(ASAN_BUILD) --build-temp $(ASAN_BUILD)/obj
 	$(MAKE) --no-print-directory $(ASAN_BUILD)/cpptests BUILD=$(ASAN_BUILD) CXX=clang++ \
 		CPPTEST_FLAGS="$(ASAN_FLAGS) -shared-libasan -Wl,-rpath,$(dir $(ASAN_RUNTIME))"
 
@@ -193,7 +195,7 @@ COV_FLAGS := --coverage -fprofile-update=atomic -O0 -g
 coverage: check-python
 	@command -v gcovr >/dev/null || { echo "error: gcovr not found (apt-get install gcovr)" >&2; exit 1; }
 	rm -rf $(COV_BUILD) && mkdir -p $(COV_BUILD)
-	CFLAGS="$(COV_FLAGS)" LDFLAGS="--coverage" "$(PYTHON)" setup.py -q build_ext --build-lib $(COV_BUILD) --build-temp $(COV_BUILD)/obj
+	CFLAGS="$(COV_FLAGS)" LDFLAGS="--coverage" $(SETUP_PY) -q build_ext --build-lib $(COV_BUILD) --build-temp $(COV_BUILD)/obj
 	$(MAKE) --no-print-directory $(COV_BUILD)/cpptests BUILD=$(COV_BUILD) CPPTEST_FLAGS="$(COV_FLAGS)"
 	-BUILD=$(COV_BUILD) FUZZ_SMOKE=0 PYTHONPATH=$(COV_BUILD) "$(PYTHON)" tests/run.py > $(COV_BUILD)/suite.log 2>&1
 	@tail -1 $(COV_BUILD)/suite.log
@@ -226,22 +228,12 @@ bench: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" bench/bench.py
 
 # pip install into $(PYTHON) (PIP_ARGS adds options, e.g. --user or
-# --target DIR). An interpreter without setuptools (pyenv's 3.12 and 3.13)
-# borrows Debian's python3-setuptools and python3-wheel, which are pure
-# Python: only those packages are put on its path, not the rest of Debian's.
-DEBIAN_DIST := /usr/lib/python3/dist-packages
+# --target DIR). An interpreter without setuptools borrows Debian's, which
+# pip then must use rather than fetch its own.
 .PHONY: install
 install: check-python
-	@if "$(PYTHON)" -c 'import setuptools' 2>/dev/null; then \
-		"$(PYTHON)" -m pip install $(PIP_ARGS) . ; \
-	else \
-		test -d $(DEBIAN_DIST)/setuptools -a -d $(DEBIAN_DIST)/wheel || { echo "error: Python \
-	$(PYTHON_VERSION) has no setuptools and Debian's is not installed (apt-get install python3-setuptools \
-	python3-wheel, or make deps)" >&2; exit 1; }; \
-		borrowed=$$(mktemp -d /tmp/dorvane-setuptools.XXXXXX) && trap 'rm -rf "$$borrowed"' EXIT && \
-		for p in setuptools pkg_resources _distutils_hack wheel; do ln -s $(DEBIAN_DIST)/$$p "$$borrowed/$$p"; done && \
-		PYTHONPATH="$$borrowed" "$(PYTHON)" -m pip install --no-build-isolation $(PIP_ARGS) . ; \
-	fi
+	@if "$(PYTHON)" -c 'import setuptools' 2>/dev/null; then "$(PYTHON)" -m pip install $(PIP_ARGS) . ; \
+	else sh scripts/with-setuptools "$(PYTHON)" -m pip install --no-build-isolation $(PIP_ARGS) . ; fi
 
 clean:
 	rm -rf $(BUILD)

@@ -16,9 +16,8 @@ try:
     from setuptools import setup, Extension
     from setuptools.command.build_ext import build_ext
 except ImportError:
-    sys.exit("error: setuptools is missing for Python %d.%d; on Debian, Python 3.12 and later "
-             "can use the system's: PYTHONPATH=/usr/lib/python3/dist-packages (see README)"
-             % sys.version_info[:2])
+    sys.exit("error: setuptools is missing for Python %d.%d; `make PYTHON=...` and "
+             "`make install PYTHON=...` lend it Debian's (see README)" % sys.version_info[:2])
 # Imported after setuptools, which supplies distutils where the standard
 # library no longer has it (3.12 on).
 from distutils import ccompiler, sysconfig
@@ -120,15 +119,22 @@ _embed.write_if_changed()
 
 # Type stubs (made by docs/generate.py with the reference) go wherever the
 # modules go, so that an installed copy and a build directory both carry them.
-STUBS = ["stubs/dorvane.pyi", "stubs/ondrel.pyi", "stubs/py.typed"]
+# mypy looks in site-packages only for packages, so each stub also goes into a
+# stub-only package of its own (`dorvane-stubs/__init__.pyi`).
+STUBS = ["dorvane.pyi", "ondrel.pyi", "py.typed"]
 
 
 class build_ext_with_stubs(build_ext):
     def run(self):
         build_ext.run(self)
-        for stub in STUBS:
-            shutil.copyfile(os.path.join(HERE, stub),
-                            os.path.join(self.build_lib, os.path.basename(stub)))
+        for name in STUBS:
+            source = os.path.join(HERE, "stubs", name)
+            shutil.copyfile(source, os.path.join(self.build_lib, name))
+            if name.endswith(".pyi"):
+                package = os.path.join(self.build_lib, name[:-len(".pyi")] + "-stubs")
+                if not os.path.isdir(package):
+                    os.makedirs(package)
+                shutil.copyfile(source, os.path.join(package, "__init__.pyi"))
 
 # Python opens extensions with RTLD_NOW, so a shared libstdc++ has every one
 # of its thousands of symbols bound at import, which was most of the cost of
