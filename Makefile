@@ -93,11 +93,13 @@ check-build:
 # The stubs must be what docs/generate.py makes from the function table now,
 # must match the modules as built (mypy's stubtest) and must type the example,
 # which then runs and checks that the values have the types the stubs claim.
+# Debian's mypy and the python3 it runs on.
+MYPY_PYTHON ?= /usr/bin/python3
 stubs-check: check-build
-	@command -v mypy >/dev/null || { echo "error: mypy not found (apt-get install mypy, or make deps)" >&2; exit 1; }
+	@$(MYPY_PYTHON) -c "import mypy" 2>/dev/null || { echo "error: mypy not found (apt-get install mypy, or make deps)" >&2; exit 1; }
 	PYTHONPATH=$(CHECK_BUILD) "$(CHECK_PYTHON)" docs/generate.py --check-stubs
-	MYPYPATH=stubs PYTHONPATH=$(CHECK_BUILD) python3 -m mypy.stubtest --concise dorvane ondrel
-	MYPYPATH=stubs mypy --strict --no-error-summary examples/typed_use.py
+	MYPYPATH=stubs PYTHONPATH=$(CHECK_BUILD) $(MYPY_PYTHON) -m mypy.stubtest --concise dorvane ondrel
+	MYPYPATH=stubs $(MYPY_PYTHON) -m mypy --strict --no-error-summary examples/typed_use.py
 	PYTHONPATH=$(CHECK_BUILD) "$(CHECK_PYTHON)" examples/typed_use.py
 
 # CPython's own test_posixpath with dorvane's functions in posixpath's place;

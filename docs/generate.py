@@ -196,8 +196,8 @@ ONDREL_HEAD = [
 ONDREL_CLASSES = [
     ("ustream", "str", "def __new__(cls, x: _Path = ...) -> ustream: ...", [
         ("_unicode_", "@property\ndef _unicode_(self) -> str: ..."),
-        ("remove", "def remove(self, text: _Text) -> ustream: ..."),
-        ("replace", "def replace(self, old: _Text, new: _Text, count: SupportsIndex = ...) -> ustream: ..."),
+        ("remove", "def remove(self, text: str) -> ustream: ..."),
+        ("replace", "def replace(self, old: str, new: str, count: SupportsIndex = ...) -> ustream: ..."),
     ]),
     ("bstream", "bytes", "def __new__(cls, x: ReadableBuffer | str = ...) -> bstream: ...", [
         ("base64_decode", "def base64_decode(self) -> bstream: ..."),
@@ -223,10 +223,9 @@ ONDREL_CLASSES = [
 ]
 # Operators and protocols the stubs type beyond what the base class gives.
 ONDREL_EXTRA = {
-    "ustream": ["def __add__(self, other: _Text) -> ustream: ...",
-                "def __radd__(self, other: _Text) -> ustream: ...",
-                "def __mod__(self, values: object) -> ustream: ...",
-                "def __contains__(self, text: _Text) -> bool: ...  # type: ignore[override]"],
+    "ustream": ["def __add__(self, other: str) -> ustream: ...",
+                "def __radd__(self, other: str) -> ustream: ...",
+                "def __mod__(self, values: object) -> ustream: ..."],
     "fstream": ["def __enter__(self) -> fstream: ...",
                 "def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,\n"
                 "             traceback: TracebackType | None) -> None: ..."],

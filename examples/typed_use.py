@@ -51,7 +51,7 @@ def main() -> None:
         root, ext = pair(dorvane.splitext(tail))
         exactly(ustream, dorvane.relpath(notes, start=head))
         exactly(str, notes._unicode_)
-        exactly(ustream, notes.replace(b"notes", "other").remove(".txt"))
+        exactly(ustream, notes.replace("notes", "other").remove(".txt"))
         exactly(ustream, dorvane.magic(notes))
 
         path, stream = dorvane.tmpfstream(prefix="typed-", text=False, filter="gzip")
