@@ -151,10 +151,12 @@ def render():
             head, _, rest = doc.partition("\n\n")
             head, rest = (head, rest) if rest else (method, head)
             out += ["- `%s`: %s" % (head, rest.replace("\n", " ")), ""]
-    error = ondrel.StreamError
+    # One text for both interpreters: Python 3 names the same base OSError.
+    if not issubclass(ondrel.StreamError, EnvironmentError):
+        fail("StreamError is no longer an EnvironmentError")
     out += ["### `StreamError`", "",
-            "Subclass of `%s`, with `errno` and `strerror`; its meanings are listed in the "
-            "module's description above." % error.__mro__[1].__name__, ""]
+            "Subclass of `EnvironmentError` (`OSError` on Python 3), with `errno` and `strerror`; "
+            "its meanings are listed in the module's description above.", ""]
     return "\n".join(out)
 
 # Stub types. A path parameter takes what ustream() takes on Python 3.
