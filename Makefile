@@ -106,8 +106,6 @@ stubs-check: check-build
 # fails when a test outside the documented expected failures fails.
 peer-posixpath: check-build
 	PYTHONPATH=$(CHECK_BUILD):tests "$(CHECK_PYTHON)" tests/peer_posixpath.py
-	PYTHONPATH=$(STUBS_BUILD) "$(call pyenv_python,$(STUBS_PYTHON_VERSION))" examples/typed_use.py
-	PYTHONPATH=$(STUBS_BUILD) "$(STUBS_PYTHON)" examples/typed_use.py
 
 # magic's Windows branch under Wine; installs Wine (minutes), so not in `test`.
 .PHONY: wine-check
