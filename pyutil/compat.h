@@ -55,6 +55,22 @@
 #define PYUTIL_TPFLAGS_CHECKTYPES Py_TPFLAGS_CHECKTYPES
 #endif
 
+// The interpreter's names for the kinds of string, for messages and
+// docstrings, and what a path may be given as.
+#if PYUTIL_PYTHON3
+#define PYUTIL_PYTHON3_OR_2(text3, text2) text3
+#define PYUTIL_TEXT "str"
+#define PYUTIL_BYTES "bytes"
+#define PYUTIL_PATH_TYPES "str, bytes, os.PathLike"
+#define PYUTIL_PATH_ITEM_TYPES "str, bytes or os.PathLike"
+#else
+#define PYUTIL_PYTHON3_OR_2(text3, text2) text2
+#define PYUTIL_TEXT "unicode"
+#define PYUTIL_BYTES "str"
+#define PYUTIL_PATH_TYPES "str, unicode"
+#define PYUTIL_PATH_ITEM_TYPES "str or unicode"
+#endif
+
 namespace pyutil {
 
 constexpr bool kPython3 = PYUTIL_PYTHON3;
