@@ -127,7 +127,7 @@ ResultBuffer result_buffer(std::size_t expected) {
 Ref make_bstream(ResultBuffer& filled) {
     const std::size_t size = filled.size();
     // Small results are cheaper to copy than to trim.
-    if (size < kAdoptFrom) return make_bstream(filled.data(), size);
+    if (size < kAdoptFrom || !pyutil::objects_freed_by_free()) return make_bstream(filled.data(), size);
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
         PyErr_NoMemory();
         raise_pending();

@@ -341,6 +341,23 @@ inline void bytes_reset(PyObject* o) {
 #endif
 }
 
+// Whether an object's memory may come from malloc() and be given back by
+// the interpreter's object allocator (which hands large blocks to free()).
+// 3.x can put hooks in front of that allocator (-X dev, PYTHONMALLOC=debug,
+// tracemalloc) that would refuse such a block, a fatal error; asked at every
+// use, as they can be installed at any time.
+inline bool objects_freed_by_free() {
+#if PYUTIL_PYTHON3
+    PyMemAllocatorEx allocator;
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &allocator);
+    // The interpreter's own allocators (pymalloc, malloc) need no context;
+    // every hook carries one.
+    return allocator.ctx == nullptr;
+#else
+    return true;
+#endif
+}
+
 // 2.7's old read-buffer protocol (buffer, array, mmap of old); 3.x has only
 // the new one. False when the object offers none.
 inline bool old_read_buffer(PyObject* o, const void** data, Py_ssize_t* size, bool* failed) {
