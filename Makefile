@@ -228,12 +228,11 @@ bench: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" bench/bench.py
 
 # pip install into $(PYTHON) (PIP_ARGS adds options, e.g. --user or
-# --target DIR). An interpreter without setuptools borrows Debian's, which
-# pip then must use rather than fetch its own.
+# --target DIR) without reaching a package index: pip is given setuptools and
+# wheel where the interpreter lacks them, and told to use them.
 .PHONY: install
 install: check-python
-	@if "$(PYTHON)" -c 'import setuptools' 2>/dev/null; then "$(PYTHON)" -m pip install $(PIP_ARGS) . ; \
-	else sh scripts/with-setuptools "$(PYTHON)" -m pip install --no-build-isolation $(PIP_ARGS) . ; fi
+	sh scripts/with-setuptools --wheel "$(PYTHON)" -m pip install --no-build-isolation $(PIP_ARGS) .
 
 clean:
 	rm -rf $(BUILD)

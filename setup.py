@@ -15,6 +15,7 @@ if sys.version_info[:2] != (2, 7) and sys.version_info[:2] < (3, 8):
 try:
     from setuptools import setup, Extension
     from setuptools.command.build_ext import build_ext
+    from setuptools.command.install import install
 except ImportError:
     sys.exit("error: setuptools is missing for Python %d.%d; `make PYTHON=...` and "
              "`make install PYTHON=...` lend it Debian's (see README)" % sys.version_info[:2])
@@ -124,6 +125,16 @@ _embed.write_if_changed()
 STUBS = ["dorvane.pyi", "ondrel.pyi", "py.typed"]
 
 
+class install_for_debian_setuptools(install):
+    """Debian's python3-setuptools, which an interpreter without setuptools
+    borrows (scripts/with-setuptools), asks `install` for two options that only
+    Debian's own distutils adds; setuptools' vendored one has neither."""
+
+    def initialize_options(self):
+        install.initialize_options(self)
+        self.install_layout = self.prefix_option = None
+
+
 class build_ext_with_stubs(build_ext):
     def run(self):
         build_ext.run(self)
@@ -174,6 +185,6 @@ setup(
     version="0.1",
     description="Module to operate with files and directories.",
     ext_modules=[dorvane, ondrel],
-    cmdclass={"build_ext": build_ext_with_stubs},
+    cmdclass={"build_ext": build_ext_with_stubs, "install": install_for_debian_setuptools},
     zip_safe=False,
 )
