@@ -1,15 +1,14 @@
 """Tooling: docs/reference.md is what docs/generate.py makes now; a run that never happened is no pass."""
 import difflib
-import imp
 import os
 import unittest
 
-from support import HERE, ROOT, Rebinding, TempDirTest
+from support import HERE, ROOT, Rebinding, TempDirTest, load_source
 
 
 class ToolingTest(TempDirTest):
     def test_committed_reference_is_current(self):
-        generate = imp.load_source("generate", os.path.join(ROOT, "docs", "generate.py"))
+        generate = load_source("generate", os.path.join(ROOT, "docs", "generate.py"))
         with open(generate.OUT) as f:
             committed = f.read()
         fresh = generate.render()
@@ -20,8 +19,8 @@ class ToolingTest(TempDirTest):
                       "\n".join(list(diff)[:12]))
 
     def test_missing_cpp_binary_is_a_failure(self):
-        run = imp.load_source("runner_run", os.path.join(HERE, "run.py"))
-        with Rebinding(os, environ=dict(os.environ, BUILD=self.dir)):  # an empty build directory
+        run = load_source("runner_run", os.path.join(HERE, "run.py"))
+        with Rebinding(os, environ=dict(os.environ, BUILD=self.dir, PY_ONLY="0")):  # an empty build directory
             self.assertEqual(run.run_cpp(), (0, 1))
 
 
