@@ -26,26 +26,24 @@ Ref alloc_bstream(PyTypeObject* type, std::size_t size) {
         raise_pending();
     }
     Ref object = owned_or_raise(type->tp_alloc(type, static_cast<Py_ssize_t>(size)));
-    auto* bytes = reinterpret_cast<PyStringObject*>(object.get());
-    bytes->ob_sval[size] = '\0';
-    bytes->ob_shash = -1;
-    bytes->ob_sstate = SSTATE_NOT_INTERNED;
+    PyBytes_AS_STRING(object.get())[size] = '\0';
+    pyutil::bytes_reset(object.get());
     return object;
 }
 
 Ref new_bstream(PyTypeObject* type, const char* data, std::size_t size) {
     Ref object = alloc_bstream(type, size);
-    if (size > 0) std::memcpy(PyString_AS_STRING(object.get()), data, size);
+    if (size > 0) std::memcpy(PyBytes_AS_STRING(object.get()), data, size);
     return object;
 }
 
 Ref copy_to_str(const void* data, Py_ssize_t size) {
-    return owned_or_raise(PyString_FromStringAndSize(static_cast<const char*>(data), size));
+    return owned_or_raise(PyBytes_FromStringAndSize(static_cast<const char*>(data), size));
 }
 
 std::string_view view_of(PyObject* self) {
-    return std::string_view(PyString_AS_STRING(self),
-                            static_cast<std::size_t>(PyString_GET_SIZE(self)));
+    return std::string_view(PyBytes_AS_STRING(self),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(self)));
 }
 
 // Runs a codecs/text.h transform on the bytes of `self` without the lock,
@@ -64,22 +62,22 @@ PyObject* transformed(PyObject* self, Transform transform) {
 PyObject* bstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard([&] {
         PyObject* arg = nullptr;
-        if (!_PyArg_NoKeywords("bstream()", kwds) || !PyArg_UnpackTuple(args, "bstream", 0, 1, &arg))
+        if (!no_keywords("bstream", kwds) || !PyArg_UnpackTuple(args, "bstream", 0, 1, &arg))
             raise_pending();
         if (arg == nullptr) return new_bstream(type, "", 0);
         // Immutable, so a bstream converts to itself (as str(s) does): a whole
         // file read by cat is not copied once more.
         if (type == &BStreamType && Py_TYPE(arg) == &BStreamType) return Ref::borrow(arg);
         Ref bytes = bytes_of(arg, "bstream() argument");
-        return new_bstream(type, PyString_AS_STRING(bytes.get()),
-                           static_cast<std::size_t>(PyString_GET_SIZE(bytes.get())));
+        return new_bstream(type, PyBytes_AS_STRING(bytes.get()),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     });
 }
 
 PyObject* bstream_repr(PyObject* self) {
     return guard([&] {
-        Ref inner = owned_or_raise(PyString_Type.tp_repr(self));
-        return owned_or_raise(PyString_FromFormat("bstream(%s)", PyString_AS_STRING(inner.get())));
+        Ref inner = owned_or_raise(PyBytes_Type.tp_repr(self));
+        return owned_or_raise(pyutil::native_format("bstream(%s)", pyutil::native_chars(inner.get())));
     });
 }
 
@@ -123,7 +121,7 @@ PyMethodDef bstream_methods[] = {
 }  // namespace
 
 ResultBuffer result_buffer(std::size_t expected) {
-    return ResultBuffer(offsetof(PyStringObject, ob_sval), expected);
+    return ResultBuffer(pyutil::kBytesHeader, expected);
 }
 
 Ref make_bstream(ResultBuffer& filled) {
@@ -138,9 +136,7 @@ Ref make_bstream(ResultBuffer& filled) {
     // which at this size is malloc: tp_free gives it back to free().
     auto* object = static_cast<PyVarObject*>(filled.release());
     PyObject_INIT_VAR(object, &BStreamType, static_cast<Py_ssize_t>(size));
-    auto* bytes = reinterpret_cast<PyStringObject*>(object);
-    bytes->ob_shash = -1;
-    bytes->ob_sstate = SSTATE_NOT_INTERNED;
+    pyutil::bytes_reset(reinterpret_cast<PyObject*>(object));
     return Ref::steal(reinterpret_cast<PyObject*>(object));
 }
 
@@ -149,19 +145,20 @@ Ref make_bstream(const char* data, std::size_t size) {
 }
 
 Ref bytes_of(PyObject* o, const char* who) {
-    if (PyString_Check(o)) return Ref::borrow(o);
+    if (PyBytes_Check(o)) return Ref::borrow(o);
     if (PyUnicode_Check(o)) return owned_or_raise(PyUnicode_AsUTF8String(o));
     if (PyObject_CheckBuffer(o)) {
         Py_buffer view;
         raise_if_negative(PyObject_GetBuffer(o, &view, PyBUF_SIMPLE));
-        PyObject* copy = PyString_FromStringAndSize(static_cast<const char*>(view.buf), view.len);
+        PyObject* copy = PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len);
         PyBuffer_Release(&view);
         return owned_or_raise(copy);
     }
-    if (PyObject_CheckReadBuffer(o)) {
-        const void* data;
-        Py_ssize_t size;
-        raise_if_negative(PyObject_AsReadBuffer(o, &data, &size));
+    const void* data;
+    Py_ssize_t size;
+    bool failed;
+    if (pyutil::old_read_buffer(o, &data, &size, &failed)) {
+        if (failed) raise_pending();
         return copy_to_str(data, size);
     }
     PyErr_Format(PyExc_TypeError, "%s must be str, unicode or a buffer, not %.200s", who,
@@ -177,7 +174,7 @@ void add_bstream(PyObject* module) {
         "x may be str, a buffer or bytearray, or unicode (stored as UTF-8).\n"
         "Data a decoder rejects raises StreamError with errno 5.";
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_base = &PyString_Type;
+    t.tp_base = &PyBytes_Type;
     t.tp_new = bstream_new;
     t.tp_repr = bstream_repr;
     t.tp_methods = bstream_methods;

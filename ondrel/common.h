@@ -11,15 +11,7 @@
 // Include this first: Python.h must precede every system header.
 #pragma once
 
-// Python 2.7's headers still say `register`, which C++17 dropped.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wregister"
-#endif
-#include <Python.h>
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+#include "pyutil/compat.h"
 
 #include <cstddef>
 #include <exception>
@@ -37,6 +29,7 @@ using pyutil::owned_or_raise;
 using pyutil::raise_error;
 using pyutil::raise_if_negative;
 using pyutil::raise_pending;
+using pyutil::no_keywords;
 using pyutil::Ref;
 
 // StreamError codes of our own. Failures the system reports keep its errno.
@@ -124,26 +117,28 @@ void without_gil(Work&& work) {
 
 // --- text (ustream.cpp) ---------------------------------------------------
 
-// The file-system encoding, both ways. `errors` as in the codec machinery.
-Ref fs_decode(const char* data, std::size_t size, const char* errors);
+// The file-system encoding, both ways. A path (errors null) is decoded as
+// pyutil/compat.h says; other text with the codec machinery's `errors`.
+Ref fs_decode(const char* data, std::size_t size, const char* errors = nullptr);
 std::string fs_encode(PyObject* text);
 
 // fs_encode for something handed to the OS as a C string.
 std::string fs_encode_path(PyObject* text, const char* what);
 
-inline bool is_text(PyObject* o) { return PyString_Check(o) || PyUnicode_Check(o); }
+// A path or text as given: bytes in the file-system encoding, or text.
+inline bool is_text(PyObject* o) { return PyBytes_Check(o) || PyUnicode_Check(o); }
 
-// unicode or str (decoded strictly) as a unicode object.
+// text, or bytes decoded with the file-system encoding, as a text object.
 Ref text_of(PyObject* o);
 
-// ustream's argument rules, giving plain unicode: text, or a list/tuple of
-// text joined as path components. `who` starts the TypeError message.
+// ustream's argument rules, giving plain text: text, bytes, an os.PathLike,
+// or a list/tuple of those joined as path components. `who` starts the TypeError message.
 Ref path_text(PyObject* arg, const char* who);
 
 // A new ustream holding `text`.
 Ref make_ustream(PyObject* text);
 
-// The exact-unicode copy of a unicode (subclass) object.
+// The exact text of a text (subclass) object.
 Ref plain_unicode(PyObject* text);
 
 // --- bytes (bstream.cpp) --------------------------------------------------

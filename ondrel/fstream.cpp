@@ -104,7 +104,7 @@ const codecs::Codec* find_filter(PyObject* filter) {
     Ref name = plain_unicode(text_of(filter).get());
     Ref utf8 = owned_or_raise(PyUnicode_AsUTF8String(name.get()));
     const codecs::Codec* codec = codecs::find_codec(std::string_view(
-        PyString_AS_STRING(utf8.get()), static_cast<std::size_t>(PyString_GET_SIZE(utf8.get()))));
+        PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get()))));
     if (codec == nullptr) {
         Ref value = owned_or_raise(Py_BuildValue("(iO)", kUnknownFilter, name.get()));
         raise_error(StreamError, value.get());
@@ -134,8 +134,8 @@ PyObject* fstream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         Ref object = owned_or_raise(type->tp_alloc(type, 0));
         FStreamObject* self = as_fstream(object.get());
         self->name = name.release();
-        self->mode = owned_or_raise(PyString_FromString(mode)).release();
-        self->filter = (codec ? owned_or_raise(PyString_FromString(codec->name))
+        self->mode = owned_or_raise(pyutil::native_from(mode)).release();
+        self->filter = (codec ? owned_or_raise(pyutil::native_from(codec->name))
                               : Ref::borrow(Py_None)).release();
         self->writing = access != File::Access::read;
 
@@ -203,8 +203,8 @@ PyObject* fstream_write(PyObject* object, PyObject* arg) {
         Busy busy(self);
         require_open(self);
         if (!self->writing) raise_error(PyExc_IOError, "File not open for writing");
-        const char* data = PyString_AS_STRING(bytes.get());
-        const std::size_t size = static_cast<std::size_t>(PyString_GET_SIZE(bytes.get()));
+        const char* data = PyBytes_AS_STRING(bytes.get());
+        const std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()));
         without_gil([&] { self->file->write(data, size); });
         return Ref::borrow(Py_None);
     });
@@ -390,12 +390,12 @@ PyObject* fstream_repr(PyObject* object) {
         Ref mode = owned_or_raise(PyObject_Repr(self->mode));
         Ref filter = owned_or_raise(PyObject_Repr(self->filter));
         const bool closed = self->file == nullptr || self->file->closed();
-        return owned_or_raise(PyString_FromFormat("<%s fstream %s, mode %s, filter %s at %p>",
-                                         closed ? "closed" : "open",
-                                         PyString_AS_STRING(name.get()),
-                                         PyString_AS_STRING(mode.get()),
-                                         PyString_AS_STRING(filter.get()),
-                                         static_cast<void*>(self)));
+        return owned_or_raise(pyutil::native_format("<%s fstream %s, mode %s, filter %s at %p>",
+                                                    closed ? "closed" : "open",
+                                                    pyutil::native_chars(name.get()),
+                                                    pyutil::native_chars(mode.get()),
+                                                    pyutil::native_chars(filter.get()),
+                                                    static_cast<void*>(self)));
     });
 }
 

@@ -8,11 +8,6 @@
 
 #include "ondrel/codecs/codec.h"
 
-#if defined(__GNUC__)
-#define ONDREL_EXPORT __attribute__((visibility("default")))
-#else
-#define ONDREL_EXPORT
-#endif
 
 namespace ondrel {
 
@@ -26,7 +21,7 @@ namespace {
     const std::string message = error.what();
     Ref text = owned_or_raise(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
     if (context.filename) {
-        Ref name = owned_or_raise(PyObject_Unicode(context.filename.get()));
+        Ref name = owned_or_raise(pyutil::to_text(context.filename.get()));
         Ref prefix = owned_or_raise(PyUnicode_FromString(": "));
         Ref head = owned_or_raise(PyUnicode_Concat(name.get(), prefix.get()));
         text = owned_or_raise(PyUnicode_Concat(head.get(), text.get()));
@@ -95,11 +90,11 @@ const char module_doc[] =
 
 }  // namespace
 
-PyMODINIT_FUNC ONDREL_EXPORT initondrel(void) {
+PYUTIL_MODULE_INIT(ondrel) {
     using namespace ondrel;
-    PyObject* module = Py_InitModule3("ondrel", nullptr, module_doc);  // borrowed
-    if (module == nullptr) return;
-    guard([&] {
+    PyObject* module = pyutil::create_module("ondrel", module_doc);
+    if (module == nullptr) PYUTIL_INIT_RETURN(module);
+    const int status = guard([&] {
         raise_if_negative(PyModule_AddStringConstant(module, "__version__", "0.1"));
         StreamError = owned_or_raise(PyErr_NewException(const_cast<char*>("ondrel.StreamError"),
                                                PyExc_EnvironmentError, nullptr))
@@ -115,4 +110,6 @@ PyMODINIT_FUNC ONDREL_EXPORT initondrel(void) {
         codecs::set_wait_hook(check_interrupt);
         return 0;
     });
+    if (status < 0) Py_CLEAR(module);
+    PYUTIL_INIT_RETURN(module);
 }

@@ -85,7 +85,7 @@ PyObject* pstream_execute(PyObject* object, PyObject*) {
 PyObject* pstream_repr(PyObject* object) {
     return guard([&] {
         Ref inner = owned_or_raise(PyObject_Repr(plain_unicode(as_pstream(object)->command).get()));
-        return owned_or_raise(PyString_FromFormat("pstream(%s)", PyString_AS_STRING(inner.get())));
+        return owned_or_raise(pyutil::native_format("pstream(%s)", pyutil::native_chars(inner.get())));
     });
 }
 

@@ -22,7 +22,7 @@ namespace {
 // the usual file-system encoding gets the direct decoder.
 bool fs_encoding_is_utf8() {
     static const bool utf8 = [] {
-        const char* name = Py_FileSystemDefaultEncoding;
+        const char* name = pyutil::fs_encoding_name();
         if (!name) return false;
         std::string lowered;
         for (const char* c = name; *c; ++c) {
@@ -34,8 +34,12 @@ bool fs_encoding_is_utf8() {
 }
 
 PyObject* decode_fs(const char* data, Py_ssize_t size, const char* errors) {
+    if (errors == nullptr) {
+        if (!pyutil::kPython3 && fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, "strict");
+        return pyutil::fs_decode(data, size);
+    }
     if (fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, errors);
-    return PyUnicode_Decode(data, size, Py_FileSystemDefaultEncoding, errors);
+    return PyUnicode_Decode(data, size, pyutil::fs_encoding_name(), errors);
 }
 
 }  // namespace
@@ -45,10 +49,9 @@ Ref fs_decode(const char* data, std::size_t size, const char* errors) {
 }
 
 std::string fs_encode(PyObject* text) {
-    Ref bytes =
-        owned_or_raise(PyUnicode_AsEncodedString(text, Py_FileSystemDefaultEncoding, "strict"));
-    return std::string(PyString_AS_STRING(bytes.get()),
-                       static_cast<std::size_t>(PyString_GET_SIZE(bytes.get())));
+    Ref bytes = owned_or_raise(pyutil::fs_encode(text));
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 std::string fs_encode_path(PyObject* text, const char* what) {
@@ -62,86 +65,81 @@ std::string fs_encode_path(PyObject* text, const char* what) {
 
 Ref text_of(PyObject* o) {
     if (PyUnicode_Check(o)) return Ref::borrow(o);
-    return fs_decode(PyString_AS_STRING(o), static_cast<std::size_t>(PyString_GET_SIZE(o)),
-                     "strict");
+    return fs_decode(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
 }
 
-Ref plain_unicode(PyObject* text) {
-    if (PyUnicode_CheckExact(text)) return Ref::borrow(text);
-    return owned_or_raise(
-        PyUnicode_FromUnicode(PyUnicode_AS_UNICODE(text), PyUnicode_GET_SIZE(text)));
-}
+Ref plain_unicode(PyObject* text) { return owned_or_raise(pyutil::exact_text(text)); }
 
-Ref path_text(PyObject* arg, const char* who) {
-    if (is_text(arg)) return text_of(arg);
-    if (!PyList_Check(arg) && !PyTuple_Check(arg)) {
-        PyErr_Format(PyExc_TypeError, "%s must be str, unicode or a list of them, not %.200s",
-                     who, Py_TYPE(arg)->tp_name);
+namespace {
+
+// An os.PathLike is taken for the path it stands for.
+Ref text_item(PyObject* o, const char* who, const char* what) {
+    Ref item = owned_or_raise(pyutil::fspath(o));
+    if (!is_text(item.get())) {
+        PyErr_Format(PyExc_TypeError, what, who, Py_TYPE(o)->tp_name);
         raise_pending();
     }
+    return text_of(item.get());
+}
+
+}  // namespace
+
+Ref path_text(PyObject* arg, const char* who) {
+    if (!PyList_Check(arg) && !PyTuple_Check(arg))
+        return text_item(arg, who, "%s must be str, unicode or a list of them, not %.200s");
     // A snapshot: decoding may run Python code that changes the list.
     Ref items = owned_or_raise(PySequence_Tuple(arg));
-    std::basic_string<Py_UNICODE> joined;
+    Ref parts = owned_or_raise(PyList_New(0));
+    bool empty = true, ends_in_slash = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-        if (!is_text(item)) {
-            PyErr_Format(PyExc_TypeError, "%s items must be str or unicode, not %.200s", who,
-                         Py_TYPE(item)->tp_name);
-            raise_pending();
+        Ref part = text_item(PyTuple_GET_ITEM(items.get(), i), who,
+                             "%s items must be str or unicode, not %.200s");
+        const Py_ssize_t size = pyutil::text_length(part.get());
+        if (size > 0 && pyutil::text_char(part.get(), 0) == '/') {
+            // posixpath.join: an absolute component restarts the path.
+            raise_if_negative(PyList_SetSlice(parts.get(), 0, PyList_GET_SIZE(parts.get()), nullptr));
+        } else if (!empty && !ends_in_slash) {
+            Ref slash = owned_or_raise(PyUnicode_FromStringAndSize("/", 1));
+            raise_if_negative(PyList_Append(parts.get(), slash.get()));
+            ends_in_slash = true;
         }
-        Ref part = text_of(item);
-        const Py_UNICODE* chars = PyUnicode_AS_UNICODE(part.get());
-        const std::size_t size = static_cast<std::size_t>(PyUnicode_GET_SIZE(part.get()));
-        // posixpath.join: an absolute component restarts the path.
-        if (size > 0 && chars[0] == '/') {
-            joined.assign(chars, size);
-            continue;
+        raise_if_negative(PyList_Append(parts.get(), part.get()));
+        if (size > 0) {
+            empty = false;
+            ends_in_slash = pyutil::text_char(part.get(), size - 1) == '/';
         }
-        if (!joined.empty() && joined.back() != '/') joined.push_back('/');
-        joined.append(chars, size);
     }
-    return owned_or_raise(
-        PyUnicode_FromUnicode(joined.data(), static_cast<Py_ssize_t>(joined.size())));
+    Ref separator = owned_or_raise(pyutil::empty_text());
+    return owned_or_raise(PyUnicode_Join(separator.get(), parts.get()));
 }
 
 namespace {
 
-// What unicode's own subtype constructor does, without the intermediate
-// argument tuple and temporary unicode it would build on every path.
 Ref new_ustream(PyTypeObject* type, PyObject* text) {
-    const Py_ssize_t size = PyUnicode_GET_SIZE(text);
-    Ref made = owned_or_raise(type->tp_alloc(type, size));
-    PyUnicodeObject* u = reinterpret_cast<PyUnicodeObject*>(made.get());
-    u->str = static_cast<Py_UNICODE*>(PyObject_MALLOC(sizeof(Py_UNICODE) * (size + 1)));
-    if (!u->str) {
-        PyErr_NoMemory();
-        raise_pending();
-    }
-    Py_UNICODE_COPY(u->str, PyUnicode_AS_UNICODE(text), size);
-    u->str[size] = 0;
-    u->length = size;
-    u->hash = -1;
-    return made;
+    return owned_or_raise(pyutil::new_text_subtype(type, text));
 }
 
 bool is_ustream(PyObject* o) { return PyObject_TypeCheck(o, &UStreamType); }
 
-// Arguments of replace() and friends: str gets the file-system decoding,
-// anything else is left for the unicode method to accept or reject.
+// Whether `o` takes part in text operations: text, and on 2.7 str too.
+bool mixes(PyObject* o) { return PyUnicode_Check(o) || (pyutil::kBytesMixWithText && PyBytes_Check(o)); }
+
+// Arguments of replace() and friends: 2.7's str gets the file-system
+// decoding, anything else is left for the text method to accept or reject.
 Ref argument_text(PyObject* o) {
-    if (PyString_Check(o)) return text_of(o);
+    if (pyutil::kBytesMixWithText && PyBytes_Check(o)) return text_of(o);
     return Ref::borrow(o);
 }
 
 PyObject* ustream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard([&] {
         PyObject* arg = nullptr;
-        if (!_PyArg_NoKeywords("ustream()", kwds) || !PyArg_UnpackTuple(args, "ustream", 0, 1, &arg))
+        if (!no_keywords("ustream", kwds) || !PyArg_UnpackTuple(args, "ustream", 0, 1, &arg))
             raise_pending();
         // Immutable, so a ustream converts to itself, as unicode(u) does.
         if (arg && type == &UStreamType && Py_TYPE(arg) == &UStreamType) return Ref::borrow(arg);
         Ref text = arg ? path_text(arg, "ustream() argument")
-                       : owned_or_raise(PyUnicode_FromUnicode(nullptr, 0));
+                       : owned_or_raise(pyutil::empty_text());
         return new_ustream(type, text.get());
     });
 }
@@ -149,7 +147,7 @@ PyObject* ustream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 PyObject* ustream_repr(PyObject* self) {
     return guard([&] {
         Ref inner = owned_or_raise(PyUnicode_Type.tp_repr(self));
-        return owned_or_raise(PyString_FromFormat("ustream(%s)", PyString_AS_STRING(inner.get())));
+        return owned_or_raise(pyutil::native_format("ustream(%s)", pyutil::native_chars(inner.get())));
     });
 }
 
@@ -157,15 +155,15 @@ PyObject* ustream_str(PyObject* self) {
     return guard([&] {
         std::string bytes = fs_encode(self);
         return owned_or_raise(
-            PyString_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+            PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
     });
 }
 
 PyObject* ustream_richcompare(PyObject* self, PyObject* other, int op) {
     return guard([&] {
-        if (!PyString_Check(other)) return owned_or_raise(PyUnicode_RichCompare(self, other, op));
-        PyObject* decoded = decode_fs(PyString_AS_STRING(other), PyString_GET_SIZE(other),
-                                      "strict");
+        if (!pyutil::kBytesMixWithText || !PyBytes_Check(other))
+            return owned_or_raise(PyUnicode_RichCompare(self, other, op));
+        PyObject* decoded = decode_fs(PyBytes_AS_STRING(other), PyBytes_GET_SIZE(other), nullptr);
         if (decoded == nullptr) {
             // Bytes that are no text in this encoding name no path we hold.
             if ((op == Py_EQ || op == Py_NE) && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
@@ -192,7 +190,7 @@ int ustream_contains(PyObject* self, PyObject* element) {
 // ustream, and both must be text for us to take the operation.
 PyObject* ustream_add(PyObject* left, PyObject* right) {
     return guard([&] {
-        if (!is_text(left) || !is_text(right)) return Ref::borrow(Py_NotImplemented);
+        if (!mixes(left) || !mixes(right)) return Ref::borrow(Py_NotImplemented);
         Ref a = text_of(left), b = text_of(right);
         Ref sum = owned_or_raise(PyUnicode_Concat(a.get(), b.get()));
         return make_ustream(sum.get());
@@ -222,7 +220,7 @@ PyObject* ustream_replace(PyObject* self, PyObject* args) {
 PyObject* ustream_remove(PyObject* self, PyObject* arg) {
     return guard([&] {
         Ref text = argument_text(arg);
-        Ref empty = owned_or_raise(PyUnicode_FromUnicode(nullptr, 0));
+        Ref empty = owned_or_raise(pyutil::empty_text());
         Ref result = owned_or_raise(PyUnicode_Replace(self, text.get(), empty.get(), -1));
         return make_ustream(result.get());
     });
@@ -267,11 +265,12 @@ void add_ustream(PyObject* module) {
         "x may be unicode, a str in the file-system encoding (decoded strictly),\n"
         "or a list or tuple of those joined as path components. Comparison,\n"
         "containment, +, %, replace() and remove() accept such str too.";
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_CHECKTYPES;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | PYUTIL_TPFLAGS_CHECKTYPES;
     t.tp_base = &PyUnicode_Type;
     t.tp_new = ustream_new;
     t.tp_repr = ustream_repr;
-    t.tp_str = ustream_str;
+    // 2.7's str() of a path is its bytes; 3.x's is the text itself.
+    if (!pyutil::kPython3) t.tp_str = ustream_str;
     t.tp_richcompare = ustream_richcompare;
     // Defining a comparison stops PyType_Ready from inheriting the hash.
     t.tp_hash = PyUnicode_Type.tp_hash;

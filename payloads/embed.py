@@ -28,7 +28,7 @@ LINE = 76
 
 
 def attribute_text(data):
-    packed = base64.b64encode(zlib.compress(data, zlib.Z_DEFAULT_COMPRESSION))
+    packed = base64.b64encode(zlib.compress(data, zlib.Z_DEFAULT_COMPRESSION)).decode("ascii")
     return "".join(packed[i:i + LINE] + "\n" for i in range(0, len(packed), LINE))
 
 
@@ -47,14 +47,10 @@ def generate(directory=HERE):
         path = os.path.join(directory, name)
         with open(path, "rb") as f:
             text = attribute_text(f.read())
-        # One reference held by the image, no cached hash, not interned.
         out.append("// %s\n" % name)
-        out.append("static StaticString<%d> %s_object = {\n" % (len(text) + 1, function))
-        out.append("    1, &PyString_Type, %d, -1, SSTATE_NOT_INTERNED,\n" % len(text))
+        out.append("DORVANE_PAYLOAD(%s, %d,\n" % (function, len(text)))
         out.extend(cpp_literal_lines(text))
-        out.append("};\n")
-        out.append("PyObject* %s() { return reinterpret_cast<PyObject*>(&%s_object); }\n\n"
-                   % (function, function))
+        out.append(")\n\n")
     out.append("}  // namespace dorvane\n")
     return "".join(out)
 
@@ -63,7 +59,7 @@ def write_if_changed(output=DEFAULT_OUTPUT, directory=HERE):
     """Writes the source unless it already holds the same text, so an
     unchanged payload set leaves the timestamp (and the build) alone.
     Returns True when the file was written."""
-    source = generate(directory)
+    source = generate(directory).encode("ascii")
     try:
         with open(output, "rb") as f:
             if f.read() == source:

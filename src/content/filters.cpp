@@ -43,7 +43,7 @@ void validate(const Ref& filter, const Ref& accepted, bool none_allowed) {
         if (found < 0) raise_pending();
         if (found) return;
     }
-    Ref text = owned_or_raise(PyObject_Unicode(filter.get()));
+    Ref text = owned_or_raise(pyutil::to_text(filter.get()));
     raise(call(global(Id::StreamError), constant_int(6), text));
 }
 

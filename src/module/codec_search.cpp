@@ -44,14 +44,14 @@ PyObject* search_call(PyObject*, PyObject* args, PyObject* kw) {
 }
 
 PyObject* search_bind(PyObject* self, PyObject* obj, PyObject* type) {
-    if (obj == Py_None) obj = nullptr;  // fetched from the class: unbound
-    return PyMethod_New(self, obj, type);
+    if (obj == Py_None) obj = nullptr;  // fetched from the class
+    return pyutil::bind_method(self, obj, type);
 }
 
-PyObject* search_repr(PyObject*) { return PyString_FromString("<dorvane function lambda1>"); }
+PyObject* search_repr(PyObject*) { return pyutil::native_from("<dorvane function lambda1>"); }
 
-PyObject* get_name(PyObject*, void*) { return PyString_FromString("lambda1"); }
-PyObject* get_module(PyObject*, void*) { return PyString_FromString("dorvane"); }
+PyObject* get_name(PyObject*, void*) { return pyutil::native_from("lambda1"); }
+PyObject* get_module(PyObject*, void*) { return pyutil::native_from("dorvane"); }
 PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyGetSetDef search_getset[] = {

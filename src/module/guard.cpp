@@ -32,7 +32,7 @@ void require_existing(const Ref& path, Here at) {
     raise(error, at);
 }
 
-Ref int_type() { return Ref::borrow(reinterpret_cast<PyObject*>(&PyInt_Type)); }
+Ref int_type() { return Ref::borrow(reinterpret_cast<PyObject*>(pyutil::int_type())); }
 Ref tuple_type() { return Ref::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type)); }
 Ref list_type() { return Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)); }
 

@@ -1,7 +1,7 @@
 // initdorvane: builds the constants once, then runs the module's top-level
 // statements in their fixed order. A failure leaves one traceback entry
 // "init dorvane" and no module registered.
-#include <Python.h>
+#include "pyutil/compat.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,7 +23,6 @@ State& state() {
 namespace {
 
 const char kModuleDoc[] = "Module to operate with files and directories.";
-const char kBuiltFor[] = {'0' + PY_MAJOR_VERSION, '.', '0' + PY_MINOR_VERSION, '\0'};
 
 struct ConstantText {
     const char* text;
@@ -46,12 +45,19 @@ static_assert(sizeof kConstantTexts / sizeof kConstantTexts[0] == static_cast<in
 
 // A version mismatch is only a warning, unless the filters make it an error.
 void check_version() {
+    char built_for[16];
+    std::snprintf(built_for, sizeof built_for, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    // "3.10.4 (main, ...)": the major and minor version end at the second dot.
     const char* running = Py_GetVersion();
-    if (running[0] == kBuiltFor[0] && running[2] == kBuiltFor[2]) return;
+    const std::size_t length = std::strlen(built_for);
+    if (std::strncmp(running, built_for, length) == 0 && running[length] == '.') return;
+    const char* dot = std::strchr(running, '.');
+    const char* end = dot ? std::strpbrk(dot + 1, ". ") : nullptr;
+    const int shown = end ? static_cast<int>(end - running) : 3;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compiletime version %s of module '%.100s' does not match runtime version %.3s",
-                  kBuiltFor, "dorvane", running);
+                  "compiletime version %s of module '%.100s' does not match runtime version %.*s",
+                  built_for, "dorvane", shown, running);
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) raise_pending();
 }
 
@@ -62,11 +68,11 @@ void create_constants() {
     for (int i = 0; i < static_cast<int>(Id::count_); ++i) {
         if (s.constants[i]) continue;  // a second initialisation reuses them
         const ConstantText& c = kConstantTexts[i];
-        s.constants[i] = keep(owned_or_raise(c.interned ? PyString_InternFromString(c.text)
-                                               : PyString_FromString(c.text)));
+        s.constants[i] = keep(owned_or_raise(c.interned ? pyutil::native_intern(c.text)
+                                                        : pyutil::native_from(c.text)));
     }
-    s.int2 = keep(owned_or_raise(PyInt_FromLong(2)));
-    s.int6 = keep(owned_or_raise(PyInt_FromLong(6)));
+    s.int2 = keep(owned_or_raise(pyutil::int_from(2)));
+    s.int6 = keep(owned_or_raise(pyutil::int_from(6)));
     s.none3 = keep(owned_or_raise(PyTuple_Pack(3, Py_None, Py_None, Py_None)));
 }
 
@@ -77,7 +83,7 @@ void import_standard_modules(const Ref& import) {
     for (Id name : kModules) {
         Ref locals = owned_or_raise(PyDict_New());
         Ref fromlist = owned_or_raise(PyList_New(0));
-        Ref level = owned_or_raise(PyInt_FromLong(-1));
+        Ref level = owned_or_raise(pyutil::int_from(pyutil::kImportLevel));
         set_global(name, call(import, name, globals, locals, fromlist, level));
     }
 }
@@ -96,7 +102,7 @@ void import_companion(const Ref& import) {
             Ref fromlist = owned_or_raise(PyList_New(1));
             Py_INCREF(constant(name));
             PyList_SET_ITEM(fromlist.get(), 0, constant(name));
-            Ref level = owned_or_raise(PyInt_FromLong(-1));
+            Ref level = owned_or_raise(pyutil::int_from(pyutil::kImportLevel));
             companion = call(import, Id::ondrel, globals, locals, fromlist, level);
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(state().import_error)) throw;
@@ -149,6 +155,12 @@ void build_argv() {
     for (Py_ssize_t index = 0; PyObject* next = PyIter_Next(iterator.get()); ++index) {
         set_global(Id::arg, Ref::steal(next));
         Ref ustream = global(Id::ustream);
+        if (pyutil::kPython3) {
+            // The interpreter has decoded them already, undecodable bytes
+            // kept as lone surrogates.
+            append(argv, call(ustream, global(Id::arg)));
+            continue;
+        }
         Ref decode = attr(global(Id::arg), Id::decode);
         bool strict;
         Ref text = decode_argument(decode, &strict);
@@ -163,7 +175,7 @@ void build_argv() {
     Ref ustream = global(Id::ustream);
     Ref realpath = attr(attr(global(Id::os), Id::path), Id::realpath);
     Ref first = item(global(Id::argv), 0);
-    Ref text = owned_or_raise(PyObject_Unicode(first.get()));
+    Ref text = owned_or_raise(pyutil::to_text(first.get()));
     Ref canonical;
     if (first_strict) {
         try {
@@ -194,7 +206,11 @@ void bind_payloads() {
         {Id::_MIME_LIB_, mime_lib_text},   {Id::_MAGIC_LIB_, magic_lib_text},
         {Id::_REGEX_LIB_, regex_lib_text},
     };
-    for (const auto& payload : kPayloads) set_global(payload.attribute, Ref::borrow(payload.text()));
+    for (const auto& payload : kPayloads) {
+        PyObject* text = payload.text();
+        if (!text) raise_pending();
+        set_global(payload.attribute, Ref::borrow(text));
+    }
 }
 
 // The name platform.system() would give, read from os.uname() the way
@@ -218,17 +234,22 @@ Ref system_name_without_processor(const Ref& platform) {
     if (cache != Py_None || !own(system) || !own(uname) || !os) return Ref();
     Ref os_module = Ref::borrow(os);
     if (!PyObject_HasAttr(os, constant(Id::uname))) return Ref();
+    // A plain tuple on 2.7, the interpreter's own struct sequence on 3.x.
     Ref fields = call(attr(os_module, Id::uname));
-    if (!PyTuple_CheckExact(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 5) return Ref();
+    if (!PyTuple_Check(fields.get()) || PyTuple_GET_SIZE(fields.get()) != 5) return Ref();
     bool any = false;
     for (Py_ssize_t i = 0; i < 5; ++i) {
         PyObject* field = PyTuple_GET_ITEM(fields.get(), i);
-        if (!PyString_CheckExact(field)) return Ref();
-        any = any || PyString_GET_SIZE(field) != 0;
+        if (Py_TYPE(field) != Py_TYPE(constant(Id::empty))) return Ref();
+        any = any || PyObject_Length(field) != 0;
     }
     if (!any) return Ref();
     PyObject* name = PyTuple_GET_ITEM(fields.get(), 0);
-    const char* text = PyString_AS_STRING(name);
+    const char* text = pyutil::native_chars(name);
+    if (!text) {
+        PyErr_Clear();
+        return Ref();
+    }
     for (const char* rewritten : {"", "unknown", "OpenVMS", "Microsoft"}) {
         if (std::strcmp(text, rewritten) == 0) return Ref();
     }
@@ -241,15 +262,13 @@ void initialise() {
     create_constants();
     ready_codec_search_type();
 
-    static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
-    PyObject* module = Py_InitModule4("dorvane", no_methods, kModuleDoc, nullptr, 1013);
+    PyObject* module = pyutil::create_module("dorvane", kModuleDoc);
     if (!module) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init dorvane");
         raise_pending();
     }
-    Py_INCREF(module);
     s.module = module;
-    s.builtins = keep(owned_or_raise(PyImport_ImportModule("__builtin__")));
+    s.builtins = keep(owned_or_raise(PyImport_ImportModule(pyutil::kBuiltinsModule)));
     set_global(Id::__builtins__, Ref::borrow(s.builtins));
 
     Ref builtins = Ref::borrow(s.builtins);
@@ -286,10 +305,15 @@ void initialise() {
 
 }  // namespace dorvane
 
-extern "C" __attribute__((visibility("default"))) void initdorvane(void) {
+PYUTIL_MODULE_INIT(dorvane) {
     using namespace dorvane;
     try {
         initialise();
+        // The module keeps the reference it was made with; 3.x's import
+        // takes one of its own.
+        PyObject* module = state().module;
+        Py_INCREF(module);
+        PYUTIL_INIT_RETURN(module);
     } catch (const PythonError& failure) {
         add_traceback("init dorvane", failure.line);
         // The import machinery would otherwise hand out the half-built module.
@@ -305,4 +329,5 @@ extern "C" __attribute__((visibility("default"))) void initdorvane(void) {
             state().module = nullptr;
         }
     }
+    PYUTIL_INIT_RETURN(static_cast<PyObject*>(nullptr));
 }

@@ -20,7 +20,7 @@
     /* attributes of standard objects */                                   \
     X(path) X(lookup) X(getfilesystemencoding) X(system) X(uname)         \
     X(_uname_cache)                                                        \
-    X(lower) X(decode) X(getcwdu) X(__enter__) X(__exit__)                 \
+    X(lower) X(decode) X(__enter__) X(__exit__)                 \
     /* os.path functions and the module's own functions of those names */ \
     X(exists) X(lexists) X(join) X(split) X(splitdrive) X(splitext)        \
     X(normpath) X(normcase) X(realpath) X(abspath) X(basename) X(dirname)  \
@@ -37,7 +37,9 @@
     X(_ZLIB_LIB_) X(_FILE_EXE_) X(_MIME_LIB_) X(_MAGIC_LIB_) X(_REGEX_LIB_)
 
 // Identifiers whose C++ name must differ from the text (keywords).
-#define DORVANE_RENAMED_IDENTIFIERS(X) X(register_, "register")
+// os.getcwdu is 2.7's text answer; 3.x's os.getcwd gives text.
+#define DORVANE_RENAMED_IDENTIFIERS(X) X(register_, "register") \
+    X(getcwd_text, PYUTIL_PYTHON3 ? "getcwd" : "getcwdu")
 
 #define DORVANE_TEXTS(X)                                                    \
     X(empty, "")                                                           \

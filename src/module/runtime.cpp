@@ -83,7 +83,7 @@ double to_double(const Ref& object, Here at) {
     PyObject* o = object.get();
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
     double value;
-    if (!PyString_Check(o) && !PyUnicode_Check(o) && Py_TYPE(o)->tp_as_number &&
+    if (!PyBytes_Check(o) && !PyUnicode_Check(o) && Py_TYPE(o)->tp_as_number &&
         Py_TYPE(o)->tp_as_number->nb_float) {
         value = PyFloat_AsDouble(o);
     } else {
@@ -117,42 +117,7 @@ namespace detail {
 
 namespace {
 
-// The thread's handled exception (what sys.exc_info() shows), swapped in for
-// the duration of __exit__ and put back afterwards, as an except clause does.
-class HandledException {
-public:
-    HandledException(PyObject* type, PyObject* value, PyObject* tb) {
-        PyThreadState* ts = PyThreadState_GET();
-        saved_type_ = ts->exc_type;
-        saved_value_ = ts->exc_value;
-        saved_tb_ = ts->exc_traceback;
-        Py_XINCREF(type);
-        Py_XINCREF(value);
-        Py_XINCREF(tb);
-        ts->exc_type = type;
-        ts->exc_value = value;
-        ts->exc_traceback = tb;
-    }
-    ~HandledException() {
-        PyThreadState* ts = PyThreadState_GET();
-        PyObject* type = ts->exc_type;
-        PyObject* value = ts->exc_value;
-        PyObject* tb = ts->exc_traceback;
-        ts->exc_type = saved_type_;
-        ts->exc_value = saved_value_;
-        ts->exc_traceback = saved_tb_;
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    }
-    HandledException(const HandledException&) = delete;
-    HandledException& operator=(const HandledException&) = delete;
-
-private:
-    PyObject* saved_type_;
-    PyObject* saved_value_;
-    PyObject* saved_tb_;
-};
+using pyutil::HandledException;
 
 }  // namespace
 

@@ -7,7 +7,7 @@
 // interpreter. Owning references (`Ref`) release everything on the way out.
 #pragma once
 
-#include <Python.h>
+#include "pyutil/compat.h"
 
 #include <cstddef>
 #include <initializer_list>

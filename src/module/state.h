@@ -2,7 +2,7 @@
 // layer and initialisation read this directly; bodies go through runtime.h.
 #pragma once
 
-#include <Python.h>
+#include "pyutil/compat.h"
 
 #include "src/module/names.h"
 

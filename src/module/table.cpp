@@ -261,6 +261,10 @@ const char* g_unknown_body;  // a body whose name has no row: reported at import
 PyMethodDef g_defs[kCount];
 PyObject* g_keyword_names[kCount][kMaxParams];  // interned once, for identity tests
 char g_qualnames[kCount][32];
+// What the interpreter's own parser takes where it matches the keywords:
+// "OO|OO:name", and the names as C strings.
+char g_formats[kCount][kMaxParams + 40];
+char* g_parser_names[kCount][kMaxParams + 1];
 
 PyObject* default_value(Default d) {
     switch (d) {
@@ -275,12 +279,7 @@ PyObject* default_value(Default d) {
     return nullptr;
 }
 
-bool same_name(PyObject* key, PyObject* name) {
-    return key == name ||
-           (PyString_Check(key) && PyString_GET_SIZE(key) == PyString_GET_SIZE(name) &&
-            std::memcmp(PyString_AS_STRING(key), PyString_AS_STRING(name),
-                        PyString_GET_SIZE(name)) == 0);
-}
+bool same_name(PyObject* key, PyObject* name) { return pyutil::native_equals(key, name); }
 
 // The keywords that the per-parameter lookups did not account for: every
 // item is checked in the dict's order, so the first offending key is named.
@@ -294,7 +293,7 @@ void match_remaining(std::size_t i, Py_ssize_t n, PyObject* kw, Ref* values) {
         Py_ssize_t j = n;
         while (j < max && key != names[j]) ++j;
         if (j == max) {
-            if (!PyString_Check(key)) {
+            if (!pyutil::is_native(key)) {
                 PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", f.name);
                 raise_pending();
             }
@@ -309,17 +308,28 @@ void match_remaining(std::size_t i, Py_ssize_t n, PyObject* kw, Ref* values) {
             if (same_name(key, names[k])) {
                 PyErr_Format(PyExc_TypeError,
                              "%s() got multiple values for keyword argument '%s'", f.name,
-                             PyString_AS_STRING(key));
+                             pyutil::native_chars(key));
                 raise_pending();
             }
         }
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", f.name,
-                     PyString_AS_STRING(key));
+                     pyutil::native_chars(key));
         raise_pending();
     }
 }
 
+// The interpreter's own matching, with its own errors.
+void parse(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
+    const FunctionRow& f = kFunctions[i];
+    PyObject* slots[kMaxParams];
+    for (std::size_t j = 0; j < param_count(f); ++j) slots[j] = default_value(f.params[j].value);
+    if (!pyutil::parse_objects(args, kw, g_formats[i], g_parser_names[i], param_count(f), slots))
+        raise_pending();
+    for (std::size_t j = 0; j < param_count(f); ++j) values[j] = Ref::borrow(slots[j]);
+}
+
 void match(std::size_t i, PyObject* args, PyObject* kw, Ref* values) {
+    if (pyutil::kInterpreterParsesKeywords) return parse(i, args, kw, values);
     const FunctionRow& f = kFunctions[i];
     const Py_ssize_t max = param_count(f), min = required_count(f);
     const bool all_required = min == max;
@@ -434,7 +444,7 @@ void bind_functions(PyObject* module, Here at) {
         raise_pending(at);
     }
     fill_method_defs(std::make_index_sequence<kCount>());
-    Ref module_name = owned_or_raise(PyString_FromString("dorvane"), at);
+    Ref module_name = owned_or_raise(pyutil::native_from("dorvane"), at);
     for (std::size_t i = 0; i < kCount; ++i) {
         const FunctionRow& f = kFunctions[i];
         if (!g_bodies[i]) {
@@ -442,12 +452,18 @@ void bind_functions(PyObject* module, Here at) {
             raise_pending(at);
         }
         std::snprintf(g_qualnames[i], sizeof g_qualnames[i], "dorvane.%s", f.name);
+        char* format = g_formats[i];
         for (std::size_t j = 0; j < param_count(f); ++j) {
             if (!g_keyword_names[i][j]) {
-                g_keyword_names[i][j] = PyString_InternFromString(f.params[j].name);
+                g_keyword_names[i][j] = pyutil::native_intern(f.params[j].name);
                 if (!g_keyword_names[i][j]) raise_pending(at);
             }
+            g_parser_names[i][j] = const_cast<char*>(f.params[j].name);
+            if (j == required_count(f)) *format++ = '|';
+            *format++ = 'O';
         }
+        std::snprintf(format, sizeof g_formats[i] - static_cast<std::size_t>(format - g_formats[i]),
+                      ":%s", f.name);
         Ref function = owned_or_raise(PyCFunction_NewEx(&g_defs[i], nullptr, module_name.get()), at);
         if (PyObject_SetAttrString(module, f.name, function.get()) < 0) raise_pending(at);
     }

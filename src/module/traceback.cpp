@@ -1,7 +1,6 @@
 #include "src/module/traceback.h"
 
-#include <Python.h>
-#include <frameobject.h>
+#include "pyutil/compat.h"
 
 #include <cstdio>
 
@@ -23,17 +22,14 @@ void add_traceback(const char* qualname, int line) {
     }
     Ref globals = Ref::borrow(state().module ? PyModule_GetDict(state().module) : nullptr);
     if (!globals) globals = Ref::steal(PyDict_New());
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("dorvane", function, line)));
     Ref frame;
-    if (code && globals) {
+    if (globals) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_GET(), reinterpret_cast<PyCodeObject*>(code.get()),
-                        globals.get(), nullptr)));
+            pyutil::traceback_frame("dorvane", function, line, globals.get())));
     }
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
     if (!frame) return;
-    reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

@@ -51,7 +51,7 @@ DORVANE_FUNCTION(join) {
 }
 
 DORVANE_FUNCTION(getcwd) {
-    Ref answer = call(module_function(Id::os, Id::getcwdu));
+    Ref answer = call(module_function(Id::os, Id::getcwd_text));
     return to_ustream(answer);
 }
 

@@ -35,9 +35,8 @@ Ref replace(const Ref& text, Id old_text, Id new_text) {
 // a run that meets a closing quote is doubled. A Windows file name holds no
 // double quote.
 Ref quoted_for_windows(const Ref& text) {
-    const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
-    const Py_ssize_t size = PyUnicode_GET_SIZE(text.get());
-    std::vector<Py_UNICODE> out;
+    const Py_ssize_t size = pyutil::text_length(text.get());
+    std::vector<Py_UCS4> out;
     out.reserve(static_cast<std::size_t>(size) + 2);
     Py_ssize_t backslashes = 0;
     auto close_quote = [&] {
@@ -47,17 +46,18 @@ Ref quoted_for_windows(const Ref& text) {
     };
     out.push_back('"');
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (c[i] == '%') {
+        const Py_UCS4 c = pyutil::text_char(text.get(), i);
+        if (c == '%') {
             close_quote();
             out.push_back('%');
             out.push_back('"');
             continue;
         }
-        backslashes = c[i] == '\\' ? backslashes + 1 : 0;
-        out.push_back(c[i]);
+        backslashes = c == '\\' ? backslashes + 1 : 0;
+        out.push_back(c);
     }
     close_quote();
-    return owned_or_raise(PyUnicode_FromUnicode(out.data(), static_cast<Py_ssize_t>(out.size())));
+    return owned_or_raise(pyutil::text_from_chars(out));
 }
 
 struct Payload {
@@ -89,14 +89,14 @@ void write_payload(const Ref& path, Id attribute) {
 // never have that form.
 bool is_mime_type(const Ref& text) {
     if (!PyUnicode_Check(text.get())) return false;
-    const Py_UNICODE* c = PyUnicode_AS_UNICODE(text.get());
-    const Py_ssize_t size = PyUnicode_GET_SIZE(text.get());
+    const Py_ssize_t size = pyutil::text_length(text.get());
     Py_ssize_t slash = -1;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (c[i] == '/') {
+        const Py_UCS4 c = pyutil::text_char(text.get(), i);
+        if (c == '/') {
             if (slash >= 0) return false;
             slash = i;
-        } else if (c[i] <= ' ' || c[i] >= 0x7f || std::strchr("()<>@,;:\\\"[]?=", c[i])) {
+        } else if (c <= ' ' || c >= 0x7f || std::strchr("()<>@,;:\\\"[]?=", static_cast<int>(c))) {
             return false;
         }
     }
@@ -192,7 +192,7 @@ DORVANE_FUNCTION(magic) {
     Ref answer_text = text_of(answer);
     if (!is_mime_type(answer_text)) {
         // Status 1 is what `file -E` exits with for the same complaint.
-        Ref status = owned_or_raise(PyInt_FromLong(1));
+        Ref status = owned_or_raise(pyutil::int_from(1));
         raise(call(global(Id::StreamError), status, answer_text));
     }
     return answer;
