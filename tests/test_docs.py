@@ -3,7 +3,7 @@ import difflib
 import os
 import unittest
 
-from support import HERE, ROOT, Rebinding, TempDirTest, load_source
+from support import HERE, PY3, ROOT, Rebinding, TempDirTest, load_source
 
 
 class ToolingTest(TempDirTest):
@@ -12,6 +12,8 @@ class ToolingTest(TempDirTest):
         with open(generate.OUT) as f:
             committed = f.read()
         fresh = generate.render()
+        if PY3:  # the only line naming an interpreter's own class: what 2.7 calls EnvironmentError
+            fresh = fresh.replace("Subclass of `OSError`", "Subclass of `EnvironmentError`")
         if committed != fresh:
             diff = difflib.unified_diff(committed.splitlines(), fresh.splitlines(),
                                         "docs/reference.md", "generated", lineterm="", n=0)
