@@ -136,6 +136,8 @@ class TempDirTest(Test):
             f(*args)
         except OSError as e:
             self.assertEqual((e.errno, e.strerror), (2, "No such file or directory"))
+            if PY3:
+                self.assertIsInstance(e, FileNotFoundError)  # noqa: F821 (3.x only)
             self.assertIs(type(e.filename), TEXT)
             self.assertEqual(e.filename, ustream(args[0]))
             entries = last_entry(sys.exc_info())
