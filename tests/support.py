@@ -12,7 +12,7 @@ import unittest
 PY3 = sys.version_info[0] >= 3
 # What the modules answer with, by interpreter: text (ustream's base) and
 # bytes (bstream's base, what files hold).
-TEXT = str if PY3 else unicode  # noqa: F821 (2.7 only)
+TEXT = str if PY3 else unicode
 BYTES = bytes if PY3 else str
 py2_only = unittest.skipIf(PY3, "2.7's own argument texts and str/unicode rules")
 
@@ -137,7 +137,7 @@ class TempDirTest(Test):
         except OSError as e:
             self.assertEqual((e.errno, e.strerror), (2, "No such file or directory"))
             if PY3:
-                self.assertIsInstance(e, FileNotFoundError)  # noqa: F821 (3.x only)
+                self.assertIsInstance(e, FileNotFoundError)
             self.assertIs(type(e.filename), TEXT)
             self.assertEqual(e.filename, ustream(args[0]))
             entries = last_entry(sys.exc_info())

@@ -93,7 +93,7 @@ class UstreamConversionTest(Test):
 
 class BstreamTest(Test):
     def test_constructor_accepts_bytes_buffers_and_unicode(self):
-        window = memoryview(b"hello")[1:4] if PY3 else buffer("hello", 1, 3)  # noqa: F821 (2.7 only)
+        window = memoryview(b"hello")[1:4] if PY3 else buffer("hello", 1, 3)  # 2.7: the old buffer type
         for given, expected in ((b"abc", b"abc"), (bytearray(b"\x00\xff"), b"\x00\xff"),
                                 (window, b"ell"), (u"caf\xe9", b"caf\xc3\xa9")):
             self.assertIs(type(bstream(given)), bstream)
