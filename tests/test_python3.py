@@ -85,6 +85,14 @@ class Python3Test(TempDirTest):
                       lambda: ustream(u"a").replace(b"a", u"b")):
             self.assertRaises(TypeError, mixed)
 
+    def test_argv_is_the_interpreters_with_the_script_resolved(self):
+        self.write("show.py", b"import os, sys, dorvane\n"
+                              b"print(dorvane.argv[0] == os.path.realpath(sys.argv[0]), dorvane.argv[1:] == sys.argv[1:],"
+                              b" set(type(a).__name__ for a in dorvane.argv))\n")
+        os.symlink("show.py", self.path("link.py"))
+        lines = self.child(None, ["link.py", u"caf\xe9", u"\udcff"], cwd=self.dir)  # the last one is b"\xff"
+        self.assertEqual(lines, ["True True {'ustream'}"])
+
     def test_threads_compress_and_query_paths_at_once(self):
         deadline, errors, rounds = time.time() + 3, [], []
 
