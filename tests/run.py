@@ -28,11 +28,20 @@ VALGRIND = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=
 OURS = re.compile(r"(dorvane\.so|ondrel\.so|cpptests|/ondrel/|/src/)")
 
 
+class CountingResult(unittest.TextTestResult):
+    """Counts passes itself: from 3.12 on, testsRun leaves out skipped tests."""
+    passed = 0
+
+    def addSuccess(self, test):
+        super(CountingResult, self).addSuccess(test)
+        self.passed += 1
+
+
 def run_python():
     suite = unittest.TestLoader().discover(HERE, pattern="test_*.py", top_level_dir=HERE)
-    result = unittest.TextTestRunner(verbosity=1, stream=sys.stdout).run(suite)
+    result = unittest.TextTestRunner(verbosity=1, stream=sys.stdout, resultclass=CountingResult).run(suite)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
-    return result.testsRun - failed - len(result.skipped), failed, len(result.skipped)
+    return result.passed, failed, len(result.skipped)
 
 
 def cpp_binary():
