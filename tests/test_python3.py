@@ -93,6 +93,21 @@ class Python3Test(TempDirTest):
         lines = self.child(None, ["link.py", u"caf\xe9", u"\udcff"], cwd=self.dir)  # the last one is b"\xff"
         self.assertEqual(lines, ["True True {'ustream'}"])
 
+    def test_whole_file_results_under_the_allocators_hooks(self):
+        # A hook in front of the object allocator refuses memory it did not
+        # hand out, with a fatal error rather than an exception.
+        source = self.write("big", os.urandom(1 << 20))
+        code = """
+            import sys, dorvane
+            data = dorvane.cat(sys.argv[1])
+            dorvane.compress(sys.argv[1], sys.argv[1] + ".xz", "xz")
+            again = dorvane.cat(sys.argv[1] + ".xz", "xz")
+            print(len(data), data == again == open(sys.argv[1], "rb").read())
+            del data, again
+            """
+        for hooks in ({"PYTHONDEVMODE": "1"}, {"PYTHONTRACEMALLOC": "1"}, {"PYTHONMALLOC": "malloc"}):
+            self.assertEqual(self.child(code, [source], **hooks), ["1048576 True"], hooks)
+
     def test_threads_compress_and_query_paths_at_once(self):
         deadline, errors, rounds = time.time() + 3, [], []
 
