@@ -1,5 +1,5 @@
 # -*- coding: utf-8 -*-
-"""A short tour of dorvane: run with `make tour` (on Python 2.7 and 3.x alike)."""
+"""A short tour of dorvane: run with `make tour`."""
 from __future__ import print_function
 
 import dorvane
@@ -26,7 +26,7 @@ print("\nA temporary directory:", work)
 name = dorvane.join(work, u"caf\xe9 notes.txt")
 path, stream = dorvane.tmpfstream(".txt", "notes-")
 with stream:
-    stream.write("Words written through a temporary fstream.\n" * 200)
+    stream.write(b"Words written through a temporary fstream.\n" * 200)
 dorvane.move(path, name)
 show("tmpfstream() wrote, move() put it at", dorvane.basename(name))
 show("listdir(work)", dorvane.listdir(work))

@@ -4,6 +4,8 @@ $BUILD/fuzz (seeds made afresh, corpus, artifacts, logs):
     python2.7 fuzz/run.py smoke|long [target ...]   # smoke: FUZZ_SMOKE_SECONDS (3) each; long:
         FUZZ_RUNS executions or FUZZ_SECONDS each, FUZZ_JOBS targets at a time
 """
+import base64
+import binascii
 import os
 import random
 import re
@@ -35,12 +37,13 @@ TOOLS = {
 }
 
 _rng = random.Random(7)
-_NOISE = "".join(chr(_rng.randrange(256)) for _ in range(600))
-SAMPLES = ["", "x", "the quick brown fox jumps over the lazy dog\n" * 3, _NOISE,
-           ("abcabcabc" * 300) + _NOISE[:200] + ("\0" * 2000)]
+_NOISE = bytes(bytearray(_rng.randrange(256) for _ in range(600)))
+SAMPLES = [b"", b"x", b"the quick brown fox jumps over the lazy dog\n" * 3, _NOISE,
+           (b"abcabcabc" * 300) + _NOISE[:200] + (b"\0" * 2000)]
 # For the decoders only: a few bzip2 blocks at -1 and two lzop blocks in a few
 # hundred bytes, no more, as every mutation decodes it again.
-LONG = "the quick brown fox jumps over the lazy dog\n" * 7000
+LONG = b"the quick brown fox jumps over the lazy dog\n" * 7000
+encodebytes = getattr(base64, "encodebytes", None) or base64.encodestring
 
 # malloc refuses anything over 1 GiB instead of taking seconds under ASan,
 # so out-of-memory paths get exercised rather than the fuzzer stalling.
@@ -51,8 +54,8 @@ FUZZ_ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:quarantine_size_mb=32:m
 
 def bzip2_block_crc(data):
     crc = 0xffffffff
-    for ch in data:
-        crc ^= ord(ch) << 24
+    for byte in bytearray(data):
+        crc ^= byte << 24
         for _ in range(8):
             crc = (crc << 1) ^ 0x104c11db7 if crc & 0x80000000 else crc << 1
     return crc ^ 0xffffffff
@@ -64,8 +67,8 @@ def spelled_by_symbol_maps(magic, crc):
     where the reader's scanner will look. Every byte value named appears once,
     then 64 bytes whose lowest bits are solved for the CRC, affine in them."""
     maps = [magic >> 32, magic >> 16 & 0xffff, magic & 0xffff, crc >> 16, crc & 0xffff] + [0xffff] * 11
-    named = "".join(chr(v) for v in range(256) if maps[v // 16] >> (15 - v % 16) & 1)
-    text = lambda flips: named + "".join(chr(0xe0 + 2 * (k % 16) ^ (flips >> k & 1)) for k in range(64))
+    named = bytearray(v for v in range(256) if maps[v // 16] >> (15 - v % 16) & 1)
+    text = lambda flips: bytes(named + bytearray(0xe0 + 2 * (k % 16) ^ (flips >> k & 1) for k in range(64)))
     base, rows = bzip2_block_crc(text(0)), {}
     for k in range(64):
         v, m = bzip2_block_crc(text(1 << k)) ^ base, 1 << k
@@ -83,7 +86,7 @@ def toolchain_missing():
     """None when clang can build a fuzzer, else the reason it cannot."""
     cxx = os.environ.get("FUZZ_CXX", "clang++")
     try:
-        runtime = subprocess.check_output([cxx, "-print-file-name=libclang_rt.fuzzer-x86_64.a"]).strip()
+        runtime = subprocess.check_output([cxx, "-print-file-name=libclang_rt.fuzzer-x86_64.a"]).strip().decode()
     except (OSError, subprocess.CalledProcessError):
         return "%s not found" % cxx
     if not os.path.isabs(runtime):  # clang echoes a name it cannot find
@@ -94,9 +97,9 @@ def toolchain_missing():
 def gzip_member(raw, plain, size=None, hcrc=False, field=True):
     """A gzip member around raw deflate data with our size field ("ON"),
     stating `size` (else the member's length); `hcrc` adds a wrong header CRC."""
-    head = "\x1f\x8b\x08" + chr((4 if field else 0) | (2 if hcrc else 0)) + "\0" * 5 + "\x03"
-    head += "\x08\x00ON\x04\x00\0\0\0\0" if field else ""
-    head += struct.pack("<H", ~zlib.crc32(head) & 0xffff) if hcrc else ""
+    head = b"\x1f\x8b\x08" + struct.pack("B", (4 if field else 0) | (2 if hcrc else 0)) + b"\0" * 5 + b"\x03"
+    head += b"\x08\x00ON\x04\x00\0\0\0\0" if field else b""
+    head += struct.pack("<H", ~zlib.crc32(head) & 0xffff) if hcrc else b""
     member = head + raw + struct.pack("<II", zlib.crc32(plain) & 0xffffffff, len(plain))
     if not field:
         return member
@@ -112,11 +115,11 @@ def gzip_size_fields():
     text = SAMPLES[2]
     raw = lambda data: zlib.compress(data, 9)[2:-4]
     one = gzip_member(raw(text), text)
-    incomplete = "05e0010900000080206cf5ff890401".decode("hex")  # "aaaaa"
+    incomplete = binascii.unhexlify("05e0010900000080206cf5ff890401")  # "aaaaa"
     return [gzip_member(raw(text), text, 0xfffffff0), gzip_member(raw(text), text, len(one) - 1) + one,
-            gzip_member(raw(text), text, len(one) + 5) + "\0" * 5, gzip_member(raw(text), text, hcrc=True),
-            gzip_member(raw("\0" * (8 << 20)), "\0" * (8 << 20))] + [
-        gzip_member(incomplete, "aaaaa", field=f) for f in (True, False)]
+            gzip_member(raw(text), text, len(one) + 5) + b"\0" * 5, gzip_member(raw(text), text, hcrc=True),
+            gzip_member(raw(b"\0" * (8 << 20)), b"\0" * (8 << 20))] + [
+        gzip_member(incomplete, b"aaaaa", field=f) for f in (True, False)]
 
 
 def seed(targets):
@@ -150,21 +153,21 @@ def seed(targets):
         with open(source, "wb") as f:
             f.write(spelled_by_symbol_maps(magic, 0x2468ace1))
         packed["bzip2"].append(subprocess.check_output("bzip2 -c < " + source, shell=True))
-    made = {"base64": [d.encode("base64") for d in SAMPLES] + ["QQ==\n", "QUI=", "####"],
+    made = {"base64": [encodebytes(d) for d in SAMPLES] + [b"QQ==\n", b"QUI=", b"####"],
             "zlib": [zlib.compress(d, level) for d in SAMPLES for level in (1, 9)],
-            "roundtrip": [chr(k) + "\x11" + d for d in SAMPLES for k in range(5)]}
+            "roundtrip": [struct.pack("B", k) + b"\x11" + d for d in SAMPLES for k in range(5)]}
     for codec in CODECS:
         own = ours.get(codec, [])
         # A member after another (the tools join no .lzma files), and several
         # of ours, which the readers decode side by side.
         joined = [packed[codec][0] + (own or packed[codec])[-1]] if codec != "lzma" else []
-        joined += ["".join(own[-3:])] if own else []
+        joined += [b"".join(own[-3:])] if own else []
         # Two control bytes: whole-input split, then odd-sized pieces.
-        made["decode_" + codec] = [p + s for s in packed[codec] + own + joined for p in ("\0\0", "\x05\x83")]
-    made["decode_gzip"] += [p + s for s in gzip_size_fields() for p in ("\0\0", "\x05\x83")]
+        made["decode_" + codec] = [p + s for s in packed[codec] + own + joined for p in (b"\0\0", b"\x05\x83")]
+    made["decode_gzip"] += [p + s for s in gzip_size_fields() for p in (b"\0\0", b"\x05\x83")]
     # A .lzma stating a one-byte size, then damaged data: liblzma's verdict once
     # depended on whether a read stopped within its last few bytes.
-    made["decode_lzma"] += ["\x01\x00" + "5d8200040001000000000000" "00003c41fbffffffe0000000".decode("hex")]
+    made["decode_lzma"] += [b"\x01\x00" + binascii.unhexlify("5d8200040001000000000000" "00003c41fbffffffe0000000")]
     for target in targets:
         os.makedirs(os.path.join(root, target))
         for i, item in enumerate(made[target]):

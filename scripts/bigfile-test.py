@@ -40,15 +40,16 @@ import dorvane
 way, src, dst, name = sys.argv[1:5]
 started = time.time()
 (dorvane.compress if way == "compress" else dorvane.decompress)(src, dst, name)
-print time.time() - started, [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+print("%s %s" % (time.time() - started,
+                 [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]))
 """
 
 
 def make_sparse_file(path, size):
     with open(path, "wb") as f:
         for i in range(size // BLOCK):
-            header = "<block %012d>" % i
-            f.write(header + "\0" * (BLOCK - len(header)))
+            header = ("<block %012d>" % i).encode()
+            f.write(header + b"\0" * (BLOCK - len(header)))
 
 
 def make_file(path, size):
@@ -60,12 +61,12 @@ def make_file(path, size):
     bases = []
     for k in range(8):
         text = "".join("record %d of mix %d: value %d\n" % (i, k, rng.randrange(10 ** 6))
-                       for i in range(24000))
-        noise = "".join(chr(rng.randrange(256)) for _ in range(BLOCK // 4))
+                       for i in range(24000)).encode()
+        noise = bytes(bytearray(rng.randrange(256) for _ in range(BLOCK // 4)))
         bases.append((text + noise) * 2)
     with open(path, "wb") as f:
         for i in range(size // BLOCK):
-            header = "<block %012d>" % i
+            header = ("<block %012d>" % i).encode()
             f.write(header + bases[i % 8][len(header):BLOCK])
 
 
@@ -75,7 +76,7 @@ def same(a, b):
 
 def step(way, src, dst, name):
     """Seconds and peak RSS in MiB of one dorvane call."""
-    seconds, kib = subprocess.check_output([sys.executable, "-c", STEP, way, src, dst, name]).split()
+    seconds, kib = subprocess.check_output([sys.executable, "-c", STEP, way, src, dst, name]).decode().split()
     return float(seconds), int(kib) / 1024.0
 
 

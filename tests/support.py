@@ -9,6 +9,13 @@ import textwrap
 import traceback
 import unittest
 
+PY3 = sys.version_info[0] >= 3
+# What the modules answer with, by interpreter: text (ustream's base) and
+# bytes (bstream's base, what files hold).
+TEXT = str if PY3 else unicode
+BYTES = bytes if PY3 else str
+py2_only = unittest.skipIf(PY3, "2.7's own argument texts and str/unicode rules")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
@@ -19,24 +26,54 @@ NOBODY = 65534
 # reached without asking the codec itself.
 FILTERS = ["gzip", "bzip2", "lzop", "xz", "lzma"]
 ALIASES = {"gz": "gzip", "bz2": "bzip2", "lzo": "lzop"}
-HEADERS = {"gzip": "\x1f\x8b", "bzip2": "BZh", "lzop": "\x89LZO", "xz": "\xfd7zXZ\0",
-           "lzma": "\x5d\0\0"}
+HEADERS = {"gzip": b"\x1f\x8b", "bzip2": b"BZh", "lzop": b"\x89LZO", "xz": b"\xfd7zXZ\0",
+           "lzma": b"\x5d\0\0"}
+
+
+def as_str(text):
+    """`text` as the interpreter's own str: UTF-8 bytes on 2.7, the text itself on 3.x."""
+    return text if PY3 else text.encode("utf-8")
+
+
+def as_text(name):
+    """A name from the file system (or as_str) back as text."""
+    return name if isinstance(name, TEXT) else name.decode("utf-8")
 
 
 def leftovers(directory, expected):
     return sorted(set(os.listdir(directory)) - set(expected))
 
 
+def native(data):
+    """Bytes from a child as the interpreter's own str (undecodable bytes kept as on os.fsdecode)."""
+    return data.decode("utf-8", "surrogateescape") if PY3 else data
+
+
+def load_source(name, path):
+    """The module in the file `path` (imp is gone from 3.12)."""
+    if not PY3:
+        import imp
+        return imp.load_source(name, path)
+    import importlib.util
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ):
-    """(status, stdout, stderr) of `code` in a fresh interpreter, `environ` added."""
+    """(status, stdout, stderr) of `code` in a fresh interpreter, `environ` added;
+    the outputs as str (`stdin` too may be a str)."""
     env = dict(os.environ, PYTHONPATH=pythonpath, **environ)
     command = [sys.executable]
     command += ["-c", code] if code is not None else []
     command += list(args)
     child = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if PY3 and isinstance(stdin, str):
+        stdin = stdin.encode("utf-8")
     out, err = child.communicate(stdin)
-    return child.returncode, out, err
+    return child.returncode, native(out), native(err)
 
 
 def as_nobody(check):
@@ -56,11 +93,11 @@ def as_nobody(check):
         except BaseException:
             message = traceback.format_exc()
         finally:
-            os.write(write_end, message)
+            os.write(write_end, message.encode("utf-8") if PY3 else message)
             os._exit(0)
     os.close(write_end)
     with os.fdopen(read_end, "rb") as r:
-        message = r.read()
+        message = native(r.read())
     os.waitpid(pid, 0)
     return message
 
@@ -90,7 +127,7 @@ class TempDirTest(Test):
         return os.path.join(self.dir, *parts)
 
     def touch(self, *parts):
-        return self.write(os.path.join(*parts), "x")
+        return self.write(os.path.join(*parts), b"x")
 
     def assertMissing(self, f, *args):
         """f(*args) refuses the missing args[0], from one traceback entry naming f."""
@@ -99,7 +136,9 @@ class TempDirTest(Test):
             f(*args)
         except OSError as e:
             self.assertEqual((e.errno, e.strerror), (2, "No such file or directory"))
-            self.assertIs(type(e.filename), unicode)
+            if PY3:
+                self.assertIsInstance(e, FileNotFoundError)
+            self.assertIs(type(e.filename), TEXT)
             self.assertEqual(e.filename, ustream(args[0]))
             entries = last_entry(sys.exc_info())
             self.assertEqual(len(entries), 1)

@@ -9,7 +9,7 @@ import unittest
 import dorvane
 from ondrel import StreamError, fstream, ustream
 
-from support import ALIASES, FILTERS, HEADERS, Rebinding, TempDirTest, last_entry
+from support import ALIASES, FILTERS, HEADERS, PY3, TEXT, Rebinding, TempDirTest, last_entry
 
 
 class RecordingStream(object):
@@ -29,7 +29,7 @@ class RecordingStream(object):
     def read(self, *data):
         if self.fail:
             raise IOError("failed")
-        return "content"
+        return b"content"
 
     write = read
 
@@ -54,7 +54,7 @@ class FilterNameTest(TempDirTest):
             caught = self.raised(UnboundLocalError, lambda: dorvane.cat("p"))
             self.assertEqual(str(caught),
                              "local variable 'result' referenced before assignment")
-        with Rebinding(dorvane, fstream=opener, cat=lambda *a, **k: "data"):
+        with Rebinding(dorvane, fstream=opener, cat=lambda *a, **k: b"data"):
             self.assertIsNone(dorvane.compress(self.touch("s"), self.path("d"), "gz"))
 
     def test_rejected_names(self):
@@ -64,8 +64,8 @@ class FilterNameTest(TempDirTest):
                          lambda: dorvane.decompress(self.touch("src"), self.path("d"), bad),
                          lambda: fstream(self.path("d"), "w", filter=bad)):
                 caught = self.raised(StreamError, call)
-                self.assertEqual(caught.args, (6, unicode(bad)))
-                self.assertIs(type(caught.strerror), unicode)
+                self.assertEqual(caught.args, (6, TEXT(bad)))
+                self.assertIs(type(caught.strerror), TEXT)
         caught = self.raised(StreamError, lambda: dorvane.compress(self.touch("src"), self.path("d"), None))
         self.assertEqual(caught.args, (6, u"None"))
         self.assertRaises(TypeError, fstream, self.path("d"), "w", 5)
@@ -73,16 +73,18 @@ class FilterNameTest(TempDirTest):
         for f in (dorvane.compress, dorvane.decompress):  # a missing source wins
             caught = self.raised(OSError, lambda: f(self.path("missing"), self.path("d"), "zip"))
             self.assertEqual(caught.errno, 2)
-        # cat leaves a missing file to fstream: an IOError, not the guard's OSError.
+        # cat leaves a missing file to fstream: an IOError, not the guard's OSError
+        # (which are one class on 3.x).
         caught = self.raised(IOError, lambda: dorvane.cat(self.path("missing")))
-        self.assertNotIsInstance(caught, OSError)
+        if not PY3:
+            self.assertNotIsInstance(caught, OSError)
 
 
 class CodecReachedTest(TempDirTest):
-    DATA = "".join(chr(i) for i in range(256)) * 64 + "tail" * 10000
+    DATA = bytes(bytearray(range(256))) * 64 + b"tail" * 10000
 
     def test_every_name_reaches_its_codec(self):
-        for data in (self.DATA, ""):
+        for data in (self.DATA, b""):
             src = self.write("src", data)
             for given in FILTERS + sorted(ALIASES):
                 name = ALIASES.get(given, given)
@@ -122,7 +124,7 @@ class SliceCopyTest(TempDirTest):
         self.assertRaises(StreamError, dorvane.decompress, broken, "/dev/full", "lzop")
         fifo = self.path("fifo")
         os.mkfifo(fifo)
-        for source, expected in ((broken, ""), (packed, self.DATA)):
+        for source, expected in ((broken, b""), (packed, self.DATA)):
             got = []
             reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()))
             reader.start()

@@ -9,7 +9,9 @@ import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, TempDirTest, as_nobody, leftovers, run_python
+from support import FILTERS, PY3, TempDirTest, as_nobody, leftovers, run_python
+
+IOERROR = "OSError" if PY3 else "IOError"  # one class on 3.x
 
 
 class DeviceFull(TempDirTest):  # written directly, being no regular file
@@ -17,19 +19,19 @@ class DeviceFull(TempDirTest):  # written directly, being no regular file
         caught = self.raised(IOError, lambda: dorvane.compress(__file__, "/dev/full", "gzip"))
         self.assertEqual(caught.errno, errno.ENOSPC)
         f = ondrel.fstream("/dev/full", "w")
-        f.write("x")  # buffered: fails at close
+        f.write(b"x")  # buffered: fails at close
         caught = self.raised(IOError, f.close)
         self.assertEqual((caught.errno, caught.filename),
                          (errno.ENOSPC, u"/dev/full"))
         self.assertTrue(f.closed)
         f = ondrel.fstream("/dev/full", "w")
-        self.assertRaises(IOError, f.write, "x" * (1 << 20))  # too big to buffer: at once
-        self.assertRaises(IOError, f.write, "y")
+        self.assertRaises(IOError, f.write, b"x" * (1 << 20))  # too big to buffer: at once
+        self.assertRaises(IOError, f.write, b"y")
         self.assertRaises(IOError, f.close)
         self.assertTrue(f.closed)
         with self.assertRaises(KeyError):  # the body's exception wins over the failed close
             with ondrel.fstream("/dev/full", "w") as f:
-                f.write("x")
+                f.write(b"x")
                 raise KeyError("body")
         self.assertTrue(f.closed)
 
@@ -42,7 +44,7 @@ class OutOfMemory(TempDirTest):
         # MemoryError; 2 GiB is past the limit and stays the data's fault.
         packed = self.path("data.lzma")
         with ondrel.fstream(packed, "wb", "lzma") as out:
-            out.write("some text " * 1000)
+            out.write(b"some text " * 1000)
         data = open(packed, "rb").read()
         for name, mib in (("fits", 1024), ("too_big", 2048)):
             self.write(name, data[:1] + struct.pack("<I", mib << 20) + data[5:])
@@ -55,9 +57,9 @@ class OutOfMemory(TempDirTest):
                 try:
                     with ondrel.fstream(name, 'rb', 'lzma') as f:
                         f.read()
-                    print name, 'read'
+                    print(name + ' read')
                 except (MemoryError, ondrel.StreamError) as e:
-                    print name, type(e).__name__, getattr(e, 'errno', '')
+                    print('%s %s %s' % (name, type(e).__name__, getattr(e, 'errno', '')))
             """, [self.path("fits"), self.path("too_big")])
         self.assertEqual(lines, [self.path("fits") + " MemoryError ",
                                  self.path("too_big") + " StreamError 5"])
@@ -65,8 +67,8 @@ class OutOfMemory(TempDirTest):
 
 class Replacement(TempDirTest):  # over an existing regular file, through a temporary
     def test_compress_onto_itself_keeps_metadata(self):
-        data = os.urandom(50000) + "text " * 20000
-        target, link = self.write("data", ""), self.path("link")
+        data = os.urandom(50000) + b"text " * 20000
+        target, link = self.write("data", b""), self.path("link")
         os.symlink("data", link)
         for filter_name in FILTERS:
             self.write("data", data)
@@ -97,17 +99,17 @@ class Replacement(TempDirTest):  # over an existing regular file, through a temp
         os.makedirs(deep)
         # The longest name; then one with no room left for a temporary's name.
         for path in (self.path("n" * 255), os.path.join(deep, "f" * (4080 - len(deep)))):
-            for attempt in ("first", "second"):  # the second replaces the first
+            for attempt in (b"first", b"second"):  # the second replaces the first
                 with ondrel.fstream(path, "wb", "gzip") as out:
                     out.write(attempt)
                 self.assertEqual(dorvane.cat(path, "gzip"), attempt)
         self.assertEqual(leftovers(self.dir, ["n" * 255, "d" * 200]), [])
 
     def test_exception_leaving_a_with_block_abandons_what_it_wrote(self):
-        target = self.write("target", "replaced")
+        target = self.write("target", b"replaced")
         out = ondrel.fstream(target, "wb")
         self.assertRaises(TypeError, out.write, 12)  # refused before anything is written
-        out.write("original")
+        out.write(b"original")
         del out  # a dropped stream still commits, as a dropped file flushes
         for filter_name in [None] + FILTERS:
             for error in (KeyError, KeyboardInterrupt):
@@ -116,14 +118,14 @@ class Replacement(TempDirTest):  # over an existing regular file, through a temp
                         out.write(os.urandom(200000))
                         raise error("body")
                 self.assertTrue(out.closed)
-                self.assertTrue(open(target).read() == "original", filter_name)
+                self.assertTrue(open(target, "rb").read() == b"original", filter_name)
                 self.assertEqual(leftovers(self.dir, ["target"]), [], filter_name)
         # A file the block itself created goes again; one closed in time stays.
         for name, close in (("fresh", False), ("closed", True)):
             with self.assertRaises(KeyError):
                 with ondrel.fstream(self.path(name), "wb") as out:
                     self.assertTrue(os.path.isfile(self.path(name)))  # made at once
-                    out.write("complete")
+                    out.write(b"complete")
                     if close:
                         out.close()
                     raise KeyError("body")
@@ -139,7 +141,7 @@ class FileSizeLimit(TempDirTest):  # write(2) fails part-way, as on a full disk
         broken = self.write("broken.gz", open(packed, "rb").read()[:-1000])
         out_dir = self.path("out")
         os.mkdir(out_dir)
-        os.chmod(self.write(os.path.join("out", "existing"), "old"), 0o600)
+        os.chmod(self.write(os.path.join("out", "existing"), b"old"), 0o600)
         status, out, err = run_python(textwrap.dedent("""
             import dorvane, ondrel, os, resource, signal, sys
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -155,16 +157,17 @@ class FileSizeLimit(TempDirTest):  # write(2) fails part-way, as on a full disk
                     try:
                         getattr(dorvane, f, write)(src, dest, name)
                     except BaseException as e:
-                        print type(e).__name__, getattr(e, "errno", None), getattr(e, "filename", None)
-            print sorted(os.listdir(".")), oct(os.stat("existing").st_mode & 0o777)
+                        print("%s %s %s" % (type(e).__name__, getattr(e, "errno", None),
+                                            getattr(e, "filename", None)))
+            print("%s %04o" % (sorted(os.listdir(".")), os.stat("existing").st_mode & 0o777))
             out = ondrel.fstream("/dev/full", "wb")
-            out.write("x")
+            out.write(b"x")
             del out  # dropped unclosed: the failed close goes to stderr
             """), ["compress", big, "gz", "decompress", packed, "gz", "decompress", broken, "gz"] +
             sum((["write", big, name] for name in ["-", "gz"] + FILTERS), []), cwd=out_dir)
         self.assertEqual(status, 0, err)
-        self.assertEqual(out.splitlines(), ["IOError 27 existing", "IOError 27 new"] * 2 +
-                         ["StreamError 5 None"] * 2 + ["IOError 27 existing", "IOError 27 new"] * 7 +
+        too_big = ["%s 27 existing" % IOERROR, "%s 27 new" % IOERROR]
+        self.assertEqual(out.splitlines(), too_big * 2 + ["StreamError 5 None"] * 2 + too_big * 7 +
                          ["['existing'] 0600"])
         self.assertEqual(open(os.path.join(out_dir, "existing")).read(), "old")
         self.assertIn("/dev/full", err)
@@ -174,14 +177,14 @@ class FileSizeLimit(TempDirTest):  # write(2) fails part-way, as on a full disk
 class Permissions(TempDirTest):
     def test_refusals(self):
         os.chmod(self.dir, 0o777)
-        source = self.write("source", "payload " * 1000)
+        source = self.write("source", b"payload " * 1000)
         secret = self.touch("secret")
         os.chmod(secret, 0)
         closed_dir = self.path("closed")
         os.mkdir(closed_dir)
-        frozen = self.write("frozen", "frozen")  # nobody may write it, in a writable directory
+        frozen = self.write("frozen", b"frozen")  # nobody may write it, in a writable directory
         os.chmod(frozen, 0o444)
-        open_file = self.write(os.path.join("closed", "writable"), "old")
+        open_file = self.write(os.path.join("closed", "writable"), b"old")
         os.chmod(open_file, 0o666)
         os.chmod(closed_dir, 0o555)
 
@@ -198,7 +201,7 @@ class Permissions(TempDirTest):
                     assert e.errno == errno.EACCES, e
             # No temporary possible beside it: written in place instead.
             dorvane.compress(source, open_file, "bzip2")
-            assert dorvane.cat(open_file, "bzip2") == open(source).read()
+            assert dorvane.cat(open_file, "bzip2") == open(source, "rb").read()
 
         self.assertEqual(as_nobody(check), "")
         self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])

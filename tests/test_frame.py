@@ -1,6 +1,5 @@
 # -*- coding: utf-8 -*-
 """Import, attributes, call conventions, name lookup and traceback entries."""
-import __builtin__
 import codecs
 import os
 import platform
@@ -11,7 +10,12 @@ import unittest
 import dorvane
 import ondrel
 
-from support import BUILD, FakeOs, Rebinding, TempDirTest, Test
+from support import BUILD, PY3, FakeOs, Rebinding, TempDirTest, Test, py2_only
+
+try:
+    import builtins
+except ImportError:
+    import __builtin__ as builtins
 
 
 class AttributesTest(Test):
@@ -22,7 +26,7 @@ class AttributesTest(Test):
         self.assertEqual(dorvane.__console__, sys.getfilesystemencoding())
         self.assertEqual(dorvane.__system__, platform.system().lower())
         self.assertIs(dorvane.NoneType, type(None))
-        self.assertIs(dorvane.__builtins__, __builtin__)
+        self.assertIs(dorvane.__builtins__, builtins)
         for name in ["os", "sys", "zlib", "base64", "codecs", "shutil", "tempfile", "platform"]:
             self.assertIs(getattr(dorvane, name), sys.modules[name])
         self.assertEqual(ondrel.__version__, "0.1")
@@ -45,39 +49,44 @@ class AttributesTest(Test):
             codecs.register = lambda f: (caught.append(f), real(f))[1]
             import dorvane
             f = caught[0]
-            print f.__name__, f.__doc__, f.__module__
-            print f('cp65001') == codecs.lookup('UTF-8'), f('latin-1'), f('CP65001')
+            print('%s %s %s' % (f.__name__, f.__doc__, f.__module__))
+            print('%s %s %s' % (f('cp65001') == codecs.lookup('UTF-8'), f('latin-1'), f('CP65001')))
             class C(object):
                 g = f
-            print type(C.g).__name__, C.g.im_self, C().g() is None
+            print('%s %s %s' % (type(C.g).__name__, getattr(C.g, 'im_self', None), C().g() is None))
             for args, dorvane.codecs in (((), codecs), (('cp65001',), None)):
                 try:
                     f(*args)
                 except (TypeError, AttributeError) as e:
-                    print e, traceback.extract_tb(sys.exc_info()[2])[-1][2]
+                    print('%s %s' % (e, traceback.extract_tb(sys.exc_info()[2])[-1][2]))
             """)
-        self.assertEqual(lines[:3], ["lambda1 None dorvane", "True None None", "instancemethod None True"])
-        self.assertTrue(lines[3].startswith("lambda1() takes exactly one argument (0 given) "), lines[3])
+        # A plain function: a method once it is a class attribute (3.x has no unbound methods).
+        method = "function" if PY3 else "instancemethod"
+        self.assertEqual(lines[:3], ["lambda1 None dorvane", "True None None", method + " None True"])
+        missing = "lambda1() " if PY3 else "lambda1() takes exactly one argument (0 given) "
+        self.assertTrue(lines[3].startswith(missing), lines[3])
         self.assertIn(" dorvane.lambda1", lines[4])
 
     def test_platform_answer_without_a_processor_query(self):
         # platform.system()'s first answer forks a shell for `uname -p`,
         # which alone costs more than the rest of the import; a changed
         # answer stands.
-        for setup, expected in [("", os.uname()[0].lower() + " []"),
-                                ("platform.system = lambda: 'Plan9'", "plan9"),
-                                ("platform._uname_cache = ('Plan9', '', '', '', '', '')", "plan9")]:
+        cases = [("", os.uname()[0].lower() + " []"), ("platform.system = lambda: 'Plan9'", "plan9")]
+        if not PY3:  # 2.7's cache is a plain tuple
+            cases.append(("platform._uname_cache = ('Plan9', '', '', '', '', '')", "plan9"))
+        for setup, expected in cases:
             lines = self.child("import os, platform\n"
                                "commands = []\n"
                                "real_popen = os.popen\n"
                                "os.popen = lambda c, *rest: (commands.append(c), real_popen(c, *rest))[1]\n"
                                "%s\n"
                                "import dorvane\n"
-                               "print dorvane.__system__, commands\n" % setup)
+                               "print('%%s %%s' %% (dorvane.__system__, commands))\n" % setup)
             self.assertTrue(lines[0].startswith(expected), (setup, lines))
 
 
 class ImportTest(TempDirTest):
+    @py2_only  # 3.x decodes the command line itself
     def test_argv(self):
         # Under the C locale every non-ASCII byte fails the file-system
         # encoding; here even the directory and the script's name do.
@@ -100,7 +109,8 @@ class ImportTest(TempDirTest):
             self.assertEqual(lines, [repr([os.path.realpath(here).decode("utf-8") + first[0]] + first[1:])])
 
     def test_failed_import_leaves_no_module(self):
-        os.symlink(os.path.join(BUILD, "dorvane.so"), self.path("dorvane.so"))
+        built = [n for n in os.listdir(BUILD) if n.startswith("dorvane.") and n.endswith(".so")]
+        os.symlink(os.path.join(BUILD, built[0]), self.path(built[0]))  # 3.x tags the name
         lacking = "open('ondrel.py', 'w').write('StreamError = bstream = ustream = fstream = None')"
         cases = [("", self.dir, "ImportError ondrel module is missed"),
                  ("del sys.argv", BUILD, "AttributeError 'module' object has no attribute 'argv'"),
@@ -114,11 +124,16 @@ class ImportTest(TempDirTest):
                 try:
                     import dorvane
                 except Exception as e:
-                    print type(e).__name__, e
-                    print 'dorvane' in sys.modules
-                    print traceback.extract_tb(sys.exc_info()[2])[-1][2]
+                    print('%%s %%s' %% (type(e).__name__, e))
+                    print('dorvane' in sys.modules)
+                    print(traceback.extract_tb(sys.exc_info()[2])[-1][2])
                 """ % setup, pythonpath=pythonpath, cwd=self.dir)
-            self.assertEqual(lines[:2], [error, "False"])
+            if PY3:  # the interpreter's own wording: the type and the name it missed
+                kind, _, missed = error.partition(" ")
+                self.assertTrue(lines[0].startswith(kind + " ") and missed.split()[-1] in lines[0], lines)
+                self.assertEqual(lines[1], "False")
+            else:
+                self.assertEqual(lines[:2], [error, "False"])
             self.assertTrue(lines[2].startswith("init dorvane"), lines)
 
 
@@ -143,19 +158,23 @@ class ConventionsTest(Test):
                   {"sufix": "x"})]
         for text, f, args, kwargs in cases:
             caught = self.raised(TypeError, lambda: f(*args) if kwargs is None else f(*args, **kwargs))
-            self.assertEqual(str(caught), text)
+            if not PY3:
+                self.assertEqual(str(caught), text)
+            elif all(isinstance(k, str) for k in kwargs or ()):  # else the interpreter refuses before the call
+                self.assertIn(f.__name__ + "()", str(caught))
         self.assertEqual(dorvane.join(tail="b", head="a"), u"a/b")
         # A unicode key is found by the per-parameter lookup.
         self.assertEqual(dorvane.join("a", **{u"tail": "b"}), u"a/b")
 
     def test_builtins_are_the_fallback_and_truth_failure_propagates(self):
-        with Rebinding(dorvane, os=None), Rebinding(__builtin__, os=FakeOs(exists=lambda t: "yes " + t)):
+        with Rebinding(dorvane, os=None), Rebinding(builtins, os=FakeOs(exists=lambda t: "yes " + t)):
             del dorvane.os
             self.assertIs(dorvane.exists("q"), True)
 
         class NoTruth(object):
             def __nonzero__(self):
                 raise ZeroDivisionError("no truth")
+            __bool__ = __nonzero__
 
         with Rebinding(dorvane, os=FakeOs(exists=lambda text: NoTruth())):
             self.assertRaises(ZeroDivisionError, dorvane.exists, "x")

@@ -4,15 +4,16 @@ import os
 import unittest
 
 import dorvane
-from support import TempDirTest
+from support import TempDirTest, py2_only
 from test_load import ARGS
 
 
 class Names(TempDirTest):
+    @py2_only  # 3.x answers such names as os.listdir does: test_python3
     def test_listdir_names_the_bad_entry_and_loses_nothing(self):
         for name in ("a", "\xff\xfe-latin", "z"):
             open(self.path(name), "wb").close()
-        for argument in (self.dir, unicode(self.dir)):
+        for argument in (self.dir, self.dir.decode("utf-8")):
             caught = self.raised(UnicodeDecodeError, lambda: dorvane.listdir(argument))
             self.assertIn("0xff", str(caught))
         self.assertEqual(sorted(os.listdir(self.dir)), ["a", "z", "\xff\xfe-latin"])
@@ -27,7 +28,7 @@ FILL = dict((name, list(args[1])) for name, args in ARGS.items() if type(args[1]
 FILL["move"] = ["g", "f"]  # from nowhere: "f" must stay
 # Wrong in type or content for a path, a mode, a filter or a flag; none
 # names anything that exists.
-BAD = ["None", "12", "1.5", "object()", "{}", "(1,)", "bytearray('x')", "'a\\0b'", "u'a\\0b'",
+BAD = ["None", "12", "1.5", "object()", "{}", "(1,)", "bytearray(b'x')", "'a\\0b'", "u'a\\0b'",
        "[1, 2]", "['\\xff']", "u'\\udcff' * 3", "2 ** 70"]
 
 
@@ -38,7 +39,8 @@ class WrongTypes(TempDirTest):
     def test_every_function(self):
         lines = self.child("""
             import os, dorvane, ondrel
-            open("f", "w").write("v")
+            with open("f", "w") as f:
+                f.write("v")
             fills, bad = %r, %r
             seen = 0
             for name in %r:
@@ -55,7 +57,7 @@ class WrongTypes(TempDirTest):
                                 ondrel.StreamError):
                             pass
                         seen += 1
-            print "alive", seen, open("f").read(), sorted(os.listdir("."))
+            print("alive %%d %%s %%s" %% (seen, open("f").read(), sorted(os.listdir("."))))
             """ % (FILL, BAD, sorted(ARGS)), cwd=self.dir, TMPDIR=self.dir)  # tmpdir & co. make theirs here
         words = lines[0].split(None, 3)
         self.assertEqual(words[0], "alive")

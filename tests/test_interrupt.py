@@ -13,7 +13,7 @@ import unittest
 
 import dorvane
 import ondrel
-from support import BUILD, FILTERS, TempDirTest
+from support import BUILD, FILTERS, TempDirTest, native
 
 MIB = 1 << 20
 # lzop copies 256 MiB in about the time the test waits before signalling.
@@ -75,14 +75,14 @@ class CtrlC(TempDirTest):
         child = subprocess.Popen([sys.executable, "-c", CHILD, what, a, b],
                                  env=dict(os.environ, PYTHONPATH=BUILD),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.assertEqual(child.stdout.readline(), "ready\n")
+        self.assertEqual(native(child.stdout.readline()), "ready\n")
         # Early: gzip now reads the 256 MiB in about a third of a second.
         time.sleep(0.1)
         os.kill(child.pid, signal.SIGINT)
         sent = time.time()
         out, err = child.communicate()
         took = time.time() - sent
-        self.assertEqual(out, "interrupted\n", err)
+        self.assertEqual(native(out), "interrupted\n", native(err))
         self.assertLess(took, 1.0, "%s took %.2f s after SIGINT" % (what, took))
 
     def test_compress_and_decompress_stop_and_leave_the_destination(self):
@@ -90,7 +90,7 @@ class CtrlC(TempDirTest):
         calls = [("compress:" + name, self.source) for name in SLOW_FILTERS]
         calls += [("decompress:" + name, self.packed[name]) for name in CONCATENATING]
         for what, source in calls:
-            destination = self.write("destination", "untouched")
+            destination = self.write("destination", b"untouched")
             self.interrupt(what, source, destination)
             self.assertEqual(open(destination).read(), "untouched", what)
             self.assertEqual(os.listdir(self.dir), ["destination"], what)
@@ -123,7 +123,7 @@ class OtherThreads(TempDirTest):
         ctypes.PyDLL(None).usleep(2000000)  # two seconds in C, lock held
         written = os.path.getsize(self.path("out"))
         thread.join()
-        self.assertGreater(written, len(data) * 3 / 4)
+        self.assertGreater(written, len(data) * 3 // 4)
 
 
 if __name__ == "__main__":

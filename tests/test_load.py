@@ -42,7 +42,7 @@ def then_remove(name):
 def tmpfstream_round():
     name, stream = D.tmpfstream(filter="gz")
     with stream:
-        stream.write("abc")
+        stream.write(b"abc")
     os.remove(name)
 
 
@@ -101,7 +101,7 @@ class Flat(unittest.TestCase):
         cls.saved_tempdir, tempfile.tempdir = tempfile.tempdir, cls.dir
         os.chdir(cls.dir)
         with open("f", "wb") as f:
-            f.write("some text\n" * 500)
+            f.write(b"some text\n" * 500)
         D.compress("f", "f.gz", "gzip")
         os.mkdir("d")
 
@@ -150,7 +150,7 @@ class Concurrent(TempDirTest):
         os.mkdir(own)
         # Over 3 MiB, so that every filter cuts it into several units and
         # their workers run alongside these threads.
-        unit = os.urandom(1 << 17) + "".join("line %d of %d\n" % (i, index) for i in range(8000))
+        unit = os.urandom(1 << 17) + "".join("line %d of %d\n" % (i, index) for i in range(8000)).encode()
         data = unit * (3 * (1 << 20) // len(unit) + 1)
         source = os.path.join(own, "src")
         with open(source, "wb") as f:
@@ -177,7 +177,7 @@ class Concurrent(TempDirTest):
 
     def test_eight_threads(self):
         # What `file` says, asked one at a time, is what every thread must see.
-        sample = self.write("sample", "line\n" * 3000)
+        sample = self.write("sample", b"line\n" * 3000)
         self.expected = {}
         for kind in FILTERS:
             dorvane.compress(sample, sample + kind, kind)

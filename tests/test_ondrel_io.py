@@ -9,7 +9,7 @@ import unittest
 
 from ondrel import StreamError, bstream, fstream, pstream, ustream
 
-from support import FILTERS, TempDirTest, run_python
+from support import FILTERS, TEXT, TempDirTest, run_python
 
 
 class FstreamTest(TempDirTest):
@@ -19,7 +19,7 @@ class FstreamTest(TempDirTest):
         self.assertIs(type(f.name), ustream)
         self.assertEqual((f.name, f.mode, f.filter, f.closed), (p, "w", None, False))
         # Sizes around the buffer's, so that some writes are buffered and some not.
-        chunks = ["one", bstream("two"), bytearray("3\x00"), u"caf\xe9"]
+        chunks = [b"one", bstream(b"two"), bytearray(b"3\x00"), u"caf\xe9"]
         chunks += [os.urandom(n) for n in (1, 65535, 65536, 65537, 300000)]
         for chunk in chunks:
             f.write(chunk)
@@ -27,21 +27,21 @@ class FstreamTest(TempDirTest):
         f.close()  # idempotent
         self.assertTrue(f.closed)
         with fstream(p, "a") as f:
-            f.write("tail")
+            f.write(b"tail")
         data = fstream(p).read()
         self.assertIs(type(data), bstream)
-        self.assertTrue(data == "".join(bstream(c) for c in chunks) + "tail")
+        self.assertTrue(data == b"".join(bstream(c) for c in chunks) + b"tail")
 
     def test_refusals(self):
         p = self.touch("f")
         for mode in ("x+", "r+", "rw", "", "wt"):
             self.assertRaises(ValueError, fstream, p, mode)
         self.assertRaises(ValueError, fstream, p, "a", "gz")  # no appending to a filtered file
-        self.assertRaises(IOError, fstream(p, "r").write, "x")
+        self.assertRaises(IOError, fstream(p, "r").write, b"x")
         self.assertRaises(IOError, fstream(p, "w").read)
         f = fstream(p, "w")
         f.close()
-        for call in (lambda: f.write("x"), f.read, f.__enter__):
+        for call in (lambda: f.write(b"x"), f.read, f.__enter__):
             self.assertRaises(ValueError, call)
         caught = self.raised(IOError, lambda: fstream(self.path("missing")))
         self.assertEqual((caught.errno, caught.strerror, caught.filename),
@@ -79,7 +79,7 @@ class FstreamTest(TempDirTest):
         # The forking process leaves its own copy alone (its os._exit()),
         # and where the child's block ends by an exception, the parent then
         # finishes the stream as if there had been no child.
-        data = os.urandom(1 << 20) + "".join(str(n) for n in xrange(500000))[:2 << 20]
+        data = os.urandom(1 << 20) + "".join(str(n) for n in range(500000))[:2 << 20].encode()
         self.write("data", data)
         for name, child in [(name, "close") for name in FILTERS] + [("gzip", "abandon"), ("xz", "abandon")]:
             status, out, err = run_python(FORKED_CLOSE, [self.path(n) for n in ("data", "out", "expected")] +
@@ -105,7 +105,7 @@ import os, signal, sys, ondrel
 data = open(sys.argv[1], "rb").read()
 def written(path):
     f = ondrel.fstream(path, "wb", sys.argv[4])
-    for at in xrange(0, len(data), 65536):
+    for at in range(0, len(data), 65536):
         f.write(data[at:at + 65536])
     return f
 written(sys.argv[3]).close()
@@ -136,17 +136,17 @@ os._exit(0)
 
 class PstreamTest(TempDirTest):
     def test_output_command_forms_and_environment(self):
-        self.assertEqual(pstream("echo hello").execute(), "hello\n")
+        self.assertEqual(pstream("echo hello").execute(), b"hello\n")
         p = pstream(["printf", u"'%s-%s'", ustream(u"a"), "b"])
         self.assertIs(type(p.command), ustream)
         self.assertEqual(p.command, u"printf '%s-%s' a b")
         out = p.execute()
-        self.assertEqual((type(out), out), (bstream, "a-b"))
-        self.assertEqual(p.execute(), "a-b")  # may run again
-        self.assertEqual(pstream(("true",)).execute(), "")
+        self.assertEqual((type(out), out), (bstream, b"a-b"))
+        self.assertEqual(p.execute(), b"a-b")  # may run again
+        self.assertEqual(pstream(("true",)).execute(), b"")
         for bad in (5, ["echo", 5]):
             self.assertRaises(TypeError, pstream, bad)
-        self.assertEqual(pstream("cat").execute(), "")  # stdin is /dev/null
+        self.assertEqual(pstream("cat").execute(), b"")  # stdin is /dev/null
         # Python ignores SIGPIPE; the child must not inherit that.
         status = pstream("grep SigIgn /proc/self/status").execute()
         self.assertFalse(int(status.split()[1], 16) & (1 << (signal.SIGPIPE - 1)), status)
@@ -158,13 +158,13 @@ class PstreamTest(TempDirTest):
                 ("kill -%d $$" % signal.SIGKILL, 128 + signal.SIGKILL, u"")]:
             caught = self.raised(StreamError, lambda: pstream(command).execute())
             self.assertEqual(caught.args, (status, text))
-            self.assertIs(type(caught.strerror), unicode)
+            self.assertIs(type(caught.strerror), TEXT)
 
     def test_megabytes_on_both_streams_do_not_deadlock(self):
         cmd = ("head -c 20000000 /dev/zero | tr '\\0' o & "
                "head -c 15000000 /dev/zero | tr '\\0' e >&2; wait")
         out = pstream(cmd).execute()
-        self.assertTrue(out == "o" * 20000000, len(out))
+        self.assertTrue(out == b"o" * 20000000, len(out))
         caught = self.raised(StreamError, lambda: pstream(cmd + "; exit 4").execute())
         self.assertEqual(caught.errno, 4)
         self.assertEqual(len(caught.strerror), 15000000)
@@ -178,12 +178,12 @@ class PstreamTest(TempDirTest):
 
         def writer():
             with open(fifo, "wb") as f:
-                f.write("through")
+                f.write(b"through")
 
         thread = threading.Thread(target=writer)
         thread.daemon = True
         thread.start()
-        self.assertEqual(pstream("timeout 20 cat '%s'" % fifo).execute(), "through")
+        self.assertEqual(pstream("timeout 20 cat '%s'" % fifo).execute(), b"through")
         thread.join()
 
 

@@ -9,47 +9,48 @@ import unittest
 import dorvane
 from ondrel import ustream
 
-from support import FakeOs, Rebinding, TempDirTest, cwd
+from support import FakeOs, Rebinding, TempDirTest, as_str, as_text, cwd
 
-NAME = "caf\xc3\xa9 it's \"odd\" $(x).txt"
+TEXT_NAME = u"caf\xe9 it's \"odd\" $(x).txt"
+NAME = as_str(TEXT_NAME)
 QUERIES = ["abspath", "basename", "dirname", "realpath", "relpath", "listdir", "ismount",
            "islink", "isfile", "isdir", "isabs", "getsize", "getmtime", "getctime", "getatime"]
 
 
 class UnguardedTest(TempDirTest):
     def test_answers_and_their_types(self):
-        name = self.write(NAME, "\0" * 12345)
+        name = self.write(NAME, b"\0" * 12345)
         for f in (dorvane.exists, dorvane.lexists):  # never guarded, so never raising for a missing path
             self.assertEqual([f(name), f(ustream(name)), f(self.path("missing"))], [True, True, False])
         os.utime(name, (1000000000, 1200000000))
         os.symlink(name, self.path("link"))
-        text = NAME.decode("utf-8")
+        text = TEXT_NAME
         pair = (tuple, ustream)
         cases = [(dorvane.split, ("/a/b/",), (u"/a/b", u""), pair),
                  (dorvane.splitext, ("a/b.tar.gz",), (u"a/b.tar", u".gz"), pair),
                  (dorvane.splitdrive, ("/x/y",), (u"", u"/x/y"), pair),
                  (dorvane.normpath, ("/no//such/../path/.",), u"/no/path", ustream),
                  (dorvane.normcase, ("/No/Such",), u"/No/Such", ustream),
-                 (dorvane.join, (u"caf\xe9", "caf\xc3\xa9"), u"caf\xe9/caf\xe9", ustream),
+                 (dorvane.join, (u"caf\xe9", as_str(u"caf\xe9")), u"caf\xe9/caf\xe9", ustream),
                  (dorvane.join, ("root", [ustream("a"), "b", u"c"]), u"root/a/b/c", ustream),
-                 (dorvane.abspath, (NAME,), name.decode("utf-8"), ustream),
+                 (dorvane.abspath, (NAME,), as_text(name), ustream),
                  (dorvane.relpath, (name,), text, ustream),
                  (dorvane.basename, (name,), text, ustream),
-                 (dorvane.dirname, (name,), self.dir.decode("utf-8"), ustream),
-                 (dorvane.realpath, (self.path("link"),), os.path.realpath(name).decode("utf-8"), ustream),
+                 (dorvane.dirname, (name,), as_text(self.dir), ustream),
+                 (dorvane.realpath, (self.path("link"),), as_text(os.path.realpath(name)), ustream),
                  (dorvane.isfile, (name,), True, bool), (dorvane.isdir, (name,), False, bool),
                  (dorvane.islink, (self.path("link"),), True, bool),
                  (dorvane.ismount, ("/",), True, bool), (dorvane.isabs, (NAME,), False, bool),
                  (dorvane.getsize, (name,), 12345, int), (dorvane.getatime, (name,), 1000000000, float),
                  (dorvane.getmtime, (name,), 1200000000, float),
                  (dorvane.getctime, (name,), os.stat(name).st_ctime, float),
-                 (dorvane.listdir, (self.dir,), [n.decode("utf-8") for n in os.listdir(self.dir)], list)]
+                 (dorvane.listdir, (self.dir,), [as_text(n) for n in os.listdir(self.dir)], list)]
         with cwd(self.dir):
             for f, args, expected, kind in cases:
                 answer = f(*args)
                 self.assertEqual(answer, expected, f.__name__)
                 if kind is pair:
-                    self.assertEqual([type(answer)] + map(type, answer), [tuple, ustream, ustream])
+                    self.assertEqual([type(answer)] + [type(part) for part in answer], [tuple, ustream, ustream])
                 else:
                     self.assertIs(type(answer), kind, f.__name__)
         self.assertEqual(set(type(n) for n in dorvane.listdir(self.dir)), set([ustream]))
@@ -71,7 +72,7 @@ class GuardTest(TempDirTest):
                 self.assertMissing(getattr(dorvane, name), path)
         for f in (dorvane.remove, dorvane.unlink, dorvane.rmdir, dorvane.chdir, dorvane.chroot):
             self.assertMissing(f, missing)
-        self.assertMissing(dorvane.chmod, missing, 0644)
+        self.assertMissing(dorvane.chmod, missing, 0o644)
         self.assertMissing(dorvane.chown, missing, 0, 0)
         for f in (dorvane.link, dorvane.copy, dorvane.move):
             self.assertMissing(f, missing, dest)
@@ -100,7 +101,7 @@ class GuardTest(TempDirTest):
             self.assertEqual(caught.errno, errno.ENOTDIR)
         seen = []
         with Rebinding(dorvane, exists=lambda path: seen.append(path) or True):
-            dorvane.basename("caf\xc3\xa9")
+            dorvane.basename(as_str(u"caf\xe9"))
         self.assertEqual(seen, [u"caf\xe9"])
         self.assertIs(type(seen[0]), ustream)
         with Rebinding(dorvane, exists=lambda path: {}[path]):  # its failure propagates
@@ -122,7 +123,7 @@ class EffectsTest(TempDirTest):
         name = self.touch(NAME)
         self.assertRaises(ValueError, dorvane.chmod, name, "rw")
         self.assertRaises(ValueError, dorvane.chown, name, 0, "x")
-        for mode, expected in (("420", 0644), (384.9, 0600), (0751, 0751)):  # decimal text; truncated
+        for mode, expected in (("420", 0o644), (384.9, 0o600), (0o751, 0o751)):  # decimal text; truncated
             dorvane.chmod(path=name, mode=mode)
             self.assertEqual(stat.S_IMODE(os.stat(name).st_mode), expected)
         if os.geteuid() == 0:
@@ -136,7 +137,7 @@ class EffectsTest(TempDirTest):
         self.assertEqual(self.raised(OSError, dorvane.rmdir, self.path("d")).errno, errno.ENOTEMPTY)
         self.assertRaises(IOError, dorvane.copy, name, self.path("no", "dir", "x"))
         dorvane.copy(name, self.path("d"))  # into a directory, with the mode
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("d", NAME)).st_mode), 0751)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("d", NAME)).st_mode), 0o751)
         with cwd("/"):
             dorvane.chdir(self.dir)
             self.assertEqual(dorvane.getcwd(), os.path.realpath(self.dir))

@@ -1,6 +1,7 @@
 """The Windows tool files behind magic: their attribute texts decode to the
 committed files. (`make payloads-check` checks the files themselves, and
 `make wine-check` runs them under Wine.)"""
+import base64
 import os
 import unittest
 import zlib
@@ -24,7 +25,7 @@ class AttributeTextTest(unittest.TestCase):
         for attribute, name in ATTRIBUTES:
             text = getattr(dorvane, attribute)
             self.assertIs(type(text), str, attribute)
-            self.assertEqual(zlib.decompress(text.decode("base64")), payload(name), name)
+            self.assertEqual(zlib.decompress(base64.b64decode(text)), payload(name), name)
 
 
 if __name__ == "__main__":

@@ -8,18 +8,18 @@ import unittest
 import dorvane
 from ondrel import StreamError, bstream, pstream, ustream
 
-from support import Rebinding, TempDirTest, cwd
+from support import Rebinding, TempDirTest, as_str, cwd, native
 
 # Each would run a command, or be read as an option, if it reached a shell
 # or a command line unprotected.
 HOSTILE = ["a'; touch pwned; '.txt", 'q"uote $(touch pwned) `touch pwned`.txt', "semi;colon",
            "a|touch pwned", "a&&touch pwned", "new\nline", "new\rline", "-C", "--files-from=x",
-           "--version", " lead space", "star*", "back\\slash", "caf\xc3\xa9 with blank", "'", ""]
+           "--version", " lead space", "star*", "back\\slash", as_str(u"caf\xe9 with blank"), "'", ""]
 
 
 def file_says(path, *options):
-    return subprocess.check_output(["/usr/bin/file"] + list(options) +
-                                   ["--brief", "--mime-type", "--", path]).strip()
+    return native(subprocess.check_output(["/usr/bin/file"] + list(options) +
+                                          ["--brief", "--mime-type", "--", path]).strip())
 
 
 class ScreenTest(TempDirTest):
@@ -29,13 +29,12 @@ class ScreenTest(TempDirTest):
         self.assertIs(type(dorvane.screen("x")), ustream)
         with cwd(self.dir):
             for name in HOSTILE:
-                echoed = subprocess.check_output(
-                    ["/bin/sh", "-c", "printf %s " + dorvane.screen(name).encode("utf-8")])
-                self.assertEqual(echoed, name)
+                echoed = subprocess.check_output(["/bin/sh", "-c", "printf %s " + as_str(dorvane.screen(name))])
+                self.assertEqual(native(echoed), name)
                 if name:
                     for path in (name, self.path(name)):  # relative: a leading "-" bites
                         with open(path, "wb") as f:
-                            f.write("hello " * 100)
+                            f.write(b"hello " * 100)
                         self.assertEqual(dorvane.magic(path), u"text/plain", repr(path))
                     os.remove(name)
         self.assertEqual(os.listdir(self.dir), [])  # nothing ran
@@ -74,8 +73,8 @@ class MagicTest(TempDirTest):
         RecordingProcess.output = "text/plain\r\n"
 
     def test_types_agree_with_file_and_zlib_looks_inside(self):
-        plain = self.write("words", "plain words\n" * 200)
-        for path in [plain, self.write("empty", ""), "/bin/ls", self.dir]:
+        plain = self.write("words", b"plain words\n" * 200)
+        for path in [plain, self.write("empty", b""), "/bin/ls", self.dir]:
             answer = dorvane.magic(path)
             self.assertIs(type(answer), ustream)
             self.assertEqual(answer, file_says(path))
@@ -85,7 +84,7 @@ class MagicTest(TempDirTest):
         self.assertEqual(dorvane.magic(packed, True), "text/plain")
 
     def test_options_line_ends_and_failures(self):
-        path = self.write("f", "x")
+        path = self.write("f", b"x")
         with Rebinding(dorvane, pstream=RecordingProcess):
             for zlib in [False, None, 0, "", True, 1, "yes"]:
                 self.assertEqual(dorvane.magic(path, zlib), u"text/plain")
@@ -125,7 +124,7 @@ class MagicTest(TempDirTest):
     def test_missing_path_or_unknown_system_starts_nothing(self):
         with Rebinding(dorvane, pstream=RecordingProcess, __system__="plan9"):
             self.assertEqual(self.raised(OSError, dorvane.magic, self.path("missing"), True).errno, 2)
-            caught = self.raised(UnboundLocalError, dorvane.magic, self.write("f", "x"))
+            caught = self.raised(UnboundLocalError, dorvane.magic, self.write("f", b"x"))
             self.assertEqual(str(caught), "local variable 'file_exe' referenced before assignment")
             caught = self.raised(UnboundLocalError, dorvane.appdir)
         self.assertEqual(str(caught), "local variable 'result' referenced before assignment")
@@ -155,15 +154,15 @@ class MagicTest(TempDirTest):
                 return bstream(self.answer)
 
         with Rebinding(dorvane, __system__="windows", pstream=Process, tmpdir=tmpdir, **payloads):
-            answer = dorvane.magic(self.write("a b.exe", "x"))
+            answer = dorvane.magic(self.write("a b.exe", b"x"))
         self.assertEqual(answer, u"application/x-dosexec")
         self.assertEqual(Process.commands[0], [
             u'"%s"' % os.path.join(work, "file.exe"),
             u'--brief --mime-type -m "%s"' % os.path.join(work, "mime.dll"),
             u'"%s"' % self.path("a b.exe")])
-        self.assertEqual(seen, {"file.exe": "_FILE_EXE_" * 100, "magic1.dll": "_MAGIC_LIB_" * 100,
-                                "mime.dll": "_MIME_LIB_" * 100, "regex2.dll": "_REGEX_LIB_" * 100,
-                                "zlib1.dll": "_ZLIB_LIB_" * 100})
+        self.assertEqual(seen, {"file.exe": b"_FILE_EXE_" * 100, "magic1.dll": b"_MAGIC_LIB_" * 100,
+                                "mime.dll": b"_MIME_LIB_" * 100, "regex2.dll": b"_REGEX_LIB_" * 100,
+                                "zlib1.dll": b"_ZLIB_LIB_" * 100})
         self.assertFalse(os.path.exists(work))
         # A complaint is raised once this call's files are gone.
         Process.answer = "cannot open `C:\\a b' (No such file or directory)\r\n"

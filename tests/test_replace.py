@@ -13,19 +13,23 @@ import warnings
 
 import dorvane
 import ondrel
-from support import TempDirTest, as_nobody, leftovers
+from support import BYTES, TempDirTest, as_nobody, leftovers
 
 libc = ctypes.CDLL(None, use_errno=True)
 
 
+def c_string(text):
+    return text if isinstance(text, BYTES) else text.encode("utf-8")
+
+
 def setxattr(path, name, value):
-    if libc.setxattr(path, name, value, len(value), 0) != 0:
+    if libc.setxattr(c_string(path), c_string(name), value, len(value), 0) != 0:
         raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), path)
 
 
 def getxattr(path, name):
     value = ctypes.create_string_buffer(256)
-    size = libc.getxattr(path, name, value, len(value))
+    size = libc.getxattr(c_string(path), c_string(name), value, len(value))
     if size < 0:
         raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), path)
     return value.raw[:size]
@@ -39,25 +43,25 @@ def root_only(test):
 class WritingOver(TempDirTest):
     def ways(self):
         """Each way of writing over a file: (write(path), read(path), what it wrote)."""
-        source = self.write("source", "by compress")
+        source = self.write("source", b"by compress")
 
         def by_fstream(path):
             with ondrel.fstream(path, "wb", "gzip") as out:
-                out.write("by fstream")
-        return [(by_fstream, lambda path: dorvane.cat(path, "gzip"), "by fstream"),
+                out.write(b"by fstream")
+        return [(by_fstream, lambda path: dorvane.cat(path, "gzip"), b"by fstream"),
                 (lambda path: dorvane.compress(source, path, "xz"),
-                 lambda path: dorvane.cat(path, "xz"), "by compress")]
+                 lambda path: dorvane.cat(path, "xz"), b"by compress")]
 
     def test_every_name_and_attribute_is_kept(self):
         target, link = self.path("target"), self.path("link")
         for write, read, wrote in self.ways():
-            self.write("target", "original")
+            self.write("target", b"original")
             try:
-                setxattr(target, "user.origin", "kept")
+                setxattr(target, "user.origin", b"kept")
             except OSError as e:
                 self.skipTest("no user attributes here: %s" % e)
             write(target)  # one name: replaced whole, the attribute copied over
-            self.assertEqual((read(target), getxattr(target, "user.origin")), (wrote, "kept"))
+            self.assertEqual((read(target), getxattr(target, "user.origin")), (wrote, b"kept"))
             os.link(target, link)
             inode = os.stat(target).st_ino
             write(target)
@@ -69,7 +73,7 @@ class WritingOver(TempDirTest):
     @root_only
     def test_root_file_in_sticky_directory_written_by_another_user(self):
         os.chmod(self.dir, 0o1777)
-        target = self.write("shared", "original")
+        target = self.write("shared", b"original")
         os.chmod(target, 0o666)
 
         def check():
@@ -94,7 +98,7 @@ class WritingOver(TempDirTest):
         self.addCleanup(subprocess.call, ["umount", small])
         backing = os.path.join(small, "file")
         with open(backing, "wb") as f:
-            f.write("original")
+            f.write(b"original")
         if subprocess.call(["mount", "--bind", backing, target]) != 0:
             self.skipTest("cannot bind-mount here")
         self.addCleanup(subprocess.call, ["umount", target])
@@ -113,7 +117,7 @@ class WritingOver(TempDirTest):
         os.mkdir(tmp)
         os.chmod(tmp, 0o777)
         os.mkdir(closed)
-        target = self.write(os.path.join("closed", "file"), "original")
+        target = self.write(os.path.join("closed", "file"), b"original")
         os.chmod(target, 0o666)
         os.chmod(closed, 0o555)
         big = self.write("big", os.urandom(3 << 20))
@@ -141,7 +145,7 @@ class WritingOver(TempDirTest):
             for tmpdir in (tmp, closed):  # with no temporary anywhere, written directly
                 os.environ["TMPDIR"] = tmpdir
                 dorvane.compress(big, target, "gzip")
-                assert dorvane.cat(target, "gzip") == open(big).read(), tmpdir
+                assert dorvane.cat(target, "gzip") == open(big, "rb").read(), tmpdir
 
         self.assertEqual(as_nobody(check), "")
         self.assertEqual((os.listdir(closed), os.listdir(tmp)), (["file"], []))

@@ -38,7 +38,7 @@ class TempTest(TempDirTest):
         self.assertEqual(stream.mode, "x")
         self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)  # created at once, as mkstemp makes it
         with stream:
-            stream.write("hello\n")
+            stream.write(b"hello\n")
         self.assertEqual(open(path).read(), "hello\n")
         self.assertTrue(os.path.basename(path).startswith("run-") and path.endswith(".log"))
         for text, mode in [(None, "xb"), ("yes", "x")]:
@@ -52,10 +52,10 @@ class TempTest(TempDirTest):
             path, stream = dorvane.tmpfstream()
             stream.close()
         self.assertTrue(path == chosen and os.path.exists(chosen))
-        victim = self.write("victim", "precious")
+        victim = self.write("victim", b"precious")
         planted = self.path("planted")
         os.symlink(victim, planted)
-        existing = self.write("existing", "mine")
+        existing = self.write("existing", b"mine")
         for name in (planted, existing):
             with Rebinding(dorvane, tmpname=lambda s, p: ustream(name)):
                 caught = self.raised(EnvironmentError, dorvane.tmpfstream)

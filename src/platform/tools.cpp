@@ -1,6 +1,6 @@
 // Platform tools: screen, appdir, magic. Their only platform branches are
 // the tests of the module attribute `__system__`.
-#include <Python.h>
+#include "pyutil/compat.h"
 
 #include <cstring>
 #include <vector>
@@ -120,8 +120,8 @@ DORVANE_FUNCTION(screen) {
 DORVANE_FUNCTION(appdir) {
     Ref pid = call(module_function(Id::os, Id::getpid));
     Ref digits = owned_or_raise(PyObject_Str(pid.get()));
-    Ref decode = attr(digits, Id::decode);
-    Ref pid_text = call(decode, global(Id::__console__));
+    // 2.7's str is bytes, read in the console's encoding; 3.x's is the text.
+    Ref pid_text = pyutil::kPython3 ? digits : call(attr(digits, Id::decode), global(Id::__console__));
     Ref result;
     if (system_is(Id::linux_name)) {
         Ref realpath = os_path_function(Id::realpath);
