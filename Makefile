@@ -49,6 +49,8 @@ deps:
 
 # docs/reference.md from the function table, the body files and the
 # modules' docstrings; `make test` fails while the committed file differs.
+# The reference is 2.7's (3.x's docstrings name its own types), so write it
+# with the default PYTHON; the stubs (stubs/) come out the same from any.
 docs: build
 	PYTHONPATH=$(BUILD) "$(PYTHON)" docs/generate.py
 
