@@ -100,23 +100,13 @@ if "egg_info" not in sys.argv and "--help" not in sys.argv:
 CXXFLAGS = [] if WINDOWS else ["-std=c++17", "-fvisibility=hidden", "-Wno-missing-field-initializers",
                               "-Wno-register"]
 
-
-def load_source(name, path):
-    try:
-        import importlib.util
-    except ImportError:  # Python 2.7
-        import imp
-        return imp.load_source(name, path)
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 # The Windows tool files that `magic` writes become C++ source here, before
 # the globs below collect the sources (distutils globs nothing later).
-_embed = load_source("dorvane_payloads_embed", os.path.join(HERE, "payloads", "embed.py"))
-_embed.write_if_changed()
+_embed_path = os.path.join(HERE, "payloads", "embed.py")
+_embed = {"__file__": _embed_path, "__name__": "dorvane_payloads_embed"}
+with open(_embed_path) as _f:
+    exec(compile(_f.read(), _embed_path, "exec"), _embed)
+_embed["write_if_changed"]()
 
 # Type stubs (made by docs/generate.py with the reference) go wherever the
 # modules go, so that an installed copy and a build directory both carry them.

@@ -62,13 +62,13 @@ def make(*arguments):
 
 class Tally(object):
     def __init__(self, title):
-        self.title, self.parts, self.passed, self.failed = title, [], 0, 0
+        self.title, self.results, self.passed, self.failed = title, [], 0, 0
 
     def heading(self, text):
         print("\n===== %s: %s" % (self.title, text))
 
     def absent(self, label, why):
-        self.parts.append("%s %s" % (label, why))
+        self.results.append("%s %s" % (label, why))
 
     def suite(self, label, status, counts):
         """A run that reports `N passed, N failed`; one that did not report counts as one failure."""
@@ -76,15 +76,15 @@ class Tally(object):
         if status != 0 and failed == 0:
             failed = 1
         self.passed, self.failed = self.passed + passed, self.failed + failed
-        self.parts.append("%s ok" % label if not failed else "%s FAILED (%d failed)" % (label, failed))
+        self.results.append("%s ok" % label if not failed else "%s FAILED (%d failed)" % (label, failed))
 
     def check(self, label, ok):
         """A check that passes or fails as a whole."""
         self.passed, self.failed = self.passed + ok, self.failed + (not ok)
-        self.parts.append("%s %s" % (label, "ok" if ok else "FAILED"))
+        self.results.append("%s %s" % (label, "ok" if ok else "FAILED"))
 
     def close(self, totals):
-        print("\n%s: %s" % (self.title, ", ".join(self.parts)))
+        print("\n%s: %s" % (self.title, ", ".join(self.results)))
         if totals:
             print("%d passed, %d failed" % (self.passed, self.failed))
         return 1 if self.failed or not self.passed else 0
@@ -96,7 +96,7 @@ def python_suites(tally, version, python):
     build = build_dir(version)
     if not make("build", "PYTHON=" + python, "BUILD=" + build):
         tally.suite(version, 1, (0, 1))
-        tally.parts[-1] = "%s FAILED (build)" % version
+        tally.results[-1] = "%s FAILED (build)" % version
         return
     env = dict(os.environ, BUILD=build, PYTHONPATH=os.path.join(ROOT, build), PY_ONLY="1", FUZZ_SMOKE="0")
     tally.suite(version, *run([python, os.path.join("tests", "run.py")], env))
@@ -120,7 +120,7 @@ def test(python, also):
             print("\nerror: no Python %s under %s/versions (pyenv install %s); its suites did not run"
                   % (other, pyenv_root(), other))
             tally.suite(other, 1, (0, 1))
-            tally.parts[-1] = "%s MISSING" % other
+            tally.results[-1] = "%s MISSING" % other
             continue
         python_suites(tally, other, found)
     for target in ("stubs-check", "peer-posixpath"):

@@ -4,8 +4,8 @@
 import os
 from ondrel import StreamError as StreamError, bstream as bstream, fstream as fstream, pstream as pstream, ustream as ustream
 
-_PathPart = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-_Path = _PathPart | list[_PathPart] | tuple[_PathPart, ...]
+_PathComponent = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Path = _PathComponent | list[_PathComponent] | tuple[_PathComponent, ...]
 
 __version__: float
 __system__: str

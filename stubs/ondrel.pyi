@@ -5,8 +5,8 @@ import os
 from _typeshed import ReadableBuffer
 from types import TracebackType
 
-_PathPart = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-_Path = _PathPart | list[_PathPart] | tuple[_PathPart, ...]
+_PathComponent = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Path = _PathComponent | list[_PathComponent] | tuple[_PathComponent, ...]
 from typing import SupportsIndex
 
 __version__: str
