@@ -131,17 +131,31 @@ Ref argument_text(PyObject* o) {
     return Ref::borrow(o);
 }
 
+Ref construct(PyTypeObject* type, PyObject* arg) {
+    // Immutable, so a ustream converts to itself, as unicode(u) does.
+    if (arg && type == &UStreamType && Py_TYPE(arg) == &UStreamType) return Ref::borrow(arg);
+    Ref text = arg ? path_text(arg, "ustream() argument") : owned_or_raise(pyutil::empty_text());
+    return new_ustream(type, text.get());
+}
+
 PyObject* ustream_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard([&] {
         PyObject* arg = nullptr;
         if (!no_keywords("ustream", kwds) || !PyArg_UnpackTuple(args, "ustream", 0, 1, &arg))
             raise_pending();
-        // Immutable, so a ustream converts to itself, as unicode(u) does.
-        if (arg && type == &UStreamType && Py_TYPE(arg) == &UStreamType) return Ref::borrow(arg);
-        Ref text = arg ? path_text(arg, "ustream() argument")
-                       : owned_or_raise(pyutil::empty_text());
-        return new_ustream(type, text.get());
+        return construct(type, arg);
     });
+}
+
+// ustream(x) as every path function calls it, without the argument tuple a
+// call of the type would build; any other call takes the type's own way.
+// Only ustream itself has it: subclasses may define __init__.
+PyObject* ustream_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) {
+    const Py_ssize_t count = pyutil::vectorcall_count(nargsf);
+    if (count > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
+        return pyutil::call_type_with_tuple(type, args, nargsf, kwnames);
+    return guard([&] { return construct(&UStreamType, count ? args[0] : nullptr); });
 }
 
 PyObject* ustream_repr(PyObject* self) {
@@ -272,6 +286,7 @@ void add_ustream(PyObject* module) {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | PYUTIL_TPFLAGS_CHECKTYPES;
     t.tp_base = &PyUnicode_Type;
     t.tp_new = ustream_new;
+    pyutil::set_vectorcall(t, ustream_vectorcall);
     t.tp_repr = ustream_repr;
     // 2.7's str() of a path is its bytes; 3.x's is the text itself.
     if (!pyutil::kPython3) t.tp_str = ustream_str;

@@ -439,6 +439,78 @@ inline PyFrameObject* traceback_frame(const char* file, const char* function, in
     return frame;
 }
 
+// ---- calls -----------------------------------------------------------------
+
+// fn(*args): 3.x passes the arguments as they are (vectorcall); 2.7 packs
+// them into a tuple.
+inline PyObject* call_objects(PyObject* fn, PyObject* const* args, std::size_t count) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(fn, args, count, nullptr);
+#elif PYUTIL_PYTHON3
+    return _PyObject_Vectorcall(fn, args, count, nullptr);
+#else
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), args[i]);
+    }
+    PyObject* result = PyObject_Call(fn, tuple, nullptr);
+    Py_DECREF(tuple);
+    return result;
+#endif
+}
+
+// A type's own way of being called with the arguments as they are (3.9
+// on; 3.8 reserves the slot, 2.7 has none): set where the interpreter
+// will use it, a no-op elsewhere.
+using VectorcallFunction = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+inline void set_vectorcall(PyTypeObject& type, VectorcallFunction function) {
+#if PY_VERSION_HEX >= 0x03090000
+    type.tp_vectorcall = function;
+#else
+    (void)type, (void)function;
+#endif
+}
+
+inline Py_ssize_t vectorcall_count(std::size_t nargsf) {
+#if PYUTIL_PYTHON3
+    return PyVectorcall_NARGS(nargsf);
+#else
+    return static_cast<Py_ssize_t>(nargsf);
+#endif
+}
+
+// What calling `type` does without a vectorcall of its own: the arguments
+// packed into a tuple and a dict, then __new__ and __init__.
+inline PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                      PyObject* kwnames) {
+    const Py_ssize_t count = vectorcall_count(nargsf);
+    PyObject* tuple = PyTuple_New(count);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple, i, args[i]);
+    }
+    PyObject* kwargs = nullptr;
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keywords > 0) {
+        kwargs = PyDict_New();
+        for (Py_ssize_t i = 0; kwargs && i < keywords; ++i) {
+            if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[count + i]) < 0) Py_CLEAR(kwargs);
+        }
+        if (!kwargs) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+    }
+    PyObject* result = PyType_Type.tp_call(type, tuple, kwargs);
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return result;
+}
+
 // ---- argument parsing ------------------------------------------------------
 
 // A constructor's refusal of keywords, in the interpreter's own words.

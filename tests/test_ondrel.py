@@ -55,6 +55,27 @@ class UstreamConversionTest(Test):
             self.assertEqual(r, "ustream(%r)" % text)
             self.assertEqual(eval(r, {"ustream": ustream})._unicode_, text)
 
+    def test_a_call_of_the_type_is_its_constructor(self):
+        # 3.9 on, ustream(x) skips the argument tuple; __new__ still takes it.
+        class Sub(ustream):
+            pass
+
+        def outcome(make, *args, **kwargs):
+            try:
+                made = make(*args, **kwargs)
+                return type(made).__name__, made._unicode_
+            except Exception as e:
+                return type(e).__name__, str(e).replace("__new__", "ustream")
+
+        u = ustream(u"u")
+        for args, kwargs in (((), {}), ((u"a",), {}), ((b"b",), {}), ((["c", u"d/", "e"],), {}),
+                             ((u,), {}), ((5,), {}), ((["x", None],), {}), ((u"a", u"b"), {}),
+                             ((), {"x": u"a"}), ((u"a",), {"x": u"b"})):
+            direct = outcome(ustream, *args, **kwargs)
+            self.assertEqual(direct, outcome(ustream.__new__, ustream, *args, **kwargs), (args, kwargs))
+            self.assertEqual(direct[1], outcome(Sub, *args, **kwargs)[1], (args, kwargs))
+        self.assertIs(ustream(u), u)
+
     @needs_utf8
     def test_comparison_and_containment_decode_str(self):
         u = ustream(u"caf\xe9")

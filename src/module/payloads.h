@@ -13,15 +13,24 @@
 #include "pyutil/compat.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace dorvane {
 
 #if PYUTIL_PYTHON3
-#define DORVANE_PAYLOAD(function, size, literal)                      \
-    PyObject* function() {                                            \
-        static PyObject* text;                                        \
-        if (!text) text = PyUnicode_DecodeASCII(literal, size, "strict"); \
-        return text;                                                  \
+// Base64 is ASCII by construction, so the text is copied without the
+// decoder's check of every byte.
+inline PyObject* ascii_text(const char* data, Py_ssize_t size) {
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
+    return text;
+}
+
+#define DORVANE_PAYLOAD(function, size, literal)          \
+    PyObject* function() {                                \
+        static PyObject* text;                            \
+        if (!text) text = ascii_text(literal, size);      \
+        return text;                                      \
     }
 #else
 // PyStringObject with room for a text of N - 1 bytes and its terminating NUL.

@@ -83,12 +83,7 @@ Ref call_tuple(const Ref& fn, const Ref& args, int line);
 template <class... A>
 Ref call(Callee f, const A&... args) {
     PyObject* items[] = {raw(args)..., nullptr};
-    Ref tuple = owned_or_raise(PyTuple_New(sizeof...(A)), Here(f.line));
-    for (std::size_t i = 0; i < sizeof...(A); ++i) {
-        Py_INCREF(items[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
-    }
-    return call_tuple(f.fn, tuple, f.line);
+    return owned_or_raise(pyutil::call_objects(f.fn.get(), items, sizeof...(A)), Here(f.line));
 }
 
 // fn(*args, key=value): the one keyword the bodies pass.
