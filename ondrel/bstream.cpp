@@ -127,7 +127,7 @@ ResultBuffer result_buffer(std::size_t expected) {
 Ref make_bstream(ResultBuffer& filled) {
     const std::size_t size = filled.size();
     // Small results are cheaper to copy than to trim.
-    if (size < kAdoptFrom) return make_bstream(filled.data(), size);
+    if (size < kAdoptFrom || !pyutil::objects_freed_by_free()) return make_bstream(filled.data(), size);
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - 1) {
         PyErr_NoMemory();
         raise_pending();
@@ -161,7 +161,7 @@ Ref bytes_of(PyObject* o, const char* who) {
         if (failed) raise_pending();
         return copy_to_str(data, size);
     }
-    PyErr_Format(PyExc_TypeError, "%s must be str, unicode or a buffer, not %.200s", who,
+    PyErr_Format(PyExc_TypeError, "%s must be " PYUTIL_BYTES ", " PYUTIL_TEXT " or a buffer, not %.200s", who,
                  Py_TYPE(o)->tp_name);
     raise_pending();
 }
@@ -170,8 +170,8 @@ void add_bstream(PyObject* module) {
     PyTypeObject& t = BStreamType;
     t.tp_name = "ondrel.bstream";
     t.tp_doc =
-        "bstream([x]) -> str subclass\n\n"
-        "x may be str, a buffer or bytearray, or unicode (stored as UTF-8).\n"
+        "bstream([x]) -> " PYUTIL_BYTES " subclass\n\n"
+        "x may be " PYUTIL_BYTES ", a buffer or bytearray, or " PYUTIL_TEXT " (stored as UTF-8).\n"
         "Data a decoder rejects raises StreamError with errno 5.";
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_base = &PyBytes_Type;

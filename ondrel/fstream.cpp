@@ -97,7 +97,7 @@ File::Access parse_mode(const char* mode) {
 const codecs::Codec* find_filter(PyObject* filter) {
     if (filter == Py_None) return nullptr;
     if (!is_text(filter)) {
-        PyErr_Format(PyExc_TypeError, "fstream() filter must be a str or unicode name, not %.200s",
+        PyErr_Format(PyExc_TypeError, "fstream() filter must be a " PYUTIL_PATH_ITEM_TYPES " name, not %.200s",
                      Py_TYPE(filter)->tp_name);
         raise_pending();
     }
@@ -403,7 +403,7 @@ PyMethodDef fstream_methods[] = {
     {"read", fstream_read, METH_NOARGS,
      "F.read() -> bstream\n\nThe rest of the file, decompressed through the filter if any."},
     {"write", fstream_write, METH_O,
-     "F.write(data)\n\nWrites str or buffer data (unicode as UTF-8), compressed through the\n"
+     "F.write(data)\n\nWrites " PYUTIL_BYTES " or buffer data (" PYUTIL_TEXT " as UTF-8), compressed through the\n"
      "filter if any; errors may surface only at close()."},
     {"close", fstream_close, METH_NOARGS,
      "F.close()\n\nEnds the compressed stream, flushes and closes; raises IOError if any\n"

@@ -78,8 +78,9 @@ namespace {
 const char module_doc[] =
     "Streams over text, bytes, files and commands.\n"
     "\n"
-    "ustream  unicode paths and text that mix freely with file-system str\n"
-    "bstream  str with base64 and zlib transforms\n"
+    PYUTIL_PYTHON3_OR_2("ustream  str paths and text, also made from file-system bytes\n",
+                        "ustream  unicode paths and text that mix freely with file-system str\n")
+    "bstream  " PYUTIL_BYTES " with base64 and zlib transforms\n"
     "fstream  a file read or written whole, optionally through a compression filter\n"
     "pstream  a shell command whose output is collected\n"
     "\n"

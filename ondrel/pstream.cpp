@@ -20,7 +20,7 @@ struct PStreamObject {
 
 PStreamObject* as_pstream(PyObject* self) { return reinterpret_cast<PStreamObject*>(self); }
 
-const char kArgumentError[] = "pstream() argument must be str, unicode or a list of them, not %.200s";
+const char kArgumentError[] = "pstream() argument must be " PYUTIL_PATH_TYPES " or a list of them, not %.200s";
 
 // The items are joined with single blanks and handed to the shell as they
 // are: quoting is the caller's business, as in a typed command line.
@@ -34,7 +34,7 @@ Ref command_text(PyObject* arg) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         if (!is_text(item)) {
-            PyErr_Format(PyExc_TypeError, "pstream() items must be str or unicode, not %.200s",
+            PyErr_Format(PyExc_TypeError, "pstream() items must be " PYUTIL_PATH_ITEM_TYPES ", not %.200s",
                          Py_TYPE(item)->tp_name);
             raise_pending();
         }
@@ -112,7 +112,7 @@ void add_pstream(PyObject* module) {
     t.tp_basicsize = sizeof(PStreamObject);
     t.tp_doc =
         "pstream(command)\n\n"
-        "command is a str or unicode command line, or a list or tuple of them\n"
+        "command is a " PYUTIL_PATH_ITEM_TYPES " command line, or a list or tuple of them\n"
         "joined with single blanks.";
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_new = pstream_new;

@@ -86,14 +86,14 @@ Ref text_item(PyObject* o, const char* who, const char* what) {
 
 Ref path_text(PyObject* arg, const char* who) {
     if (!PyList_Check(arg) && !PyTuple_Check(arg))
-        return text_item(arg, who, "%s must be str, unicode or a list of them, not %.200s");
+        return text_item(arg, who, "%s must be " PYUTIL_PATH_TYPES " or a list of them, not %.200s");
     // A snapshot: decoding may run Python code that changes the list.
     Ref items = owned_or_raise(PySequence_Tuple(arg));
     Ref parts = owned_or_raise(PyList_New(0));
     bool empty = true, ends_in_slash = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
         Ref part = text_item(PyTuple_GET_ITEM(items.get(), i), who,
-                             "%s items must be str or unicode, not %.200s");
+                             "%s items must be " PYUTIL_PATH_ITEM_TYPES ", not %.200s");
         const Py_ssize_t size = pyutil::text_length(part.get());
         if (size > 0 && pyutil::text_char(part.get(), 0) == '/') {
             // posixpath.join: an absolute component restarts the path.
@@ -233,7 +233,7 @@ PyObject* ustream_get_unicode(PyObject* self, void*) {
 PyMethodDef ustream_methods[] = {
     {"replace", ustream_replace, METH_VARARGS,
      "S.replace(old, new[, count]) -> ustream\n\n"
-     "Like unicode.replace; str arguments are decoded with the file-system encoding."},
+     "Like " PYUTIL_TEXT ".replace; " PYUTIL_BYTES " arguments are decoded with the file-system encoding."},
     {"remove", ustream_remove, METH_O,
      "S.remove(text) -> ustream\n\nS with every occurrence of text removed."},
     {nullptr, nullptr, 0, nullptr},
@@ -241,7 +241,7 @@ PyMethodDef ustream_methods[] = {
 
 PyGetSetDef ustream_getset[] = {
     {const_cast<char*>("_unicode_"), ustream_get_unicode, nullptr,
-     const_cast<char*>("The text as a plain unicode object."), nullptr},
+     const_cast<char*>("The text as a plain " PYUTIL_TEXT " object."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -260,11 +260,15 @@ void add_ustream(PyObject* module) {
 
     PyTypeObject& t = UStreamType;
     t.tp_name = "ondrel.ustream";
-    t.tp_doc =
-        "ustream([x]) -> unicode subclass\n\n"
-        "x may be unicode, a str in the file-system encoding (decoded strictly),\n"
-        "or a list or tuple of those joined as path components. Comparison,\n"
-        "containment, +, %, replace() and remove() accept such str too.";
+    t.tp_doc = pyutil::kPython3
+        ? "ustream([x]) -> str subclass\n\n"
+          "x may be str, bytes in the file-system encoding (undecodable bytes kept\n"
+          "as lone surrogates, as os.fsdecode does), an os.PathLike, or a list or\n"
+          "tuple of those joined as path components."
+        : "ustream([x]) -> unicode subclass\n\n"
+          "x may be unicode, a str in the file-system encoding (decoded strictly),\n"
+          "or a list or tuple of those joined as path components. Comparison,\n"
+          "containment, +, %, replace() and remove() accept such str too.";
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | PYUTIL_TPFLAGS_CHECKTYPES;
     t.tp_base = &PyUnicode_Type;
     t.tp_new = ustream_new;

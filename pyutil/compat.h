@@ -55,6 +55,22 @@
 #define PYUTIL_TPFLAGS_CHECKTYPES Py_TPFLAGS_CHECKTYPES
 #endif
 
+// The interpreter's names for the kinds of string, for messages and
+// docstrings, and what a path may be given as.
+#if PYUTIL_PYTHON3
+#define PYUTIL_PYTHON3_OR_2(text3, text2) text3
+#define PYUTIL_TEXT "str"
+#define PYUTIL_BYTES "bytes"
+#define PYUTIL_PATH_TYPES "str, bytes, os.PathLike"
+#define PYUTIL_PATH_ITEM_TYPES "str, bytes or os.PathLike"
+#else
+#define PYUTIL_PYTHON3_OR_2(text3, text2) text2
+#define PYUTIL_TEXT "unicode"
+#define PYUTIL_BYTES "str"
+#define PYUTIL_PATH_TYPES "str, unicode"
+#define PYUTIL_PATH_ITEM_TYPES "str or unicode"
+#endif
+
 namespace pyutil {
 
 constexpr bool kPython3 = PYUTIL_PYTHON3;
@@ -322,6 +338,23 @@ inline void bytes_reset(PyObject* o) {
 #endif
 #if !PYUTIL_PYTHON3
     bytes->ob_sstate = SSTATE_NOT_INTERNED;
+#endif
+}
+
+// Whether an object's memory may come from malloc() and be given back by
+// the interpreter's object allocator (which hands large blocks to free()).
+// 3.x can put hooks in front of that allocator (-X dev, PYTHONMALLOC=debug,
+// tracemalloc) that would refuse such a block, a fatal error; asked at every
+// use, as they can be installed at any time.
+inline bool objects_freed_by_free() {
+#if PYUTIL_PYTHON3
+    PyMemAllocatorEx allocator;
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &allocator);
+    // The interpreter's own allocators (pymalloc, malloc) need no context;
+    // every hook carries one.
+    return allocator.ctx == nullptr;
+#else
+    return true;
 #endif
 }
 
