@@ -131,7 +131,7 @@ class Report(object):
     def __init__(self):
         self.lines = []
         self.targets = []
-        # Figures another interpreter's run can be set beside: name -> (value, higher_better, unit);
+        # Figures another interpreter's run can be set beside: name -> (value, higher_better, unit, goal);
         # `other` holds that interpreter's, `order` the names as first met.
         self.figures = {}
         self.other = {}
@@ -142,15 +142,15 @@ class Report(object):
         sys.stdout.flush()
         self.lines.append(line)
 
-    def figure(self, name, value, higher_better=True, unit="x", other=False):
+    def figure(self, name, value, higher_better=True, unit="x", goal=None, other=False):
         if name not in self.order:
             self.order.append(name)
-        (self.other if other else self.figures)[name] = (value, higher_better, unit)
+        (self.other if other else self.figures)[name] = (value, higher_better, unit, goal)
 
     def target(self, name, value, goal, higher_better=True, unit="x", figure=None):
         """Records a target (or, with goal None, a figure shown for information), and the same
         value as a figure, under `figure` or else the target's own name."""
-        self.figure(figure or name, value, higher_better, unit)
+        self.figure(figure or name, value, higher_better, unit, goal)
         if goal is None:
             return ""
         met = value >= goal if higher_better else value <= goal
@@ -339,7 +339,7 @@ def bench_codecs(rep, size, seed, large):
                     name, way, peak / float(MiB), mt, tool_peak / float(MiB), budget / MiB, verdict))
                 if OTHER_PY:
                     rep.figure("%s %s peak RSS, MiB (%s)" % (name, way, label),
-                               max(times["other"][column]) / float(MiB), False, "MiB", other=True)
+                               max(times["other"][column]) / float(MiB), False, "MiB", budget / MiB, other=True)
         for path in (scratch, back, base, other):
             if os.path.exists(path):
                 os.remove(path)
@@ -611,8 +611,8 @@ def bench_other(rep, sections):
     sys.stdout.flush()
     subprocess.check_call([OTHER_PY, os.path.abspath(__file__)] + sections, env=env)
     with open(figures) as f:
-        for name, (value, higher, unit) in json.load(f).items():
-            rep.figure(name, value, higher, unit, other=True)
+        for name, (value, higher, unit, goal) in json.load(f).items():
+            rep.figure(name, value, higher, unit, goal, other=True)
 
 
 def beside(rep):
@@ -625,15 +625,19 @@ def beside(rep):
             "on 3.x; text path: `unicode` on 2.7, `str` on 3.x. Within 10%%: %s's figure is within a tenth of "
             "%s's; otherwise, whether it is better or worse." % (OTHER_LABEL, size_label(SMALL), OTHER_LABEL, THIS))
     rep.out("")
-    rep.out("| figure | %s | %s | %s / %s | within 10%% |" % (THIS, OTHER_LABEL, OTHER_LABEL[7:], THIS[7:]))
+    rep.out("| ratio | %s | %s | %s / %s | within 10%% |" % (THIS, OTHER_LABEL, OTHER_LABEL[7:], THIS[7:]))
     rep.out("|---|---|---|---|---|")
+
     def finite(v):
         return abs(v) != float("inf") and v == v
 
+    # Peaks, milliseconds and counts are not ratios: the interpreters differ in size and start-up, so
+    # those of the other are held to their targets instead.
+    absolute = [name for name in rep.order if name in rep.other and rep.other[name][2] != "x"]
     for name in rep.order:
-        if name not in rep.figures or name not in rep.other:
+        if name not in rep.figures or name not in rep.other or name in absolute:
             continue
-        mine, higher, unit = rep.figures[name]
+        mine, higher, unit, _ = rep.figures[name]
         theirs = rep.other[name][0]
         if not (finite(mine) and finite(theirs)) or mine == 0:
             verdict = "n/a"
@@ -643,6 +647,13 @@ def beside(rep):
             verdict = "no, better" if (theirs > mine) == higher else "**no, worse**"
         rep.out("| %s | %.3f | %.3f | %s | %s |" % (
             name, mine, theirs, "%.3f" % (theirs / mine) if finite(mine) and mine > 0 else "", verdict))
+    rep.out("")
+    held = [(name,) + rep.other[name] for name in absolute if rep.other[name][3] is not None]
+    missed = ["%s: %.1f, goal %s %.1f" % (name, value, ">=" if higher else "<=", goal)
+              for name, value, higher, unit, goal in held if not (value >= goal if higher else value <= goal)]
+    rep.out("%s's figures that are not ratios (peak RSS, import time, growth over a million path calls), held to "
+            "the same targets: %d of %d met%s." % (OTHER_LABEL, len(held) - len(missed), len(held),
+                                                   "; missed: " + "; ".join(missed) if missed else ""))
     rep.out("")
 
 
