@@ -621,7 +621,8 @@ def beside(rep):
     rep.out("Each figure measured under both interpreters, each with its own build of the modules. The codec "
             "ratios of both are over the same tool runs (%s is one more contender in the codec tables, "
             "interleaved run by run; at %s its own start-up is part of its time); the path ratios are over the "
-            "bare os.path calls of the same interpreter, in its own process. Byte path: `str` on 2.7, `bytes` "
+            "bare os.path calls of the same interpreter, in its own process; the overhead shares also move with "
+            "the speed at which each interpreter runs the pure-Python rendition. Byte path: `str` on 2.7, `bytes` "
             "on 3.x; text path: `unicode` on 2.7, `str` on 3.x. Within 10%%: %s's figure is within a tenth of "
             "%s's; otherwise, whether it is better or worse." % (OTHER_LABEL, size_label(SMALL), OTHER_LABEL, THIS))
     rep.out("")
@@ -646,7 +647,7 @@ def beside(rep):
         else:
             verdict = "no, better" if (theirs > mine) == higher else "**no, worse**"
         rep.out("| %s | %.3f | %.3f | %s | %s |" % (
-            name, mine, theirs, "%.3f" % (theirs / mine) if finite(mine) and mine > 0 else "", verdict))
+            name, mine, theirs, "%.3f" % (theirs / mine) if verdict != "n/a" and mine > 0 else "", verdict))
     rep.out("")
     held = [(name,) + rep.other[name] for name in absolute if rep.other[name][3] is not None]
     missed = ["%s: %.1f, goal %s %.1f" % (name, value, ">=" if higher else "<=", goal)
