@@ -609,7 +609,15 @@ def bench_other(rep, sections):
         env.pop(name, None)
     print("\n## The same sections under %s\n" % OTHER_LABEL)
     sys.stdout.flush()
-    subprocess.check_call([OTHER_PY, os.path.abspath(__file__)] + sections, env=env)
+    if os.path.exists(figures):
+        os.remove(figures)
+    # A failure there still leaves this interpreter's report and the codec comparison.
+    status = subprocess.call([OTHER_PY, os.path.abspath(__file__)] + sections, env=env)
+    if status != 0 or not os.path.exists(figures):
+        rep.out("**The run of %s under %s failed (status %d); its figures are missing below.**" % (
+            ", ".join(sections), OTHER_LABEL, status))
+        rep.out("")
+        return
     with open(figures) as f:
         for name, (value, higher, unit, goal) in json.load(f).items():
             rep.figure(name, value, higher, unit, goal, other=True)
