@@ -223,11 +223,17 @@ bench-deps:
 		{ apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pigz lbzip2 libdeflate-tools isal; }
 
 # Side-by-side timings against the standard tools; prints a table and
-# writes bench/results.md. Takes up to 25 minutes on two cores;
-# BENCH_QUICK=1 checks the script in a minute or two (results go to the
-# scratch directory, not bench/results.md).
+# writes bench/results.md. $(PYTHON) and, in the same run against the same
+# tool timings, pyenv's 3.11 with its own build (BENCH_PYTHON3= for $(PYTHON)
+# alone). Takes up to 35 minutes on two cores; BENCH_QUICK=1 checks the
+# script in a few minutes (results go to the scratch directory, not
+# bench/results.md).
+BENCH_PYTHON3 ?= $(lastword $(shell ls -d $(PYENV_ROOT)/versions/3.11.*/bin/python3.11 2>/dev/null | sort -V))
+BENCH_BUILD3 ?= build-3.11
 bench: build
-	PYTHONPATH=$(BUILD) "$(PYTHON)" bench/bench.py
+	$(if $(BENCH_PYTHON3),@$(MAKE) --no-print-directory build PYTHON="$(BENCH_PYTHON3)" BUILD=$(BENCH_BUILD3))
+	PYTHONPATH=$(BUILD) $(if $(BENCH_PYTHON3),BENCH_OTHER_PYTHON="$(BENCH_PYTHON3)" BENCH_OTHER_BUILD=$(BENCH_BUILD3)) \
+		"$(PYTHON)" bench/bench.py
 
 # pip install into $(PYTHON) (PIP_ARGS adds options, e.g. --user or
 # --target DIR) without reaching a package index: pip is given setuptools and

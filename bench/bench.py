@@ -10,11 +10,29 @@ forked from this big Python process would inherit its resident size. Ours is
 a fresh interpreter that imports dorvane, makes one call and reports VmHWM and
 the time around the call. Output goes to files in the same scratch directory
 for everyone.
+
+The script runs under Python 2.7 and 3.x alike. With BENCH_OTHER_PYTHON (and
+BENCH_OTHER_BUILD, that interpreter's build of the modules) a second
+interpreter is measured in the same run: in the codec tables it is one more
+contender, interleaved with the same tool runs, so its ratios share the
+tools' timings and the generated data; the sections that time calls inside
+the benchmark process run again under it, as this script in a child process.
+A closing table puts each of its figures beside this interpreter's.
 """
+import json
 import os
 import subprocess
 import sys
 import time
+
+try:
+    xrange
+except NameError:
+    xrange = range
+try:
+    text = unicode
+except NameError:
+    text = str
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -37,6 +55,23 @@ PY = sys.executable
 BASELINE = os.environ.get("BENCH_BASELINE")
 BASELINE_LABEL = os.environ.get("BENCH_BASELINE_LABEL", "baseline build")
 LAUNCHER = os.path.join(WORK, "launch")
+OTHER_PY = os.environ.get("BENCH_OTHER_PYTHON")
+OTHER_BUILD = os.environ.get("BENCH_OTHER_BUILD")
+# Where a child run under the other interpreter leaves its figures.
+FIGURES = os.environ.get("BENCH_FIGURES")
+# The sections that measure inside the benchmark process itself.
+OWN_SECTIONS = ["paths", "magic", "import", "cat", "memory"]
+
+
+def version(python=None):
+    if python is None:
+        return "Python %d.%d" % sys.version_info[:2]
+    out = subprocess.check_output([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"])
+    return "Python " + out.decode("ascii").strip()
+
+
+THIS = version()
+OTHER_LABEL = version(OTHER_PY) if OTHER_PY else None
 
 
 def have(tool):
@@ -50,8 +85,9 @@ def launch(argv, src=None, dst=None, env=None):
     proc = subprocess.Popen([LAUNCHER] + argv, stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
     out, err = proc.communicate()
     for f in (fin, fout):
-        if isinstance(f, file):
+        if f not in (None, subprocess.PIPE):
             f.close()
+    err = err.decode("utf-8", "replace")
     last = err.splitlines()[-1].split() if err.strip() else []
     if proc.returncode != 0 or len(last) != 4 or last[0] != "launch:" or last[3] != "0":
         raise SystemExit("bench: `%s` failed:\n%s" % (" ".join(argv), err))
@@ -69,16 +105,16 @@ elif way == "d": dorvane.decompress(src, dst, flt)
 elif way == "cat": dorvane.cat(src)
 elif way == "read": open(src, "rb").read()
 t = time.time() - t
-print t, [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+print("%r %s" % (t, [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]))
 """
 
 
-def ours(way, src, dst="-", flt="-", build=None):
+def ours(way, src, dst="-", flt="-", build=None, python=None):
     """(seconds around the call, whole-process seconds, peak RSS bytes) of one fresh call;
-    `build` names another directory of the modules to import instead."""
+    `build` names another directory of the modules to import instead, `python` another interpreter."""
     env = dict(os.environ, PYTHONPATH=build) if build else None
-    whole, _, out = launch([PY, "-c", CHILD, way, src, dst, flt], env=env)
-    call, hwm = out.split()
+    whole, _, out = launch([python or PY, "-c", CHILD, way, src, dst, flt], env=env)
+    call, hwm = out.decode("ascii").split()
     return float(call), whole, int(hwm) * 1024
 
 
@@ -95,14 +131,26 @@ class Report(object):
     def __init__(self):
         self.lines = []
         self.targets = []
+        # Figures another interpreter's run can be set beside: name -> (value, higher_better, unit, goal);
+        # `other` holds that interpreter's, `order` the names as first met.
+        self.figures = {}
+        self.other = {}
+        self.order = []
 
     def out(self, line=""):
         print(line)
         sys.stdout.flush()
         self.lines.append(line)
 
-    def target(self, name, value, goal, higher_better=True, unit="x"):
-        """Records a target (or, with goal None, a figure shown for information)."""
+    def figure(self, name, value, higher_better=True, unit="x", goal=None, other=False):
+        if name not in self.order:
+            self.order.append(name)
+        (self.other if other else self.figures)[name] = (value, higher_better, unit, goal)
+
+    def target(self, name, value, goal, higher_better=True, unit="x", figure=None):
+        """Records a target (or, with goal None, a figure shown for information), and the same
+        value as a figure, under `figure` or else the target's own name."""
+        self.figure(figure or name, value, higher_better, unit, goal)
         if goal is None:
             return ""
         met = value >= goal if higher_better else value <= goal
@@ -182,12 +230,13 @@ def bench_codecs(rep, size, seed, large):
             continue
         tools = [std] + [f for f in fast if have(f[0])]
         peers = [[p] for p in PEERS.get(name, []) if have(p)]
-        mine_keys = ["ours"] + (["baseline"] if BASELINE else [])
+        mine_keys = ["ours"] + (["baseline"] if BASELINE else []) + (["other"] if OTHER_PY else [])
         times = dict((" ".join(a), ([], [], [], [], [])) for a in tools + peers + [[k] for k in mine_keys])
         sizes = {}
-        theirs, mine, scratch, back, base = [os.path.join(d, name + x)
-                                             for x in (".std", ".ours", ".tmp", ".back", ".base")]
-        own = {"ours": (mine, None), "baseline": (base, BASELINE)}  # each build reads back its own file
+        theirs, mine, scratch, back, base, other = [os.path.join(d, name + x)
+                                                    for x in (".std", ".ours", ".tmp", ".back", ".base", ".other")]
+        # Each build reads back its own file.
+        own = {"ours": (mine, None, None), "baseline": (base, BASELINE, None), "other": (other, OTHER_BUILD, OTHER_PY)}
 
         def note(key, column, t, peak):
             times[key][column].append(t)
@@ -200,8 +249,8 @@ def bench_codecs(rep, size, seed, large):
                 note(" ".join(argv), 0, t, peak)
                 sizes[" ".join(argv)] = os.path.getsize(dst)
             for key in mine_keys:
-                out, build = own[key]
-                call, whole, peak = ours("c", data, out, name, build)
+                out, build, python = own[key]
+                call, whole, peak = ours("c", data, out, name, build, python)
                 note(key, 0, call if large else whole, peak)
                 sizes[key] = os.path.getsize(out)
             for argv in tools + peers:
@@ -209,14 +258,15 @@ def bench_codecs(rep, size, seed, large):
                     t, peak, _ = launch(decompress_argv(argv), src, back)
                     note(" ".join(argv), column, t, peak)
             for key in mine_keys:
-                out, build = own[key]
+                out, build, python = own[key]
                 for column, src in ((1, theirs), (2, out)):
-                    call, whole, peak = ours("d", src, back, name, build)
+                    call, whole, peak = ours("d", src, back, name, build, python)
                     note(key, column, call if large else whole, peak)
         # Both ways across: what we wrote reads back through the tool, and the tool's file through us.
         intact = same(back, data)
-        launch(decompress_argv(std), mine, back)
-        intact = intact and same(back, data)
+        for key in mine_keys:
+            launch(decompress_argv(std), own[key][0], back)
+            intact = intact and same(back, data)
         if not intact:
             rep.out("| %s | **round trip FAILED** | | | | | | |" % name)
             rep.target("%s round trip (%s)" % (name, label), 0, 1)
@@ -224,7 +274,8 @@ def bench_codecs(rep, size, seed, large):
         def cell(t, fmt="%.1f"):
             return fmt % (mb / median(t)) if t else ""
 
-        labels = {"ours": "dorvane", "baseline": "dorvane, %s" % BASELINE_LABEL}
+        labels = {"ours": "dorvane", "baseline": "dorvane, %s" % BASELINE_LABEL,
+                  "other": "dorvane under %s" % OTHER_LABEL}
         for key in mine_keys + [" ".join(a) for a in tools + peers]:
             t = times[key]
             rep.out("| %s | %s | %s | %s | %s | %s | %s | %.1f |" % (
@@ -241,28 +292,36 @@ def bench_codecs(rep, size, seed, large):
             blob = deflate()
             ct = [timed(deflate) for _ in range(REPS)]
             dt = [timed(lambda: zlib.decompress(blob, 47)) for _ in range(REPS)]
-            rep.out("| gzip | Python 2.7 `zlib` module, in memory in the benchmark process | %s | %d | | %s | | |" % (
-                cell(ct), len(blob), cell(dt)))
+            rep.out("| gzip | %s `zlib` module, in memory in the benchmark process | %s | %d | | %s | | |" % (
+                THIS, cell(ct), len(blob), cell(dt)))
         key = " ".join(std)
         dkey = " ".join(decompress_argv(std))
         goals = TARGETS[name]
-        ratios = [
-            ("compress speed vs `%s`" % key, [a / b for a, b in zip(times[key][0], times["ours"][0])],
-             goals[0], True),
-            ("output size vs `%s`" % key, [float(sizes["ours"]) / sizes[key]], goals[1], False),
-            ("decompress the tool's file vs `%s`" % dkey,
-             [a / b for a, b in zip(times[key][1], times["ours"][1])], goals[2], True),
-            ("decompress our file vs `%s`" % dkey,
-             [a / b for a, b in zip(times[key][2], times["ours"][2])], goals[3], True),
-        ]
+
+        def against_tools(who):
+            ratios = [
+                ("compress speed vs `%s`" % key, [a / b for a, b in zip(times[key][0], times[who][0])],
+                 goals[0], True),
+                ("output size vs `%s`" % key, [float(sizes[who]) / sizes[key]], goals[1], False),
+                ("decompress the tool's file vs `%s`" % dkey,
+                 [a / b for a, b in zip(times[key][1], times[who][1])], goals[2], True),
+                ("decompress our file vs `%s`" % dkey,
+                 [a / b for a, b in zip(times[key][2], times[who][2])], goals[3], True),
+            ]
+            for p in peers:
+                ratios.append(("decompress the tool's file vs `%s` (peer)" % " ".join(decompress_argv(p)),
+                               [a / b for a, b in zip(times[p[0]][1], times[who][1])], 1.0, True))
+            return ratios
+
+        ratios = against_tools("ours")
         if BASELINE:
-            for what, column in (("compress", 0), ("decompress the tool's file", 1), ("decompress our file", 2)):
-                ratios.append(("%s vs dorvane, %s" % (what, BASELINE_LABEL),
-                               [a / b for a, b in zip(times["baseline"][column], times["ours"][column])],
-                               None, True))
-        for p in peers:
-            ratios.append(("decompress the tool's file vs `%s` (peer)" % " ".join(decompress_argv(p)),
-                           [a / b for a, b in zip(times[p[0]][1], times["ours"][1])], 1.0, True))
+            ratios[4:4] = [("%s vs dorvane, %s" % (what, BASELINE_LABEL),
+                            [a / b for a, b in zip(times["baseline"][column], times["ours"][column])], None, True)
+                           for what, column in (("compress", 0), ("decompress the tool's file", 1),
+                                                ("decompress our file", 2))]
+        if OTHER_PY:
+            for what, values, _, higher in against_tools("other"):
+                rep.figure("%s %s (%s)" % (name, what, label), stats(values)[1], higher, other=True)
         for what, values, goal, higher in ratios:
             lo, mid, hi = stats(values)
             verdict = rep.target("%s %s (%s)" % (name, what, label), mid, goal, higher)
@@ -278,7 +337,10 @@ def bench_codecs(rep, size, seed, large):
                                      False, "MiB")
                 memory_lines.append("| %s | %s | %.1f | `%s` %.1f | %.1f | %s |" % (
                     name, way, peak / float(MiB), mt, tool_peak / float(MiB), budget / MiB, verdict))
-        for path in (scratch, back, base):
+                if OTHER_PY:
+                    rep.figure("%s %s peak RSS, MiB (%s)" % (name, way, label),
+                               max(times["other"][column]) / float(MiB), False, "MiB", budget / MiB, other=True)
+        for path in (scratch, back, base, other):
             if os.path.exists(path):
                 os.remove(path)
     rep.out("")
@@ -307,15 +369,17 @@ def per_call(fn, arg, n):
     return (time.time() - t) / n
 
 
-class U(unicode):
+class U(text):
     pass
 
 
 def pure_python():
     enc = sys.getfilesystemencoding()
+    # Byte paths are decoded the way the module decodes them on each interpreter.
+    decode = getattr(os, "fsdecode", None) or (lambda p: p.decode(enc))
 
     def conv(p):
-        return U(p if isinstance(p, unicode) else p.decode(enc))
+        return U(p if isinstance(p, text) else decode(p))
 
     def guard(p):
         if not os.path.exists(p):
@@ -363,27 +427,37 @@ def bench_paths(rep):
     rep.out("### Path functions: per-call cost")
     rep.out("")
     d, f = path_fixture()
-    bare = dict(
-        exists=lambda p: os.path.exists(p),
-        isfile=lambda p: os.path.exists(p) and os.path.isfile(p),
-        join=lambda p: os.path.join(p, "x"),
-        abspath=lambda p: os.path.exists(p) and os.path.abspath(p),
-        getsize=lambda p: os.path.exists(p) and os.path.getsize(p),
-        listdir=lambda p: os.path.exists(p) and os.listdir(p),
-    )
-    ours = dict(
-        exists=dorvane.exists, isfile=dorvane.isfile, join=lambda p: dorvane.join(p, "x"),
-        abspath=dorvane.abspath, getsize=dorvane.getsize, listdir=dorvane.listdir,
-    )
+
+    def functions(x):
+        """The bare calls and ours, joining `x`: os.path.join on 3.x takes no mixture of bytes and str."""
+        bare = dict(
+            exists=lambda p: os.path.exists(p),
+            isfile=lambda p: os.path.exists(p) and os.path.isfile(p),
+            join=lambda p: os.path.join(p, x),
+            abspath=lambda p: os.path.exists(p) and os.path.abspath(p),
+            getsize=lambda p: os.path.exists(p) and os.path.getsize(p),
+            listdir=lambda p: os.path.exists(p) and os.listdir(p),
+        )
+        ours = dict(
+            exists=dorvane.exists, isfile=dorvane.isfile, join=lambda p: dorvane.join(p, x),
+            abspath=dorvane.abspath, getsize=dorvane.getsize, listdir=dorvane.listdir,
+        )
+        return bare, ours
+
     pure = pure_python()
+    # A byte path and a text path, by the names this interpreter gives them.
+    kinds = [("byte path", bytes.__name__, d.encode("ascii"), f.encode("ascii"), b"x"),
+             ("text path", text.__name__, d.decode("ascii") if text is not str else d,
+              f.decode("ascii") if text is not str else f, "x")]
     rep.out("Microseconds per call, median of %d runs; overhead = ours - bare, pure-Python rendition "
-            "converts to a unicode subclass, guards, calls and wraps." % REPS)
+            "converts to a %s subclass, guards, calls and wraps." % (REPS, text.__name__))
     rep.out("")
     rep.out("| function | arg | bare us | dorvane us | pure-Python us | dorvane/bare | overhead/pure overhead | |")
     rep.out("|---|---|---|---|---|---|---|---|")
     for name in ["exists", "isfile", "join", "abspath", "getsize", "listdir"]:
-        arg0 = d if name == "listdir" else f
-        for kind, arg in (("str", arg0), ("unicode", arg0.decode("ascii"))):
+        for common, kind, d_arg, f_arg, x in kinds:
+            arg = d_arg if name == "listdir" else f_arg
+            bare, ours = functions(x)
             n = (20000 if name == "listdir" else 100000) // (10 if QUICK else 1)
             b, o, p = [], [], []
             for _ in range(REPS):
@@ -393,8 +467,10 @@ def bench_paths(rep):
             mb, mo, mp = median(b), median(o), median(p)
             ratio = mo / mb
             share = (mo - mb) / (mp - mb) if mp > mb else float("inf")
-            v1 = rep.target("%s(%s) vs bare" % (name, kind), ratio, 1.25, False)
-            v2 = rep.target("%s(%s) overhead vs pure-Python overhead" % (name, kind), share, 0.25, False)
+            v1 = rep.target("%s(%s) vs bare" % (name, kind), ratio, 1.25, False,
+                            figure="%s(%s) vs bare" % (name, common))
+            v2 = rep.target("%s(%s) overhead vs pure-Python overhead" % (name, kind), share, 0.25, False,
+                            figure="%s(%s) overhead vs pure-Python overhead" % (name, common))
             rep.out("| %s | %s | %.3f | %.3f | %.3f | %.2f (%s) | %.2f (%s) |" % (
                 name, kind, mb * 1e6, mo * 1e6, mp * 1e6, ratio, v1, share, v2))
     rep.out("")
@@ -422,7 +498,11 @@ def bench_magic(rep):
 CHILD_LEAK = r"""
 import dorvane, gc, os, sys
 d, f = sys.argv[1:3]
-u = f.decode("ascii")
+if bytes is str:
+    u = f.decode("ascii")
+else:
+    u, f = f, f.encode("ascii")
+    xrange = range
 def rss():
     return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 calls = [lambda: dorvane.exists(f), lambda: dorvane.isfile(u), lambda: dorvane.join(f, u"x"),
@@ -432,12 +512,12 @@ gc.collect(); r0 = rss(); g0 = len(gc.get_objects())
 for i in xrange(1000000 // 6):
     for c in calls: c()
 gc.collect(); r1 = rss(); g1 = len(gc.get_objects())
-print r1 - r0, g1 - g0
+print("%d %d" % (r1 - r0, g1 - g0))
 """
 
 
 IMPORT = "import time; t = time.time(); import os, sys, zlib, base64, codecs, shutil, tempfile, platform%s; " \
-         "print time.time() - t"
+         "print(time.time() - t)"
 
 
 def bench_import(rep):
@@ -448,7 +528,7 @@ def bench_import(rep):
         for i, extra in enumerate(("", ", dorvane")):
             t, _, out = launch([PY, "-c", IMPORT % extra])
             whole[i].append(t)
-            inside[i].append(float(out))
+            inside[i].append(float(out.decode("ascii")))
     diff = (median(whole[1]) - median(whole[0])) * 1e3
     v = rep.target("`import dorvane` over the eight standard imports, whole process (ms)", diff, 2.0, False, "ms")
     rep.out("Medians of %d interleaved fresh interpreters importing os, sys, zlib, base64, codecs, shutil, "
@@ -510,7 +590,7 @@ def bench_memory(rep):
         if os.path.exists(path):
             os.remove(path)
     out = subprocess.check_output([PY, "-c", CHILD_LEAK] + list(path_fixture()))
-    drss, dobj = [int(x) for x in out.split()]
+    drss, dobj = [int(x) for x in out.decode("ascii").split()]
     v1 = rep.target("RSS growth over 1M path calls (bytes)", drss, MiB, False, "B")
     v2 = rep.target("gc objects growth over 1M path calls", dobj, 100, False, "")
     rep.out("")
@@ -519,15 +599,84 @@ def bench_memory(rep):
     rep.out("")
 
 
+def bench_other(rep, sections):
+    """The in-process sections again, under the other interpreter: this script in a child process that
+    leaves its figures in a file and its own report in the scratch directory."""
+    figures = os.path.join(WORK, "figures-other.json")
+    env = dict(os.environ, PYTHONPATH=OTHER_BUILD, BENCH_FIGURES=figures,
+               BENCH_RESULTS=os.path.join(WORK, "results-other.md"))
+    for name in ("BENCH_OTHER_PYTHON", "BENCH_OTHER_BUILD", "BENCH_BASELINE"):
+        env.pop(name, None)
+    print("\n## The same sections under %s\n" % OTHER_LABEL)
+    sys.stdout.flush()
+    if os.path.exists(figures):
+        os.remove(figures)
+    # A failure there still leaves this interpreter's report and the codec comparison.
+    status = subprocess.call([OTHER_PY, os.path.abspath(__file__)] + sections, env=env)
+    if status != 0 or not os.path.exists(figures):
+        rep.out("**The run of %s under %s failed (status %d); its figures are missing below.**" % (
+            ", ".join(sections), OTHER_LABEL, status))
+        rep.out("")
+        return
+    with open(figures) as f:
+        for name, (value, higher, unit, goal) in json.load(f).items():
+            rep.figure(name, value, higher, unit, goal, other=True)
+
+
+def beside(rep):
+    rep.out("### %s beside %s" % (OTHER_LABEL, THIS))
+    rep.out("")
+    rep.out("Each figure measured under both interpreters, each with its own build of the modules. The codec "
+            "ratios of both are over the same tool runs (%s is one more contender in the codec tables, "
+            "interleaved run by run; at %s its own start-up is part of its time); the path ratios are over the "
+            "bare os.path calls of the same interpreter, in its own process; the overhead shares also move with "
+            "the speed at which each interpreter runs the pure-Python rendition. Byte path: `str` on 2.7, `bytes` "
+            "on 3.x; text path: `unicode` on 2.7, `str` on 3.x. Within 10%%: %s's figure is within a tenth of "
+            "%s's; otherwise, whether it is better or worse." % (OTHER_LABEL, size_label(SMALL), OTHER_LABEL, THIS))
+    rep.out("")
+    rep.out("| ratio | %s | %s | %s / %s | within 10%% |" % (THIS, OTHER_LABEL, OTHER_LABEL[7:], THIS[7:]))
+    rep.out("|---|---|---|---|---|")
+
+    def finite(v):
+        return abs(v) != float("inf") and v == v
+
+    # Peaks, milliseconds and counts are not ratios: the interpreters differ in size and start-up, so
+    # those of the other are held to their targets instead.
+    absolute = [name for name in rep.order if name in rep.other and rep.other[name][2] != "x"]
+    for name in rep.order:
+        if name not in rep.figures or name not in rep.other or name in absolute:
+            continue
+        mine, higher, unit, _ = rep.figures[name]
+        theirs = rep.other[name][0]
+        if not (finite(mine) and finite(theirs)) or mine == 0:
+            verdict = "n/a"
+        elif abs(theirs - mine) <= 0.1 * abs(mine):
+            verdict = "yes"
+        else:
+            verdict = "no, better" if (theirs > mine) == higher else "**no, worse**"
+        rep.out("| %s | %.3f | %.3f | %s | %s |" % (
+            name, mine, theirs, "%.3f" % (theirs / mine) if verdict != "n/a" and mine > 0 else "", verdict))
+    rep.out("")
+    held = [(name,) + rep.other[name] for name in absolute if rep.other[name][3] is not None]
+    missed = ["%s: %.1f, goal %s %.1f" % (name, value, ">=" if higher else "<=", goal)
+              for name, value, higher, unit, goal in held if not (value >= goal if higher else value <= goal)]
+    rep.out("%s's figures that are not ratios (peak RSS, import time, growth over a million path calls), held to "
+            "the same targets: %d of %d met%s." % (OTHER_LABEL, len(held) - len(missed), len(held),
+                                                   "; missed: " + "; ".join(missed) if missed else ""))
+    rep.out("")
+
+
 def git(*args):
-    return subprocess.check_output(["git", "-C", HERE] + list(args)).strip()
+    return subprocess.check_output(["git", "-C", HERE] + list(args)).decode("utf-8", "replace").strip()
 
 
 def main():
     if not os.path.isdir(WORK):
         os.makedirs(WORK)
     subprocess.check_call(["cc", "-O2", "-o", LAUNCHER, os.path.join(HERE, "launch.c")])
-    sections = sys.argv[1:] or ["codecs", "paths", "magic", "import", "cat", "memory"]
+    sections = sys.argv[1:] or ["codecs"] + OWN_SECTIONS
+    if OTHER_PY and not OTHER_BUILD:
+        raise SystemExit("bench: BENCH_OTHER_PYTHON needs BENCH_OTHER_BUILD, that interpreter's build of the modules")
     rep = Report()
     started = time.time()
     load = open("/proc/loadavg").read().split()[:3]
@@ -535,10 +684,11 @@ def main():
     rep.out("# Benchmark results")
     rep.out("")
     rep.out("Commit %s%s, %s; %d CPUs; load average (1, 5, 15 min) %s at start, LOAD_AT_END at end; "
-            "malloc tunables: %s; %d runs per figure%s." % (
+            "malloc tunables: %s; %d runs per figure%s; %s%s." % (
                 git("rev-parse", "--short", "HEAD"), " (dirty)" if dirty else "",
                 time.strftime("%Y-%m-%d %H:%M %Z"), os.sysconf("SC_NPROCESSORS_ONLN"), " ".join(load),
-                os.environ.get("GLIBC_TUNABLES", "default"), REPS, "; BENCH_QUICK sizes" if QUICK else ""))
+                os.environ.get("GLIBC_TUNABLES", "default"), REPS, "; BENCH_QUICK sizes" if QUICK else "",
+                THIS, ", %s beside it" % OTHER_LABEL if OTHER_PY else ""))
     rep.out("")
     rep.out("Every command runs as its own process, started from a small launcher that reports its wall time "
             "and peak RSS. Tools are timed as whole processes. Ours is a fresh interpreter making one call: "
@@ -559,6 +709,11 @@ def main():
         bench_cat(rep)
     if "memory" in sections:
         bench_memory(rep)
+    if OTHER_PY:
+        others = [s for s in OWN_SECTIONS if s in sections]
+        if others:
+            bench_other(rep, others)
+        beside(rep)
     rep.out("### Targets")
     rep.out("")
     rep.out("| target | measured | goal | |")
@@ -574,6 +729,9 @@ def main():
     default = os.path.join(WORK, "results-quick.md") if QUICK else os.path.join(HERE, "results.md")
     with open(os.environ.get("BENCH_RESULTS", default), "w") as f:
         f.write("\n".join(rep.lines).replace("LOAD_AT_END", end, 1) + "\n")
+    if FIGURES:
+        with open(FIGURES, "w") as f:
+            json.dump(rep.figures, f)
 
 
 if __name__ == "__main__":
