@@ -155,6 +155,9 @@ dorvane = Extension(
     sources=sources("src/module/*.cpp", "src/paths/*.cpp", "src/fsops/*.cpp",
                     "src/temp/*.cpp", "src/content/*.cpp", "src/platform/*.cpp"),
     include_dirs=[HERE],
+    # distutils tracks no includes: a changed header (an enum of names, the
+    # layer over the two C APIs) must rebuild every source, not just some.
+    depends=sources("pyutil/*.h", "src/module/*.h"),
     extra_compile_args=CXXFLAGS,
     extra_link_args=LINK_ARGS,
     language="c++",
@@ -164,6 +167,8 @@ ondrel = Extension(
     "ondrel",
     sources=sources("ondrel/*.cpp", "ondrel/codecs/*.cpp", "ondrel/workers/*.cpp") + [platform_file],
     include_dirs=[HERE],
+    depends=sources("pyutil/*.h", "ondrel/*.h", "ondrel/codecs/*.h", "ondrel/workers/*.h",
+                    "ondrel/process/*.h"),
     libraries=[lib for _, lib, _ in LIBRARIES] + ([] if WINDOWS else ["pthread"]),
     extra_compile_args=CXXFLAGS,
     extra_link_args=LINK_ARGS,

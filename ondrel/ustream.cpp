@@ -247,7 +247,8 @@ PyObject* ustream_get_unicode(PyObject* self, void*) {
 PyMethodDef ustream_methods[] = {
     {"replace", ustream_replace, METH_VARARGS,
      "S.replace(old, new[, count]) -> ustream\n\n"
-     "Like " PYUTIL_TEXT ".replace; " PYUTIL_BYTES " arguments are decoded with the file-system encoding."},
+     PYUTIL_PYTHON3_OR_2("Like str.replace.",
+                         "Like unicode.replace; str arguments are decoded with the file-system encoding.")},
     {"remove", ustream_remove, METH_O,
      "S.remove(text) -> ustream\n\nS with every occurrence of text removed."},
     {nullptr, nullptr, 0, nullptr},
