@@ -57,6 +57,35 @@ RAISES = [
     ("`UnboundLocalError` when `__system__` is neither 'linux' nor 'windows'", "appdir magic"),
     (None, "exists lexists split splitdrive splitext normpath normcase join tmpname screen"),
 ]
+# Python 3 builds from the same sources; what each function does differently
+# there, beyond what PYTHON3_ALL says of every one.
+PYTHON3_ALL = (
+    "On Python 3 (3.8 to 3.13): a path argument may be `str`, `bytes` (decoded as `os.fsdecode` "
+    "does: undecodable bytes become lone surrogates, which every function encodes back unchanged, so "
+    "there is no `UnicodeDecodeError`), an `os.PathLike` such as `pathlib.Path`, or a list of those. "
+    "A `ustream` answer is a `str` subclass, a `bstream` answer a `bytes` subclass. The missing-path "
+    "`OSError(2, ...)` is the same call, which Python 3 shows as `FileNotFoundError`. Argument errors "
+    "are the interpreter's own `TypeError`s, with its texts. The module attribute `argv` holds "
+    "`sys.argv` as the interpreter decoded it, with `argv[0]` made canonical; the payload attributes "
+    "are `str`.")
+PYTHON3 = {
+    "cat": "returns a `bstream`, a `bytes` subclass.",
+    "getcwd": "calls `os.getcwd()`, which answers `str`, where 2.7 calls `os.getcwdu()`.",
+    "listdir": "the names are what `os.listdir` gives for a `str` path, each a `ustream`; a name that "
+               "is not valid in the file-system encoding keeps its bytes as lone surrogates.",
+    "tmpfstream": "the `fstream`'s `write` takes any bytes-like object and writes a `str` as UTF-8; "
+                  "its `read` gives `bytes` in every mode.",
+    "magic": "the output of `file` is decoded as paths are (lone surrogates for undecodable bytes).",
+    "appdir": "the process id's text is `str(os.getpid())`, with no decoding step.",
+    "join": "`str` and `bytes` mix (both are read as text first), where `os.path.join` refuses them.",
+}
+ONDREL_PYTHON3 = (
+    "On Python 3, `ustream` is a `str` subclass and `bstream` a `bytes` subclass; their docstrings "
+    "there name those types. `ustream` takes `bytes` (as `os.fsdecode` reads them) and `os.PathLike` "
+    "besides `str` and lists, but its comparisons, `+`, `in`, `replace` and `remove` take `str` only, "
+    "as `str`'s own do; `str()` of a `ustream` is the text. `fstream.read()` and `pstream.execute()` "
+    "give `bstream`; `fstream.write()` takes any bytes-like object, and a `str` as UTF-8.")
+
 DEFAULTS = {"empty_str": "''", "tmp_str": "'tmp'", "dot_str": "'.'", "none": "None",
             "true_": "True", "false_": "False"}
 
@@ -134,7 +163,7 @@ def render():
            "them may raise `TypeError` (not str, unicode or a list of them) or "
            "`UnicodeDecodeError` (a str not in the file-system encoding), and `TypeError` for "
            "wrong arguments. Beyond that, each lists what it raises itself. A function shown "
-           "as `name(path)` takes one positional argument.", ""]
+           "as `name(path)` takes one positional argument.", "", PYTHON3_ALL, ""]
     for file_name, title in GROUPS:
         out += ["### %s" % title, "", "Bodies in `%s`." % file_name, ""]
         for name, signature in rows:
@@ -143,7 +172,12 @@ def render():
             out += ["#### `%s`" % signature, "", "```", getattr(dorvane, name).__doc__, "```", ""]
             texts = [text % {"name": name} for text in errors[name] if text]
             out += ["Raises: " + ("; ".join(texts) if texts else "nothing of its own") + ".", ""]
-    out += ["## ondrel", "", "```", ondrel.__doc__, "```", ""]
+            if name in PYTHON3:
+                out += ["On Python 3: " + PYTHON3[name], ""]
+    unknown = set(PYTHON3) - set(names)
+    if unknown:
+        fail("Python 3 notes for functions not in the table: " + ", ".join(sorted(unknown)))
+    out += ["## ondrel", "", "```", ondrel.__doc__, "```", "", ONDREL_PYTHON3, ""]
     for name in ("ustream", "bstream", "fstream", "pstream"):
         cls = getattr(ondrel, name)
         out += ["### `%s`" % name, "", "```", cls.__doc__, "```", ""]
