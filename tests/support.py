@@ -7,6 +7,7 @@ import sys
 import tempfile
 import textwrap
 import traceback
+import types
 import unittest
 
 PY3 = sys.version_info[0] >= 3
@@ -50,14 +51,12 @@ def native(data):
 
 
 def load_source(name, path):
-    """The module in the file `path` (imp is gone from 3.12)."""
-    if not PY3:
-        import imp
-        return imp.load_source(name, path)
-    import importlib.util
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    """The module in the file `path`, run the same way on every interpreter (imp is gone from
+    3.12), as setup.py runs payloads/embed.py."""
+    module = types.ModuleType(name)
+    module.__file__ = path
+    with open(path, "rb") as f:  # compile() reads the file's own coding line
+        exec(compile(f.read(), path, "exec"), module.__dict__)
     return module
 
 
