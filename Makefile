@@ -228,7 +228,7 @@ bench-deps:
 # alone). Takes up to 35 minutes on two cores; BENCH_QUICK=1 checks the
 # script in a few minutes (results go to the scratch directory, not
 # bench/results.md).
-BENCH_PYTHON3 ?= $(lastword $(shell ls -d $(PYENV_ROOT)/versions/3.11.*/bin/python3.11 2>/dev/null | sort -V))
+BENCH_PYTHON3 ?= $(call pyenv_python,3.11)
 BENCH_BUILD3 ?= build-3.11
 bench: build
 	$(if $(BENCH_PYTHON3),@$(MAKE) --no-print-directory build PYTHON="$(BENCH_PYTHON3)" BUILD=$(BENCH_BUILD3))

@@ -8,7 +8,6 @@
 
 #include "ondrel/codecs/codec.h"
 
-
 namespace ondrel {
 
 PyObject* StreamError = nullptr;

@@ -441,6 +441,17 @@ inline PyFrameObject* traceback_frame(const char* file, const char* function, in
 
 // ---- calls -----------------------------------------------------------------
 
+// A new tuple of the (borrowed) `items`.
+inline PyObject* tuple_of(PyObject* const* items, std::size_t count) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i]);
+    }
+    return tuple;
+}
+
 // fn(*args): 3.x passes the arguments as they are (vectorcall); 2.7 packs
 // them into a tuple.
 inline PyObject* call_objects(PyObject* fn, PyObject* const* args, std::size_t count) {
@@ -449,12 +460,8 @@ inline PyObject* call_objects(PyObject* fn, PyObject* const* args, std::size_t c
 #elif PYUTIL_PYTHON3
     return _PyObject_Vectorcall(fn, args, count, nullptr);
 #else
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    PyObject* tuple = tuple_of(args, count);
     if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), args[i]);
-    }
     PyObject* result = PyObject_Call(fn, tuple, nullptr);
     Py_DECREF(tuple);
     return result;
@@ -487,12 +494,8 @@ inline Py_ssize_t vectorcall_count(std::size_t nargsf) {
 inline PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                       PyObject* kwnames) {
     const Py_ssize_t count = vectorcall_count(nargsf);
-    PyObject* tuple = PyTuple_New(count);
+    PyObject* tuple = tuple_of(args, static_cast<std::size_t>(count));
     if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple, i, args[i]);
-    }
     PyObject* kwargs = nullptr;
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keywords > 0) {

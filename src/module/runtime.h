@@ -92,11 +92,7 @@ Ref call_with_keyword(Callee f, Id key, const Ref& value, const A&... args) {
     Ref kwargs = owned_or_raise(PyDict_New(), Here(f.line));
     if (PyDict_SetItem(kwargs.get(), constant(key), value.get()) < 0) raise_pending(Here(f.line));
     PyObject* items[] = {raw(args)..., nullptr};
-    Ref tuple = owned_or_raise(PyTuple_New(sizeof...(A)), Here(f.line));
-    for (std::size_t i = 0; i < sizeof...(A); ++i) {
-        Py_INCREF(items[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, items[i]);
-    }
+    Ref tuple = owned_or_raise(pyutil::tuple_of(items, sizeof...(A)), Here(f.line));
     return owned_or_raise(PyObject_Call(f.fn.get(), tuple.get(), kwargs.get()), Here(f.line));
 }
 

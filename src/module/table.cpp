@@ -438,6 +438,34 @@ bool is_own_function(PyObject* object, const char* name) {
     return def >= g_defs && def < g_defs + kCount && std::strcmp(def->ml_name, name) == 0;
 }
 
+namespace {
+
+// What the interpreter's parser is given for function i.
+void describe_for_parser(std::size_t i) {
+    const FunctionRow& f = kFunctions[i];
+    char* format = g_formats[i];
+    for (std::size_t j = 0; j < param_count(f); ++j) {
+        g_parser_names[i][j] = const_cast<char*>(f.params[j].name);
+        if (j == required_count(f)) *format++ = '|';
+        *format++ = 'O';
+    }
+    std::snprintf(format, sizeof g_formats[i] - static_cast<std::size_t>(format - g_formats[i]),
+                  ":%s", f.name);
+}
+
+// The keyword names our own matching tests keys against; a second
+// initialisation reuses them.
+void intern_keyword_names(std::size_t i, Here at) {
+    const FunctionRow& f = kFunctions[i];
+    for (std::size_t j = 0; j < param_count(f); ++j) {
+        if (g_keyword_names[i][j]) continue;
+        g_keyword_names[i][j] = pyutil::native_intern(f.params[j].name);
+        if (!g_keyword_names[i][j]) raise_pending(at);
+    }
+}
+
+}  // namespace
+
 void bind_functions(PyObject* module, Here at) {
     if (g_unknown_body) {
         PyErr_Format(PyExc_SystemError, "no function table row for body '%s'", g_unknown_body);
@@ -452,18 +480,10 @@ void bind_functions(PyObject* module, Here at) {
             raise_pending(at);
         }
         std::snprintf(g_qualnames[i], sizeof g_qualnames[i], "dorvane.%s", f.name);
-        char* format = g_formats[i];
-        for (std::size_t j = 0; j < param_count(f); ++j) {
-            if (!g_keyword_names[i][j]) {
-                g_keyword_names[i][j] = pyutil::native_intern(f.params[j].name);
-                if (!g_keyword_names[i][j]) raise_pending(at);
-            }
-            g_parser_names[i][j] = const_cast<char*>(f.params[j].name);
-            if (j == required_count(f)) *format++ = '|';
-            *format++ = 'O';
-        }
-        std::snprintf(format, sizeof g_formats[i] - static_cast<std::size_t>(format - g_formats[i]),
-                      ":%s", f.name);
+        if (pyutil::kInterpreterParsesKeywords)
+            describe_for_parser(i);
+        else
+            intern_keyword_names(i, at);
         Ref function = owned_or_raise(PyCFunction_NewEx(&g_defs[i], nullptr, module_name.get()), at);
         if (PyObject_SetAttrString(module, f.name, function.get()) < 0) raise_pending(at);
     }
