@@ -157,7 +157,7 @@ dorvane = Extension(
     include_dirs=[HERE],
     # distutils tracks no includes: a changed header (an enum of names, the
     # layer over the two C APIs) must rebuild every source, not just some.
-    depends=sources("pyutil/*.h", "src/module/*.h"),
+    depends=sources("pyutil/*.h", "src/module/*.h", "src/paths/*.h"),
     extra_compile_args=CXXFLAGS,
     extra_link_args=LINK_ARGS,
     language="c++",

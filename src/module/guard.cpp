@@ -27,8 +27,12 @@ Ref os_path_function(Id name, Here at) {
 void require_existing(const Ref& path, Here at) {
     Ref exists = global(Id::exists, at);
     if (truth(call(Callee(exists, at.line), path), at)) return;
+    raise_missing(text_of(path, at), at);
+}
+
+void raise_missing(const Ref& text, Here at) {
     Ref error = call(Callee(Ref::borrow(state().os_error), at.line), constant_int(2),
-                     Id::no_such_file, text_of(path, at));
+                     Id::no_such_file, text);
     raise(error, at);
 }
 

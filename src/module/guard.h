@@ -27,6 +27,9 @@ Ref os_path_function(Id name, Here at = Here());
 // OSError class captured at import.
 void require_existing(const Ref& path, Here at = Here());
 
+// That error for the path whose `_unicode_` text is `text`.
+[[noreturn]] void raise_missing(const Ref& text, Here at = Here());
+
 // The built-in types called on answers (never looked up by name).
 Ref int_type();
 Ref tuple_type();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "src/module/codec_search.h"
+#include "src/module/originals.h"
 #include "src/module/payloads.h"
 #include "src/module/runtime.h"
 #include "src/module/state.h"
@@ -277,6 +278,7 @@ void initialise() {
 
     Ref import = attr(builtins, Id::__import__);
     import_standard_modules(import);
+    capture_originals();
 
     Ref register_codec = attr(global(Id::codecs), Id::register_);
     call(register_codec, new_codec_search_function());

@@ -3,12 +3,22 @@
 // through the module namespace.
 #include "src/module/guard.h"
 #include "src/module/table.h"
+#include "src/paths/native.h"
+
+#include <sys/stat.h>
 
 namespace dorvane {
 
 namespace {
 
+// While the standard test and all it reaches stand, its stat or lstat is
+// made here on the bytes; either answers false for any failure.
 Ref path_test(const Ref& argument, Id test) {
+    NativePath native;
+    if (originals_stand({test}) && native_path(argument.get(), native)) {
+        struct stat st;
+        return boolean(stat_path(native.bytes, st, test == Id::exists));
+    }
     Ref path = to_ustream(argument);
     Ref function = os_path_function(test);
     return boolean(truth(call(function, text_of(path))));
@@ -42,11 +52,16 @@ DORVANE_FUNCTION(normpath) { return path_rewrite(args[0], Id::normpath); }
 DORVANE_FUNCTION(normcase) { return path_rewrite(args[0], Id::normcase); }
 
 DORVANE_FUNCTION(join) {
+    Ref head_text, tail_text;
+    if (originals_stand({Id::join}) && native_text(args[0].get(), head_text) &&
+        native_text(args[1].get(), tail_text)) {
+        return new_ustream(global_or_null(Id::ustream), joined_text(head_text, tail_text));
+    }
     Ref head = to_ustream(args[0]);
     Ref tail = to_ustream(args[1]);
     Ref function = os_path_function(Id::join);
-    Ref head_text = text_of(head);
-    Ref tail_text = text_of(tail);
+    head_text = text_of(head);
+    tail_text = text_of(tail);
     return to_ustream(call(function, head_text, tail_text));
 }
 
