@@ -221,6 +221,19 @@ inline PyObject* text_from_chars(const std::vector<Py_UCS4>& chars) {
 
 inline PyObject* empty_text() { return PyUnicode_FromStringAndSize("", 0); }
 
+// d[key] for a str key, borrowed, or null; never raises. 3.x's
+// PyDict_GetItem saves and restores the exception state around every
+// lookup, which costs more than the lookup in a name chain checked per call.
+inline PyObject* dict_item(PyObject* dict, PyObject* key) {
+#if PYUTIL_PYTHON3
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (!found && PyErr_Occurred()) PyErr_Clear();
+    return found;
+#else
+    return PyDict_GetItem(dict, key);
+#endif
+}
+
 // The exact text object of a text (subclass) object; the same object when
 // it is exact already.
 inline PyObject* exact_text(PyObject* text) {

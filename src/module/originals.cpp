@@ -17,7 +17,7 @@ struct Binding {
 
     bool holds() const {
         if (!key) return PyFunction_GET_CODE(where) == value;
-        return PyDict_GetItem(where, key) == value;
+        return pyutil::dict_item(where, key) == value;
     }
 };
 
@@ -59,7 +59,7 @@ private:
         std::vector<PyObject*> modules, called;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
             PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-            PyObject* value = PyDict_GetItem(globals, name);
+            PyObject* value = pyutil::dict_item(globals, name);
             if (!value) continue;
             add(globals, name, value);
             if (PyModule_Check(value)) modules.push_back(value);
@@ -69,7 +69,7 @@ private:
             PyObject* dict = PyModule_GetDict(module);
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
                 PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-                PyObject* value = PyDict_GetItem(dict, name);
+                PyObject* value = pyutil::dict_item(dict, name);
                 if (!value) continue;
                 add(dict, name, value);
                 called.push_back(value);
@@ -99,15 +99,15 @@ void forget(std::vector<Binding>& chain) {
 
 void capture_originals(Here at) {
     PyObject* module_dict = PyModule_GetDict(state().module);
-    PyObject* os = PyDict_GetItem(module_dict, constant(Id::os));
+    PyObject* os = pyutil::dict_item(module_dict, constant(Id::os));
     for (std::vector<Binding>& chain : g_chains) forget(chain);
     if (!os || !PyModule_Check(os)) return;
     PyObject* os_dict = PyModule_GetDict(os);
-    PyObject* os_path = PyDict_GetItem(os_dict, constant(Id::path));
+    PyObject* os_path = pyutil::dict_item(os_dict, constant(Id::path));
     if (!os_path || !PyModule_Check(os_path)) return;
     for (Id name : kRecorded) {
         PyObject* home = name == Id::listdir ? os_dict : PyModule_GetDict(os_path);
-        PyObject* function = PyDict_GetItem(home, constant(name));
+        PyObject* function = pyutil::dict_item(home, constant(name));
         if (!function) continue;
         std::vector<Binding>& chain = g_chains[static_cast<int>(name)];
         Recorder record(chain);

@@ -33,17 +33,17 @@ Ref global(Id name, Here at) {
     // Both are plain module objects, whose type defines none of the names
     // looked up here: an attribute lookup is exactly a lookup in their dicts.
     PyObject* key = constant(name);
-    if (PyObject* found = PyDict_GetItem(PyModule_GetDict(state().module), key)) {
+    if (PyObject* found = pyutil::dict_item(PyModule_GetDict(state().module), key)) {
         return Ref::borrow(found);
     }
-    if (PyObject* found = PyDict_GetItem(PyModule_GetDict(state().builtins), key)) {
+    if (PyObject* found = pyutil::dict_item(PyModule_GetDict(state().builtins), key)) {
         return Ref::borrow(found);
     }
     raise_error(PyExc_NameError, key, at);
 }
 
 PyObject* global_or_null(Id name) {
-    return PyDict_GetItem(PyModule_GetDict(state().module), constant(name));
+    return pyutil::dict_item(PyModule_GetDict(state().module), constant(name));
 }
 
 bool is_companion_original(Id name) {
