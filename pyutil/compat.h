@@ -221,6 +221,13 @@ inline PyObject* text_from_chars(const std::vector<Py_UCS4>& chars) {
 
 inline PyObject* empty_text() { return PyUnicode_FromStringAndSize("", 0); }
 
+// Whether the calling thread is the interpreter's only one: then nothing
+// can change while it releases the lock for a system call.
+inline bool only_thread() {
+    PyThreadState* self = PyThreadState_Get();
+    return PyInterpreterState_ThreadHead(self->interp) == self && PyThreadState_Next(self) == nullptr;
+}
+
 // d[key] for a str key, borrowed, or null; never raises. 3.x's
 // PyDict_GetItem saves and restores the exception state around every
 // lookup, which costs more than the lookup in a name chain checked per call.
@@ -255,10 +262,19 @@ inline PyObject* new_text_subtype(PyTypeObject* type, PyObject* text) {
     // 3.x keeps the characters of subtype instances apart from the object,
     // in a layout its own constructor owns; building through it is the only
     // way that stays right across versions.
-    PyObject* args = PyTuple_Pack(1, text);
-    if (!args) return nullptr;
+    // One argument tuple serves every call made under the lock, unless a
+    // call kept it.
+    static PyObject* args = nullptr;
+    if (!args || Py_REFCNT(args) != 1) {
+        Py_XDECREF(args);
+        args = PyTuple_New(1);
+        if (!args) return nullptr;
+    }
+    Py_INCREF(text);
+    PyTuple_SET_ITEM(args, 0, text);
     PyObject* made = PyUnicode_Type.tp_new(type, args, nullptr);
-    Py_DECREF(args);
+    PyTuple_SET_ITEM(args, 0, nullptr);
+    Py_DECREF(text);
     return made;
 #else
     // What unicode's own subtype constructor does, without the argument

@@ -46,12 +46,15 @@ PyObject* global_or_null(Id name) {
     return pyutil::dict_item(PyModule_GetDict(state().module), constant(name));
 }
 
-bool is_companion_original(Id name) {
+PyObject* companion_original(Id name) {
     static constexpr Id kNames[] = {Id::StreamError, Id::bstream, Id::ustream, Id::fstream,
                                     Id::pstream};
-    for (std::size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i)
-        if (kNames[i] == name) return global_or_null(name) == state().companion[i];
-    return false;
+    for (std::size_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+        if (kNames[i] != name) continue;
+        PyObject* bound = global_or_null(name);
+        return bound == state().companion[i] ? bound : nullptr;
+    }
+    return nullptr;
 }
 
 void set_global(Id name, const Ref& value, Here at) {

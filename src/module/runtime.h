@@ -66,9 +66,11 @@ void del_global(Id name, Here at = Here());
 // The module attribute `name` (not a built-in), or null; never fails.
 PyObject* global_or_null(Id name);
 
-// Whether the module attribute `name` is still what the companion module
-// gave at import (one of StreamError, bstream, ustream, fstream, pstream).
-bool is_companion_original(Id name);
+// The module attribute `name` while it is still what the companion module
+// gave at import (one of StreamError, bstream, ustream, fstream, pstream),
+// else null; borrowed.
+PyObject* companion_original(Id name);
+inline bool is_companion_original(Id name) { return companion_original(name) != nullptr; }
 
 Ref attr(const Ref& object, Id name, Here at = Here());
 

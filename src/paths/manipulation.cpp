@@ -55,7 +55,7 @@ DORVANE_FUNCTION(join) {
     Ref head_text, tail_text;
     if (originals_stand({Id::join}) && native_text(args[0].get(), head_text) &&
         native_text(args[1].get(), tail_text)) {
-        return new_ustream(global_or_null(Id::ustream), joined_text(head_text, tail_text));
+        return ustream_of(joined_text(head_text, tail_text));
     }
     Ref head = to_ustream(args[0]);
     Ref tail = to_ustream(args[1]);

@@ -171,8 +171,10 @@ Ref joined_text(const Ref& head, const Ref& tail, Here at) {
     return owned_or_raise(PyUnicode_Concat(left.get(), tail.get()), at);
 }
 
-Ref new_ustream(PyObject* ustream, const Ref& text, Here at) {
-    return owned_or_raise(pyutil::new_text_subtype(reinterpret_cast<PyTypeObject*>(ustream), text.get()), at);
+Ref ustream_of(const Ref& answer, Here at) {
+    PyObject* type = companion_original(Id::ustream);
+    if (!type || !PyUnicode_CheckExact(answer.get())) return to_ustream(answer, at);
+    return owned_or_raise(pyutil::new_text_subtype(reinterpret_cast<PyTypeObject*>(type), answer.get()), at);
 }
 
 namespace {
@@ -181,7 +183,7 @@ namespace {
 [[noreturn]] void raise_listing_error(const NativePath& path, int error, Here at) {
     errno = error;
     if (pyutil::kPython3) {
-        Ref plain = owned_or_raise(pyutil::exact_text(path.text.get()), at);
+        Ref plain = plain_text(path.text, at);
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, plain.get());
     } else {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.bytes.c_str());
@@ -198,6 +200,7 @@ int read_names(const std::string& directory, std::vector<std::string>& names) {
     dir = ::opendir(directory.c_str());
     Py_END_ALLOW_THREADS
     if (!dir) return errno;
+    names.reserve(64);
     int error = 0;
     Py_BEGIN_ALLOW_THREADS
     for (;;) {
@@ -218,25 +221,23 @@ int read_names(const std::string& directory, std::vector<std::string>& names) {
 
 }  // namespace
 
-Ref list_directory(const NativePath& path, PyObject* ustream, Here at) {
+Ref list_directory(const NativePath& path, Here at) {
 #if PYUTIL_PYTHON3
     {
-        Ref plain = owned_or_raise(pyutil::exact_text(path.text.get()), at);
+        Ref plain = plain_text(path.text, at);
         if (PySys_Audit("os.listdir", "O", plain.get()) < 0) raise_pending(at);
     }
 #endif
     std::vector<std::string> names;
     if (int error = read_names(path.bytes, names)) raise_listing_error(path, error, at);
-    Ref entries = new_list(at);
-    for (const std::string& name : names) {
-        Ref text = decoded_or_null(name);
-        // 2.7's os.listdir keeps an undecodable name as bytes, which ustream
-        // then refuses: let it say so in its own words.
-        Ref item = text ? new_ustream(ustream, text, at)
-                        : call(Callee(Ref::borrow(ustream), at.line),
-                               owned_or_raise(PyBytes_FromStringAndSize(
-                                   name.data(), static_cast<Py_ssize_t>(name.size())), at));
-        append(entries, item, at);
+    Ref entries = owned_or_raise(PyList_New(static_cast<Py_ssize_t>(names.size())), at);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Ref text = decoded_or_null(names[i]);
+        // 2.7's os.listdir keeps a name that does not decode as bytes.
+        if (!text)
+            text = owned_or_raise(
+                PyBytes_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size())), at);
+        PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), text.release());
     }
     return entries;
 }

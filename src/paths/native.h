@@ -41,16 +41,17 @@ bool stat_path(const std::string& bytes, struct stat& st, bool follow = true);
 // step then reports it).
 bool absolute_bytes(const std::string& bytes, std::string& out);
 
-// os.listdir(text), each entry made a ustream of type `ustream`; the error
-// of os.listdir where the directory cannot be read.
-Ref list_directory(const NativePath& path, PyObject* ustream, Here at = Here());
+// os.listdir(text): a list of texts (on 2.7, bytes for a name that does
+// not decode), or the error of os.listdir where the directory cannot be read.
+Ref list_directory(const NativePath& path, Here at = Here());
 
 // Text from file-system bytes as the standard functions decode it; null
 // with nothing raised where 2.7's strict decoding refuses them.
 Ref decoded_or_null(const std::string& bytes);
 
-// A new `ustream` instance holding `text`, as ustream(text) would make it.
-Ref new_ustream(PyObject* ustream, const Ref& text, Here at = Here());
+// ustream(answer), made here while `ustream` is the companion's own type
+// and the answer plain text: the very object that call would make.
+Ref ustream_of(const Ref& answer, Here at = Here());
 
 // The plain text a ustream's `_unicode_` would give for `text`.
 Ref plain_text(const Ref& text, Here at = Here());
