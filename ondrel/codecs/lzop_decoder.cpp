@@ -236,7 +236,8 @@ private:
 
     static void deliver(Job& job, Sink& out) {
         auto& done = static_cast<UnpackJob&>(job);
-        emit(done.out.data(), done.out.size(), out);
+        // Whole: a file sink then writes it with one call.
+        out.put(done.out.data(), done.out.size());
     }
 
     // Blocks are checked for sane sizes here, then gathered into batches
