@@ -235,8 +235,7 @@ private:
     void deliver(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<InflateJob&>(*job);
         if (done.ok) {
-            // Whole: a file sink then writes it with one call.
-            out.put(done.out.data(), done.out.size());
+            emit(done.out.data(), done.out.size(), out);
             ++members_;
             return;
         }

@@ -236,8 +236,7 @@ private:
 
     static void deliver(Job& job, Sink& out) {
         auto& done = static_cast<UnpackJob&>(job);
-        // Whole: a file sink then writes it with one call.
-        out.put(done.out.data(), done.out.size());
+        emit(done.out.data(), done.out.size(), out);
     }
 
     // Blocks are checked for sane sizes here, then gathered into batches
