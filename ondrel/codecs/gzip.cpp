@@ -162,9 +162,6 @@ std::size_t declared_size(const unsigned char* p, std::size_t avail) {
 constexpr std::size_t kLargestJob = std::size_t(4) << 20;
 // Header flags libdeflate checks as zlib does.
 constexpr unsigned char kFlagsForJobs = kFlagText | kFlagExtra | kFlagName | kFlagComment;
-// What one read may bring past the end of a member being gathered: the
-// slice a file copy reads.
-constexpr std::size_t kOverrun = 256 * 1024;
 
 // Decodes a whole member with libdeflate. It either succeeds exactly as
 // the size field and the trailer say, or leaves the member to be read
@@ -294,21 +291,18 @@ private:
             const bool whole_header = header && header_present(p, avail);
             if (header && !whole_header && !final) return;
             std::size_t size = whole_header ? job_size(p, avail) : 0;
-            if (size != 0 && avail < size && !final) {
-                // Room for the whole member, and for a read that runs past
-                // its end, so that it gathers here without being moved.
-                if (pos_ == 0) in_.reserve(size + kOverrun);
-                return;
-            }
+            if (size != 0 && avail < size && !final) return;
             if (size != 0 && avail >= size && le32(p + size - 4) <= kLargestJob) {
                 if (pipeline_.full()) {
                     deliver(pipeline_.pop(true), out);
                     continue;
                 }
+                Buffer member(size);
+                member.append(p, size);
                 // A member that is all the input there is runs on this
                 // thread: a small file should not pay for starting workers.
-                const bool last = avail == size;
-                pipeline_.push(std::make_unique<InflateJob>(take_member(size)), last);
+                pipeline_.push(std::make_unique<InflateJob>(std::move(member)), avail == size);
+                pos_ += size;
                 continue;
             }
             // Whatever comes next is judged in order, after what is in flight.
@@ -330,28 +324,6 @@ private:
                 return;
             }
         }
-    }
-
-    // The member at pos_ as a job's own input. One that starts the buffer
-    // takes the buffer itself, and only the little read past its end is
-    // copied, into a new buffer; not where more follows it than the member
-    // holds, as after one large update, which would then be copied again
-    // at every member.
-    Buffer take_member(std::size_t size) {
-        const std::size_t rest = in_.size() - pos_ - size;
-        if (pos_ != 0 || rest > size) {
-            Buffer member(size);
-            member.append(in_.data() + pos_, size);
-            pos_ += size;
-            return member;
-        }
-        // Room for a next member like this one, so that it too gathers in place.
-        Buffer next(rest + size + kOverrun);
-        next.append(in_.data() + size, rest);
-        Buffer member = std::move(in_);
-        member.resize(size);
-        in_ = std::move(next);
-        return member;
     }
 
     [[noreturn]] void not_gzip() {
