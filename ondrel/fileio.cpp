@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <random>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -296,6 +297,35 @@ bool rename_keeps_everything(const std::string& destination, int temporary) {
            (now.st_mode & 07777) == (was.st_mode & 07777);
 }
 
+// The old content that a rename drops is freed with its last reference:
+// its cached pages truncated, its blocks given back through the journal,
+// after any write-back still under way on them. For a file of megabytes
+// that is tens of milliseconds, mostly spent waiting, which the caller
+// need not sit through once the new content has its name. So a large file
+// about to be renamed over is held open (O_PATH: no permission needed, no
+// access either way) and let go on a thread of its own.
+constexpr off_t kHoldFrom = off_t(1) << 20;
+
+int hold_large(const std::string& path) {
+#ifdef O_PATH
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= kHoldFrom)
+        return ::open(path.c_str(), O_PATH | O_CLOEXEC);
+#else
+    static_cast<void>(path);
+#endif
+    return -1;
+}
+
+void release_in_background(int fd) {
+    if (fd < 0) return;
+    try {
+        std::thread([fd] { ::close(fd); }).detach();
+    } catch (const std::system_error&) {
+        ::close(fd);  // no thread to be had: the caller waits after all
+    }
+}
+
 // Reserves `size` bytes for a regular file of `old` bytes about to be
 // overwritten, so that a full disk or the file size limit is met before
 // any byte of the old content is.
@@ -419,8 +449,10 @@ void File::commit() {
         struct stat now;
         const bool gone = ::stat(target_.c_str(), &now) != 0 && errno == ENOENT;
         if (gone || rename_keeps_everything(target_, output.fd)) {
+            Descriptor old(gone ? -1 : hold_large(target_));
             if (::rename(temporary_.c_str(), target_.c_str()) == 0) {
                 temporary_.clear();
+                release_in_background(std::exchange(old.fd, -1));
                 return;
             }
             // A mount point, a sticky directory, a file system that moves no

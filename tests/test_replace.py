@@ -8,6 +8,7 @@ import resource
 import signal
 import stat
 import subprocess
+import time
 import unittest
 import warnings
 
@@ -69,6 +70,31 @@ class WritingOver(TempDirTest):
             self.assertEqual(os.stat(link).st_ino, inode)
             os.remove(link)
         self.assertEqual(leftovers(self.dir, ["source", "target"]), [])
+
+    def test_large_old_content_is_let_go(self):
+        # A large file written over is dropped off the caller's path, but dropped:
+        # nothing of ours may go on holding it once the call has returned.
+        target = os.path.realpath(self.write("target", os.urandom(3 << 20)))
+        fds = "/proc/self/fd"
+
+        def holding():
+            held = []
+            for name in os.listdir(fds):
+                try:
+                    if os.readlink(os.path.join(fds, name)) == target + " (deleted)":
+                        held.append(name)
+                except OSError:  # closed meanwhile
+                    pass
+            return held
+        for write, read, wrote in self.ways():
+            with open(target, "wb") as f:
+                f.write(os.urandom(3 << 20))
+            write(target)
+            self.assertEqual(read(target), wrote)
+            deadline = time.time() + 10
+            while holding() and time.time() < deadline:
+                time.sleep(0.01)
+            self.assertEqual(holding(), [])
 
     @root_only
     def test_root_file_in_sticky_directory_written_by_another_user(self):

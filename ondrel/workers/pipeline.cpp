@@ -105,8 +105,10 @@ bool Pipeline::start_workers() {
 }
 
 unsigned Pipeline::threads() {
-    unsigned n = std::thread::hardware_concurrency();
-    return std::clamp(n, 1u, 4u);
+    // Asked once: the C library reads the count from /proc or /sys on
+    // every call, and this is consulted at every job pushed.
+    static const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    return n;
 }
 
 void Pipeline::push(std::unique_ptr<Job> job, bool last) {
