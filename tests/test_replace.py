@@ -13,7 +13,7 @@ import warnings
 
 import dorvane
 import ondrel
-from support import BYTES, TempDirTest, as_nobody, leftovers
+from support import BYTES, TempDirTest, as_nobody, leftovers, root_only
 
 libc = ctypes.CDLL(None, use_errno=True)
 
@@ -33,11 +33,6 @@ def getxattr(path, name):
     if size < 0:
         raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), path)
     return value.raw[:size]
-
-
-def root_only(test):
-    reason = "needs root to act as another user or to mount"
-    return unittest.skipUnless(os.geteuid() == 0, reason)(test)
 
 
 class WritingOver(TempDirTest):
