@@ -12,7 +12,10 @@ import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, TempDirTest
+from support import FILTERS, PY3, TempDirTest
+
+if PY3:
+    import pathlib
 
 SCALE = float(os.environ.get("REFLEAK_SCALE", "1"))
 SECONDS = float(os.environ.get("THREAD_SECONDS", "3"))
@@ -169,19 +172,24 @@ class Concurrent(TempDirTest):
         # their workers run alongside these threads.
         unit = os.urandom(1 << 17) + "".join("line %d of %d\n" % (i, index) for i in range(8000)).encode()
         data = unit * (3 * (1 << 20) // len(unit) + 1)
-        source = os.path.join(own, "src")
-        with open(source, "wb") as f:
-            f.write(data)
+        source = self.write(os.path.join("t%d" % index, "src"), data)
+        # 3.x takes a path as text, bytes or a path object alike.
+        forms = (str, pathlib.Path, os.fsencode) if PY3 else (str,)
         done = 0
         try:
             while time.time() < deadline:
-                kind = FILTERS[done % len(FILTERS)]
+                kind, form = FILTERS[done % len(FILTERS)], forms[done % len(forms)]
                 packed, back = source + "." + kind, source + ".back"
-                dorvane.compress(source, packed, kind)
+                dorvane.compress(form(source), form(packed), kind)
                 dorvane.decompress(packed, back, kind)
                 assert dorvane.cat(back) == data and dorvane.cat(packed, kind) == data, kind
                 if done % 7 == 0:
                     assert dorvane.magic(packed) == self.expected[kind], kind
+                for _ in range(20):  # the path queries check their names again after other threads ran
+                    assert dorvane.getsize(form(packed)) == os.path.getsize(packed)
+                    assert sorted(dorvane.listdir(form(own))) == sorted(os.listdir(own))
+                    assert dorvane.isfile(form(packed)) and not dorvane.exists(form(packed + ".no"))
+                    assert dorvane.relpath(form(packed), self.dir) == "t%d/src.%s" % (index, kind)
                 try:
                     dorvane.decompress(source, back, kind)  # not compressed: must fail cleanly
                     raise AssertionError("decompressing plain data through %s succeeded" % kind)
