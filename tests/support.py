@@ -156,10 +156,13 @@ class TempDirTest(Test):
             self.fail("%s accepted a missing path" % f.__name__)
 
     def write(self, name, data):
-        p = self.path(name)
-        with open(p, "wb") as f:
-            f.write(data)
-        return p
+        return write_file(self.path(name), data)
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
 
 
 @contextlib.contextmanager
@@ -192,6 +195,15 @@ class FakeOs(object):
 
     def __init__(self, **answers):
         self.path = type("FakePath", (object,), dict((k, staticmethod(v)) for k, v in answers.items()))
+
+
+def outcome(f, *args):
+    """What a call ends with: its exception's type, text and dorvane traceback entries."""
+    try:
+        f(*args)
+    except Exception as e:
+        return type(e).__name__, str(e), [entry[2].split()[0] for entry in last_entry(sys.exc_info())]
+    return None
 
 
 def last_entry(exc_info):

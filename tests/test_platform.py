@@ -34,8 +34,7 @@ class ScreenTest(TempDirTest):
                 self.assertEqual(native(echoed), name)
                 if name:
                     for path in (name, self.path(name)):  # relative: a leading "-" bites
-                        with open(path, "wb") as f:
-                            f.write(b"hello " * 100)
+                        self.write(path, b"hello " * 100)  # cwd is self.dir
                         self.assertEqual(dorvane.magic(path), u"text/plain", repr(path))
                     os.remove(name)
         self.assertEqual(os.listdir(self.dir), [])  # nothing ran

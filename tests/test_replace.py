@@ -91,9 +91,7 @@ class WritingOver(TempDirTest):
         if subprocess.call(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small]) != 0:
             self.skipTest("cannot mount here")
         self.addCleanup(subprocess.call, ["umount", small])
-        backing = os.path.join(small, "file")
-        with open(backing, "wb") as f:
-            f.write(b"original")
+        backing = self.write(os.path.join(small, "file"), b"original")
         if subprocess.call(["mount", "--bind", backing, target]) != 0:
             self.skipTest("cannot bind-mount here")
         self.addCleanup(subprocess.call, ["umount", target])

@@ -6,29 +6,19 @@ it has touched the source."""
 import contextlib
 import os
 import signal
-import sys
 import threading
 import time
 import unittest
 
 import dorvane
 import ondrel
-from support import MIB, WITH_TESTS, Rebinding, TempDirTest, last_entry, root_only, run_python
+from support import MIB, WITH_TESTS, Rebinding, TempDirTest, outcome, root_only, run_python
 
 
 def literal_steps():
     """Rebinds cat, which makes compress and decompress take the whole-file steps."""
     cat = dorvane.cat
     return Rebinding(dorvane, cat=lambda *a, **k: cat(*a, **k))
-
-
-def outcome(f, *args):
-    """What a call ends with: its exception's type, text and dorvane traceback entries."""
-    try:
-        f(*args)
-    except Exception as e:
-        return type(e).__name__, str(e), [entry[2].split()[0] for entry in last_entry(sys.exc_info())]
-    return None
 
 
 class PipeWriter(threading.Thread):
