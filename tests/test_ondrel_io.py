@@ -166,7 +166,12 @@ class PstreamTest(TempDirTest):
         # into a failure instead of a hang.
         fifo = self.path("fifo")
         os.mkfifo(fifo)
-        thread = threading.Thread(target=lambda: open(fifo, "wb").write(b"through"))
+
+        def writer():
+            with open(fifo, "wb") as f:
+                f.write(b"through")
+
+        thread = threading.Thread(target=writer)
         thread.daemon = True
         thread.start()
         self.assertEqual(pstream("timeout 20 cat '%s'" % fifo).execute(), b"through")
