@@ -7,7 +7,6 @@
 
 #include "common.h"
 
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -20,18 +19,7 @@ namespace {
 
 // The codec registry costs more than the decoding itself for short paths;
 // the usual file-system encoding gets the direct decoder.
-bool fs_encoding_is_utf8() {
-    static const bool utf8 = [] {
-        const char* name = pyutil::fs_encoding_name();
-        if (!name) return false;
-        std::string lowered;
-        for (const char* c = name; *c; ++c) {
-            if (*c != '-' && *c != '_') lowered.push_back(static_cast<char>(std::tolower(*c)));
-        }
-        return lowered == "utf8";
-    }();
-    return utf8;
-}
+using pyutil::fs_encoding_is_utf8;
 
 PyObject* decode_fs(const char* data, Py_ssize_t size, const char* errors) {
     if (errors == nullptr) {

@@ -21,9 +21,11 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <cctype>
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #if PY_MAJOR_VERSION >= 3
@@ -313,6 +315,20 @@ inline const char* fs_encoding_name() {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+}
+
+// Whether the file-system encoding is UTF-8, by any of its spellings; 2.7's
+// codec registry only knows its own, so callers take the codec directly.
+inline bool fs_encoding_is_utf8() {
+    static const bool utf8 = [] {
+        const char* name = fs_encoding_name();
+        std::string lowered;
+        for (const char* c = name ? name : ""; *c; ++c) {
+            if (*c != '-' && *c != '_') lowered.push_back(static_cast<char>(std::tolower(*c)));
+        }
+        return lowered == "utf8";
+    }();
+    return utf8;
 }
 
 inline PyObject* fs_decode(const char* data, Py_ssize_t size) {

@@ -129,8 +129,9 @@ class EachBindingBringsTheStepsBack(TempDirTest):
         query = {"exists": [(os, "stat", None), (genericpath, "os", "stat")], "lexists": [(os, "lstat", None)],
                  "isfile": [(os, "stat", None)], "isdir": [(os, "stat", None)], "islink": [(os, "lstat", None)],
                  "getsize": [(genericpath, "os", "stat")], "listdir": [], "join": [],
-                 "abspath": [(os, cwd_name, None), (posixpath, "normpath", None), (posixpath, "isabs", None),
-                             (posixpath, "join", None), (posixpath, "os", cwd_name)]}[name]
+                 "abspath": [(os, cwd_name, None), (posixpath, "os", cwd_name)] + [
+                     (posixpath, helper, None) for helper in ("normpath", "isabs", "join")
+                     if helper in posixpath.abspath.__code__.co_names]}[name]
         guard = [(dorvane, "exists", None), (posixpath, "exists", None)]
         return [(dorvane, "ustream", None)] + own + query + (guard if name not in ("exists", "lexists", "join") else [])
 

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -18,36 +17,23 @@ bool decline() {
     return false;
 }
 
-bool is_utf8(const char* name) {
-    std::string lowered;
-    for (const char* c = name ? name : ""; *c; ++c)
-        if (*c != '-' && *c != '_') lowered.push_back(static_cast<char>(std::tolower(*c)));
-    return lowered == "utf8";
-}
-
-}  // namespace
-
-bool bytes_mirror_text() {
-    static const bool utf8 = is_utf8(pyutil::fs_encoding_name());
-    return utf8;
-}
-
-namespace {
-
 // 2.7 reaches UTF-8 through the codec registry by this name; the codec
 // itself is the one these call.
 PyObject* decode(const char* data, std::size_t size) {
     const auto n = static_cast<Py_ssize_t>(size);
-    if (!pyutil::kPython3 && bytes_mirror_text()) return PyUnicode_DecodeUTF8(data, n, "strict");
+    if (!pyutil::kPython3 && pyutil::fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, n, "strict");
     return pyutil::fs_decode(data, n);
 }
 
 PyObject* encode(PyObject* text) {
-    if (!pyutil::kPython3 && bytes_mirror_text()) return PyUnicode_AsUTF8String(text);
+    if (!pyutil::kPython3 && pyutil::fs_encoding_is_utf8()) return PyUnicode_AsUTF8String(text);
     return pyutil::fs_encode(text);
 }
 
 }  // namespace
+
+// A character's UTF-8 bytes never include '/' or '.'.
+bool bytes_mirror_text() { return pyutil::fs_encoding_is_utf8(); }
 
 bool originals_stand(std::initializer_list<Id> names) {
     if (!is_companion_original(Id::ustream)) return false;
