@@ -6,6 +6,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import traceback
 import types
 import unittest
@@ -20,7 +21,11 @@ py2_only = unittest.skipIf(PY3, "2.7's own argument texts and str/unicode rules"
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
+# For a child that imports helpers from the suites themselves.
+WITH_TESTS = BUILD + os.pathsep + HERE
 NOBODY = 65534
+MIB = 1 << 20
+root_only = unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user or to mount")
 
 # The canonical filter names, the aliases dorvane accepts for them, and the
 # first bytes each format starts with: enough to tell which codec a name
@@ -60,18 +65,23 @@ def load_source(name, path):
     return module
 
 
-def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, **environ):
-    """(status, stdout, stderr) of `code` in a fresh interpreter, `environ` added;
-    the outputs as str (`stdin` too may be a str)."""
+def run_python(code, args=(), pythonpath=BUILD, cwd=None, stdin=None, timeout=None, **environ):
+    """(status, stdout, stderr) of `code` in a fresh interpreter, `environ` added, killed
+    after `timeout` seconds if given; the outputs as str (`stdin` too may be a str)."""
     env = dict(os.environ, PYTHONPATH=pythonpath, **environ)
-    command = [sys.executable]
-    command += ["-c", code] if code is not None else []
-    command += list(args)
+    command = [sys.executable] + (["-c", code] if code is not None else []) + list(args)
     child = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if PY3 and isinstance(stdin, str):
         stdin = stdin.encode("utf-8")
-    out, err = child.communicate(stdin)
+    killer = threading.Timer(timeout, child.kill) if timeout else None
+    if killer:  # a hang fails the test instead of stopping the suite
+        killer.start()
+    try:
+        out, err = child.communicate(stdin)
+    finally:
+        if killer:
+            killer.cancel()
     return child.returncode, native(out), native(err)
 
 
@@ -146,10 +156,13 @@ class TempDirTest(Test):
             self.fail("%s accepted a missing path" % f.__name__)
 
     def write(self, name, data):
-        p = self.path(name)
-        with open(p, "wb") as f:
-            f.write(data)
-        return p
+        return write_file(self.path(name), data)
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
 
 
 @contextlib.contextmanager
@@ -182,6 +195,15 @@ class FakeOs(object):
 
     def __init__(self, **answers):
         self.path = type("FakePath", (object,), dict((k, staticmethod(v)) for k, v in answers.items()))
+
+
+def outcome(f, *args):
+    """What a call ends with: its exception's type, text and dorvane traceback entries."""
+    try:
+        f(*args)
+    except Exception as e:
+        return type(e).__name__, str(e), [entry[2].split()[0] for entry in last_entry(sys.exc_info())]
+    return None
 
 
 def last_entry(exc_info):

@@ -2,14 +2,13 @@
 """cat, compress and decompress: filter names, the codec each reaches, failures."""
 import errno
 import os
-import sys
 import threading
 import unittest
 
 import dorvane
 from ondrel import StreamError, fstream, ustream
 
-from support import ALIASES, FILTERS, HEADERS, PY3, TEXT, Rebinding, TempDirTest, last_entry
+from support import ALIASES, FILTERS, HEADERS, PY3, TEXT, Rebinding, TempDirTest, outcome
 
 
 class RecordingStream(object):
@@ -112,13 +111,8 @@ class SliceCopyTest(TempDirTest):
         whole = open(packed, "rb").read()
         broken = self.write("cut.lzo", whole[:len(whole) // 2])
         nowhere = self.path("no", "such", "dir")
-        try:
-            dorvane.decompress(broken, nowhere, "lzop")
-        except StreamError:
-            names = [e[2].split()[0] for e in last_entry(sys.exc_info())]
-            self.assertEqual(names, ["dorvane.decompress", "dorvane.cat"])
-        else:
-            self.fail("a truncated source was accepted")
+        self.assertEqual(outcome(dorvane.decompress, broken, nowhere, "lzop")[::2],
+                         ("StreamError", ["dorvane.decompress", "dorvane.cat"]))
         caught = self.raised(IOError, lambda: dorvane.decompress(packed, nowhere, "lzop"))
         self.assertEqual((caught.errno, caught.filename), (errno.ENOENT, ustream(nowhere)))
         self.assertRaises(StreamError, dorvane.decompress, broken, "/dev/full", "lzop")

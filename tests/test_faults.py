@@ -16,14 +16,11 @@ IOERROR = "OSError" if PY3 else "IOError"  # one class on 3.x
 
 class DeviceFull(TempDirTest):  # written directly, being no regular file
     def test_every_writer_raises_enospc_and_stays_failed(self):
-        caught = self.raised(IOError, lambda: dorvane.compress(__file__, "/dev/full", "gzip"))
-        self.assertEqual(caught.errno, errno.ENOSPC)
+        self.assertEqual(self.raised(IOError, dorvane.compress, __file__, "/dev/full", "gzip").errno, errno.ENOSPC)
         f = ondrel.fstream("/dev/full", "w")
         f.write(b"x")  # buffered: fails at close
         caught = self.raised(IOError, f.close)
-        self.assertEqual((caught.errno, caught.filename),
-                         (errno.ENOSPC, u"/dev/full"))
-        self.assertTrue(f.closed)
+        self.assertEqual((caught.errno, caught.filename, f.closed), (errno.ENOSPC, u"/dev/full", True))
         f = ondrel.fstream("/dev/full", "w")
         self.assertRaises(IOError, f.write, b"x" * (1 << 20))  # too big to buffer: at once
         self.assertRaises(IOError, f.write, b"y")
@@ -184,8 +181,6 @@ class Permissions(TempDirTest):
         os.mkdir(closed_dir)
         frozen = self.write("frozen", b"frozen")  # nobody may write it, in a writable directory
         os.chmod(frozen, 0o444)
-        open_file = self.write(os.path.join("closed", "writable"), b"old")
-        os.chmod(open_file, 0o666)
         os.chmod(closed_dir, 0o555)
 
         def check():
@@ -199,12 +194,9 @@ class Permissions(TempDirTest):
                     raise AssertionError("not refused")
                 except EnvironmentError as e:
                     assert e.errno == errno.EACCES, e
-            # No temporary possible beside it: written in place instead.
-            dorvane.compress(source, open_file, "bzip2")
-            assert dorvane.cat(open_file, "bzip2") == open(source, "rb").read()
 
         self.assertEqual(as_nobody(check), "")
-        self.assertEqual(sorted(os.listdir(closed_dir)), ["writable"])
+        self.assertEqual(os.listdir(closed_dir), [])
         self.assertEqual(open(frozen).read(), "frozen")
         self.assertEqual(leftovers(self.dir, ["source", "secret", "closed", "frozen"]), [])
 

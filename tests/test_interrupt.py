@@ -13,9 +13,7 @@ import unittest
 
 import dorvane
 import ondrel
-from support import BUILD, FILTERS, TempDirTest, native
-
-MIB = 1 << 20
+from support import BUILD, FILTERS, MIB, TempDirTest, native, write_file
 # lzop copies 256 MiB in about the time the test waits before signalling.
 SLOW_FILTERS = [name for name in FILTERS if name != "lzop"]
 CONCATENATING = ("gzip", "bzip2", "xz")
@@ -54,18 +52,12 @@ class CtrlC(TempDirTest):
         # way. The concatenating formats read 256 copies of one packed
         # megabyte as one stream, which spares the set-up a long compression.
         chunk = os.urandom(MIB)
-        cls.source = os.path.join(cls.shared, "source")
-        with open(cls.source, "wb") as f:
-            f.write(chunk * 256)
-        one = os.path.join(cls.shared, "one")
-        with open(one, "wb") as f:
-            f.write(chunk)
+        cls.source = write_file(os.path.join(cls.shared, "source"), chunk * 256)
+        one = write_file(os.path.join(cls.shared, "one"), chunk)
         cls.packed = {}
         for name in CONCATENATING:
             dorvane.compress(one, one + "." + name, name)
-            cls.packed[name] = one + "." + name + ".256"
-            with open(cls.packed[name], "wb") as f:
-                f.write(open(one + "." + name, "rb").read() * 256)
+            cls.packed[name] = write_file(one + ".256." + name, open(one + "." + name, "rb").read() * 256)
 
     @classmethod
     def tearDownClass(cls):

@@ -1,5 +1,6 @@
 """Load: every function's success and failure paths, called many times (times REFLEAK_SCALE),
-leave gc objects and resident memory flat; eight threads check their own results for THREAD_SECONDS."""
+leave gc objects and resident memory flat; eight threads check their own results for THREAD_SECONDS;
+arguments of every wrong type leave the interpreter alive."""
 import gc
 import os
 import resource
@@ -12,7 +13,10 @@ import unittest
 
 import dorvane
 import ondrel
-from support import FILTERS, TempDirTest
+from support import FILTERS, PY3, TempDirTest, write_file
+
+if PY3:
+    import pathlib
 
 SCALE = float(os.environ.get("REFLEAK_SCALE", "1"))
 SECONDS = float(os.environ.get("THREAD_SECONDS", "3"))
@@ -112,8 +116,7 @@ class Flat(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix="dorvane-refleak-")
         cls.saved_tempdir, tempfile.tempdir = tempfile.tempdir, cls.dir
         os.chdir(cls.dir)
-        with open("f", "wb") as f:
-            f.write(b"some text\n" * 500)
+        write_file("f", b"some text\n" * 500)
         D.compress("f", "f.gz", "gzip")
         os.mkdir("d")
 
@@ -169,19 +172,24 @@ class Concurrent(TempDirTest):
         # their workers run alongside these threads.
         unit = os.urandom(1 << 17) + "".join("line %d of %d\n" % (i, index) for i in range(8000)).encode()
         data = unit * (3 * (1 << 20) // len(unit) + 1)
-        source = os.path.join(own, "src")
-        with open(source, "wb") as f:
-            f.write(data)
+        source = self.write(os.path.join("t%d" % index, "src"), data)
+        # 3.x takes a path as text, bytes or a path object alike.
+        forms = (str, pathlib.Path, os.fsencode) if PY3 else (str,)
         done = 0
         try:
             while time.time() < deadline:
-                kind = FILTERS[done % len(FILTERS)]
+                kind, form = FILTERS[done % len(FILTERS)], forms[done % len(forms)]
                 packed, back = source + "." + kind, source + ".back"
-                dorvane.compress(source, packed, kind)
+                dorvane.compress(form(source), form(packed), kind)
                 dorvane.decompress(packed, back, kind)
                 assert dorvane.cat(back) == data and dorvane.cat(packed, kind) == data, kind
                 if done % 7 == 0:
                     assert dorvane.magic(packed) == self.expected[kind], kind
+                for _ in range(20):  # the path queries check their names again after other threads ran
+                    assert dorvane.getsize(form(packed)) == os.path.getsize(packed)
+                    assert sorted(dorvane.listdir(form(own))) == sorted(os.listdir(own))
+                    assert dorvane.isfile(form(packed)) and not dorvane.exists(form(packed + ".no"))
+                    assert dorvane.relpath(form(packed), self.dir) == "t%d/src.%s" % (index, kind)
                 try:
                     dorvane.decompress(source, back, kind)  # not compressed: must fail cleanly
                     raise AssertionError("decompressing plain data through %s succeeded" % kind)
@@ -211,6 +219,49 @@ class Concurrent(TempDirTest):
         self.assertFalse([t for t in threads if t.is_alive()], "deadlocked")
         self.assertEqual(errors, [])
         self.assertTrue(all(counts), counts)
+
+
+# Valid arguments for each required position of each function: the load
+# suite's successful calls (the rest have defaults); a whole-call success
+# there takes one path here.
+FILL = dict((name, list(args[1])) for name, args in ARGS.items() if type(args[1]) is tuple)
+FILL["move"] = ["g", "f"]  # from nowhere: "f" must stay
+# Wrong in type or content for a path, a mode, a filter or a flag; none
+# names anything that exists.
+BAD = ["None", "12", "1.5", "object()", "{}", "(1,)", "bytearray(b'x')", "'a\\0b'", "u'a\\0b'",
+       "[1, 2]", "['\\xff']", "u'\\udcff' * 3", "2 ** 70"]
+
+
+class WrongTypes(TempDirTest):
+    """One child interpreter runs every bad call: it must survive them all, and
+    each call must either answer or raise an ordinary exception."""
+
+    def test_every_function(self):
+        lines = self.child("""
+            import os, dorvane, ondrel
+            with open("f", "w") as f:
+                f.write("v")
+            fills, bad = %r, %r
+            seen = 0
+            for name in %r:
+                f = getattr(dorvane, name)
+                fill = fills.get(name, ["f"])
+                n = len(fill)
+                for text in bad:
+                    value = eval(text)
+                    calls = [[value] * max(n, 1)] + [fill[:i] + [value] + fill[i + 1:] for i in range(n)]
+                    for args in calls:
+                        try:
+                            f(*args)
+                        except (TypeError, ValueError, EnvironmentError, UnicodeError, OverflowError,
+                                ondrel.StreamError):
+                            pass
+                        seen += 1
+            print("alive %%d %%s %%s" %% (seen, open("f").read(), sorted(os.listdir("."))))
+            """ % (FILL, BAD, sorted(ARGS)), cwd=self.dir, TMPDIR=self.dir)  # tmpdir & co. make theirs here
+        alive, seen, content = lines[0].split(None, 3)[:3]
+        self.assertEqual((alive, content), ("alive", "v"))
+        self.assertGreater(int(seen), 45 * len(BAD))
 
 
 if __name__ == "__main__":

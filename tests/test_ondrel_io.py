@@ -58,9 +58,7 @@ class FstreamTest(TempDirTest):
         self.assertEqual(caught.errno, 5)
         self.assertTrue(caught.strerror.startswith(p + u": "), caught.strerror)
         # The input is consumed: reading again must not pass for an empty file.
-        with self.assertRaises(StreamError) as again:
-            r.read()
-        self.assertEqual(again.exception.strerror, caught.strerror)
+        self.assertEqual(self.raised(StreamError, r.read).strerror, caught.strerror)
 
     def test_children_inherit_neither_our_files_nor_our_pipes(self):
         # Compared with what a child inherits anyway from whoever runs us.
@@ -85,16 +83,11 @@ class FstreamTest(TempDirTest):
             status, out, err = run_python(FORKED_CLOSE, [self.path(n) for n in ("data", "out", "expected")] +
                                           [name, child])
             self.assertEqual(status, 0, err)
-            if child == "abandon":
-                self.assertEqual(out, "abandoned\nparent closed\n", err)
-                self.assertTrue(open(self.path("out"), "rb").read() == open(self.path("expected"), "rb").read(),
-                                name)
-            elif name == "xz":
+            if child == "close" and name == "xz":
                 self.assertTrue(out.startswith("refused: ") and "fork()" in out, out + err)
-            else:
-                self.assertEqual(out, "done\n", err)
-                self.assertTrue(open(self.path("out"), "rb").read() == open(self.path("expected"), "rb").read(),
-                                name)
+                continue
+            self.assertEqual(out, "abandoned\nparent closed\n" if child == "abandon" else "done\n", err)
+            self.assertTrue(open(self.path("out"), "rb").read() == open(self.path("expected"), "rb").read(), name)
 
 
 # Writes argv[1] through filter argv[4] to argv[3], then to argv[2] again
@@ -136,17 +129,15 @@ os._exit(0)
 
 class PstreamTest(TempDirTest):
     def test_output_command_forms_and_environment(self):
-        self.assertEqual(pstream("echo hello").execute(), b"hello\n")
         p = pstream(["printf", u"'%s-%s'", ustream(u"a"), "b"])
-        self.assertIs(type(p.command), ustream)
-        self.assertEqual(p.command, u"printf '%s-%s' a b")
+        self.assertEqual((type(p.command), p.command), (ustream, u"printf '%s-%s' a b"))
         out = p.execute()
         self.assertEqual((type(out), out), (bstream, b"a-b"))
         self.assertEqual(p.execute(), b"a-b")  # may run again
         self.assertEqual(pstream(("true",)).execute(), b"")
         for bad in (5, ["echo", 5]):
             self.assertRaises(TypeError, pstream, bad)
-        self.assertEqual(pstream("cat").execute(), b"")  # stdin is /dev/null
+        self.assertEqual(pstream("echo hello; cat").execute(), b"hello\n")  # stdin is /dev/null
         # Python ignores SIGPIPE; the child must not inherit that.
         status = pstream("grep SigIgn /proc/self/status").execute()
         self.assertFalse(int(status.split()[1], 16) & (1 << (signal.SIGPIPE - 1)), status)

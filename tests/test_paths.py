@@ -9,7 +9,7 @@ import unittest
 import dorvane
 from ondrel import ustream
 
-from support import FakeOs, Rebinding, TempDirTest, as_str, as_text, cwd
+from support import FakeOs, Rebinding, TempDirTest, as_str, as_text, cwd, py2_only
 
 TEXT_NAME = u"caf\xe9 it's \"odd\" $(x).txt"
 NAME = as_str(TEXT_NAME)
@@ -62,6 +62,17 @@ class UnguardedTest(TempDirTest):
             self.assertEqual(converted, [])
             self.assertRaises(AttributeError, dorvane.split, "x")
             self.assertEqual(converted, ["x"])
+
+    @py2_only  # 3.x answers such names as os.listdir does: test_python3
+    def test_listdir_names_the_bad_entry_and_loses_nothing(self):
+        for name in ("a", "\xff\xfe-latin", "z"):
+            open(self.path(name), "wb").close()
+        for argument in (self.dir, self.dir.decode("utf-8")):
+            caught = self.raised(UnicodeDecodeError, lambda: dorvane.listdir(argument))
+            self.assertIn("0xff", str(caught))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a", "z", "\xff\xfe-latin"])
+        os.remove(self.path("\xff\xfe-latin"))
+        self.assertEqual(sorted(dorvane.listdir(self.dir)), [u"a", u"z"])
 
 
 class GuardTest(TempDirTest):

@@ -9,6 +9,7 @@ import dorvane
 from ondrel import StreamError, bstream, pstream, ustream
 
 from support import Rebinding, TempDirTest, as_str, cwd, native
+from test_payloads import ATTRIBUTES
 
 # Each would run a command, or be read as an option, if it reached a shell
 # or a command line unprotected.
@@ -33,8 +34,7 @@ class ScreenTest(TempDirTest):
                 self.assertEqual(native(echoed), name)
                 if name:
                     for path in (name, self.path(name)):  # relative: a leading "-" bites
-                        with open(path, "wb") as f:
-                            f.write(b"hello " * 100)
+                        self.write(path, b"hello " * 100)  # cwd is self.dir
                         self.assertEqual(dorvane.magic(path), u"text/plain", repr(path))
                     os.remove(name)
         self.assertEqual(os.listdir(self.dir), [])  # nothing ran
@@ -107,19 +107,17 @@ class MagicTest(TempDirTest):
             caught = self.raised(StreamError, lambda: dorvane.magic(gone))
         self.assertEqual((caught.errno, caught.strerror), (1, file_says(gone)))
         self.assertIn("No such file or directory", caught.strerror)
-        for output, is_type in [("regular file, no read permission\n", False), ("\r\n", False),
-                                ("text/plain/x\n", False), ("text/\n", False), ("/plain\n", False),
-                                ("text/pl ain\n", False), ("text/plain;\n", False),
-                                ("application/x-decompression-error-zlib-File-too-short\n", True),
-                                ("application/vnd.ms-excel\n", True), ("text/x-c++\n", True),
-                                ("inode/x-empty\n", True)]:
-            RecordingProcess.output = output
-            with Rebinding(dorvane, pstream=RecordingProcess):
-                if is_type:
+        types = ["application/x-decompression-error-zlib-File-too-short\n", "application/vnd.ms-excel\n",
+                 "text/x-c++\n", "inode/x-empty\n"]
+        with Rebinding(dorvane, pstream=RecordingProcess):
+            for output in types + ["regular file, no read permission\n", "\r\n", "text/plain/x\n", "text/\n",
+                                   "/plain\n", "text/pl ain\n", "text/plain;\n"]:
+                RecordingProcess.output = output
+                if output in types:
                     self.assertEqual(dorvane.magic(path), output.strip())
-                    continue
-                caught = self.raised(StreamError, lambda: dorvane.magic(path))
-            self.assertEqual((caught.errno, caught.strerror), (1, output.strip()))
+                else:
+                    caught = self.raised(StreamError, dorvane.magic, path)
+                    self.assertEqual((caught.errno, caught.strerror), (1, output.strip()))
 
     def test_missing_path_or_unknown_system_starts_nothing(self):
         with Rebinding(dorvane, pstream=RecordingProcess, __system__="plan9"):
@@ -136,8 +134,7 @@ class MagicTest(TempDirTest):
             self.assertEqual(dorvane.appdir(), os.path.dirname(os.path.realpath(sys.executable)))
 
     def test_windows_branch_writes_runs_and_cleans_up(self):
-        payloads = dict((name, bstream(name * 100).zlib_encode().base64_encode())
-                        for name in ["_ZLIB_LIB_", "_FILE_EXE_", "_MIME_LIB_", "_MAGIC_LIB_", "_REGEX_LIB_"])
+        payloads = dict((name, bstream(name * 100).zlib_encode().base64_encode()) for name, _ in ATTRIBUTES)
         work = self.path("work dir")
         seen = {}
 
@@ -160,9 +157,7 @@ class MagicTest(TempDirTest):
             u'"%s"' % os.path.join(work, "file.exe"),
             u'--brief --mime-type -m "%s"' % os.path.join(work, "mime.dll"),
             u'"%s"' % self.path("a b.exe")])
-        self.assertEqual(seen, {"file.exe": b"_FILE_EXE_" * 100, "magic1.dll": b"_MAGIC_LIB_" * 100,
-                                "mime.dll": b"_MIME_LIB_" * 100, "regex2.dll": b"_REGEX_LIB_" * 100,
-                                "zlib1.dll": b"_ZLIB_LIB_" * 100})
+        self.assertEqual(seen, dict((name, attribute.encode() * 100) for attribute, name in ATTRIBUTES))
         self.assertFalse(os.path.exists(work))
         # A complaint is raised once this call's files are gone.
         Process.answer = "cannot open `C:\\a b' (No such file or directory)\r\n"

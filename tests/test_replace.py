@@ -14,7 +14,7 @@ import warnings
 
 import dorvane
 import ondrel
-from support import BYTES, TempDirTest, as_nobody, leftovers
+from support import BYTES, TempDirTest, as_nobody, leftovers, root_only
 
 libc = ctypes.CDLL(None, use_errno=True)
 
@@ -34,11 +34,6 @@ def getxattr(path, name):
     if size < 0:
         raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), path)
     return value.raw[:size]
-
-
-def root_only(test):
-    reason = "needs root to act as another user or to mount"
-    return unittest.skipUnless(os.geteuid() == 0, reason)(test)
 
 
 class WritingOver(TempDirTest):
@@ -122,9 +117,7 @@ class WritingOver(TempDirTest):
         if subprocess.call(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", small]) != 0:
             self.skipTest("cannot mount here")
         self.addCleanup(subprocess.call, ["umount", small])
-        backing = os.path.join(small, "file")
-        with open(backing, "wb") as f:
-            f.write(b"original")
+        backing = self.write(os.path.join(small, "file"), b"original")
         if subprocess.call(["mount", "--bind", backing, target]) != 0:
             self.skipTest("cannot bind-mount here")
         self.addCleanup(subprocess.call, ["umount", target])

@@ -3,34 +3,22 @@
 pipes, signals, bad names and scarce descriptors: it must give what reading the
 source whole and then writing the destination whole gives, or step aside before
 it has touched the source."""
+import contextlib
 import os
 import signal
-import sys
-import textwrap
 import threading
 import time
 import unittest
 
 import dorvane
 import ondrel
-from support import Rebinding, TempDirTest, last_entry, native, run_python
-
-MIB = 1 << 20
+from support import MIB, WITH_TESTS, Rebinding, TempDirTest, outcome, root_only, run_python
 
 
 def literal_steps():
     """Rebinds cat, which makes compress and decompress take the whole-file steps."""
     cat = dorvane.cat
     return Rebinding(dorvane, cat=lambda *a, **k: cat(*a, **k))
-
-
-def outcome(f, *args):
-    """What a call ends with: its exception's type, text and dorvane traceback entries."""
-    try:
-        f(*args)
-    except Exception as e:
-        return type(e).__name__, str(e), [entry[2].split()[0] for entry in last_entry(sys.exc_info())]
-    return None
 
 
 class PipeWriter(threading.Thread):
@@ -50,21 +38,18 @@ class PipeWriter(threading.Thread):
             out.write(self.data)
 
 
-class Deadline(object):
+@contextlib.contextmanager
+def deadline(seconds):
     """Turns a call that blocks for good into a failure instead of a hung suite."""
-
-    def __init__(self, seconds):
-        self.seconds = seconds
-
-    def __enter__(self):
-        def expired(*_):
-            raise AssertionError("still blocked after %d s" % self.seconds)
-        self.previous = signal.signal(signal.SIGALRM, expired)
-        signal.alarm(self.seconds)
-
-    def __exit__(self, *_):
+    def expired(*_):
+        raise AssertionError("still blocked after %d s" % seconds)
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
         signal.alarm(0)
-        signal.signal(signal.SIGALRM, self.previous)
+        signal.signal(signal.SIGALRM, previous)
 
 
 class CopyObject(TempDirTest):
@@ -122,7 +107,7 @@ class NamedPipeSource(TempDirTest):
         os.symlink(target, self.path("dangling"))
         for attempt in range(20):
             writer = PipeWriter(fifo, data, patience=0)
-            with Deadline(20):
+            with deadline(20):
                 dorvane.compress(fifo, self.path("dangling"), "gz")
             writer.join()
             self.assertEqual(dorvane.cat(target, "gz"), data, "attempt %d" % attempt)
@@ -157,23 +142,8 @@ class CtrlCOnBlockedPipe(TempDirTest):
         fifo = self.path("fifo")
         os.mkfifo(fifo)
         for case in ("no writer", "silent writer", "compress"):
-            child = run_python_with_deadline(BLOCKED, [case, fifo, self.path("out")], 60)
-            self.assertEqual(child, (0, "20"), case)
-
-
-def run_python_with_deadline(code, args, seconds):
-    """(status, stripped stdout) of `code` in a child that is killed after `seconds`."""
-    import subprocess
-    from support import BUILD
-    child = subprocess.Popen([sys.executable, "-c", code] + args, stdout=subprocess.PIPE,
-                             env=dict(os.environ, PYTHONPATH=BUILD))
-    killer = threading.Timer(seconds, child.kill)
-    killer.start()
-    try:
-        out = child.communicate()[0]
-    finally:
-        killer.cancel()
-    return child.returncode, native(out).strip()
+            status, out, err = run_python(BLOCKED, [case, fifo, self.path("out")], timeout=60)
+            self.assertEqual((status, out.strip()), (0, "20"), (case, err))
 
 
 class SameOutcomeAsTheWholeFileSteps(TempDirTest):
@@ -192,26 +162,23 @@ class SameOutcomeAsTheWholeFileSteps(TempDirTest):
         # would otherwise take for UTF-8); the code itself stays ASCII.
         lines = self.child("""
             import sys, dorvane
-            sys.path.insert(0, sys.argv[3])
             from test_streaming import outcome, literal_steps
-            for src in sys.argv[1:3]:
+            for src in sys.argv[1:]:
                 fast = outcome(dorvane.decompress, src, u"out\\u00e9", "gz")
                 with literal_steps():
                     print("%s %s" % (fast == outcome(dorvane.decompress, src, u"out\\u00e9", "gz"), fast[0]))
-            """, [self.path("good.gz"), truncated, os.path.dirname(os.path.abspath(__file__))],
+            """, [self.path("good.gz"), truncated], pythonpath=WITH_TESTS,
             cwd=self.dir, LANG="C", LC_ALL="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
         self.assertEqual(lines, ["True UnicodeEncodeError", "True StreamError"])
 
+    @root_only
     def test_owner_and_size_limit_give_what_the_whole_file_steps_give(self):
-        if os.geteuid() != 0:
-            self.skipTest("needs root to make a file nobody owns")
         os.chmod(self.dir, 0o777)
         source = self.write("source", os.urandom(32 * MIB))
         target = self.write("target", b"original")
         os.chmod(target, 0o666)
-        status, out, err = run_python(textwrap.dedent("""
+        lines = self.child("""
             import os, resource, signal, sys, warnings
-            sys.path.insert(0, sys.argv[3])
             import dorvane
             from test_streaming import outcome, literal_steps
             os.setgid(65534)
@@ -224,9 +191,7 @@ class SameOutcomeAsTheWholeFileSteps(TempDirTest):
                 literal = outcome(dorvane.compress, sys.argv[1], sys.argv[2], "gz")
             print("%s %s %s" % (fast == literal, fast[:2] == literal[:2], fast[0]))
             print("%s %s" % (open(sys.argv[2]).read(), sorted(os.listdir(os.path.dirname(sys.argv[2])))))
-            """).replace("MIB", str(MIB)), [source, target, os.path.dirname(os.path.abspath(__file__))])
-        self.assertEqual(status, 0, err)
-        lines = out.splitlines()
+            """.replace("MIB", str(MIB)), [source, target], pythonpath=WITH_TESTS)
         self.assertTrue(lines[0].startswith("True True"), lines)
         self.assertEqual(lines[1], "original ['source', 'target']")
 
@@ -237,7 +202,6 @@ class SameOutcomeAsTheWholeFileSteps(TempDirTest):
         source = self.write("source", b"data" * 100000)
         lines = self.child("""
             import errno, os, resource, sys
-            sys.path.insert(0, sys.argv[2])
             resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
             import dorvane
             from test_streaming import outcome, literal_steps
@@ -258,7 +222,7 @@ class SameOutcomeAsTheWholeFileSteps(TempDirTest):
             print(with_one_descriptor_free(dorvane.compress, src, src + ".xz", "xz"))
             print(with_one_descriptor_free(dorvane.decompress, src + ".xz", src, "xz"))
             print(dorvane.cat(src) == b"data" * 100000)
-            """, [source, os.path.dirname(os.path.abspath(__file__))])
+            """, [source], pythonpath=WITH_TESTS)
         self.assertEqual(lines, ["None", "None", "True"])
 
 
