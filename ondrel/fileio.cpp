@@ -75,13 +75,15 @@ int open_flags(File::Access access) {
     return O_RDONLY;
 }
 
-void write_all(int fd, const char* data, std::size_t size) {
+// Both check for Ctrl-C between system calls unless `interruptible` is
+// false, for a copy that must not stop half-way.
+void write_all(int fd, const char* data, std::size_t size, bool interruptible = true) {
     while (size > 0) {
-        check_interrupt();
+        if (interruptible) check_interrupt();
         ssize_t written = sys_write(fd, data, size < kChunkSize ? size : kChunkSize);
         if (written < 0) {
             if (errno != EINTR) throw_errno("write");
-            check_interrupt_now();
+            if (interruptible) check_interrupt_now();
             continue;
         }
         data += written;
@@ -90,13 +92,13 @@ void write_all(int fd, const char* data, std::size_t size) {
 }
 
 // One read(2) of at most kChunkSize, retried on EINTR; 0 at end of file.
-std::size_t read_some(int fd, char* data, std::size_t size) {
-    check_interrupt();
+std::size_t read_some(int fd, char* data, std::size_t size, bool interruptible = true) {
+    if (interruptible) check_interrupt();
     for (;;) {
         ssize_t got = sys_read(fd, data, size < kChunkSize ? size : kChunkSize);
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) throw_errno("read");
-        check_interrupt_now();
+        if (interruptible) check_interrupt_now();
     }
 }
 
@@ -360,23 +362,9 @@ void copy_in_place(int from, int to) {
     if (regular) reserve(to, destination.st_size, source.st_size);
     std::vector<char> chunk(kBufferSize * 16);
     off_t copied = 0;
-    for (;;) {
-        const ssize_t got = ::read(from, chunk.data(), chunk.size());
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throw_errno("read");
-        }
-        if (got == 0) break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t written =
-                ::write(to, chunk.data() + done, static_cast<std::size_t>(got - done));
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                throw_errno("write");
-            }
-            done += written;
-        }
-        copied += got;
+    while (const std::size_t got = read_some(from, chunk.data(), chunk.size(), false)) {
+        write_all(to, chunk.data(), got, false);
+        copied += static_cast<off_t>(got);
     }
     if (regular && ::ftruncate(to, copied) != 0) throw_errno("ftruncate");
 }

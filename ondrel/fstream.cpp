@@ -49,9 +49,10 @@ void abandon(FStreamObject* self) {
     File* file = self->file;
     if (file == nullptr || file->closed()) return;
     self->busy = true;
-    Py_BEGIN_ALLOW_THREADS
-    file->abort();
-    Py_END_ALLOW_THREADS
+    {
+        LockReleased unlocked;
+        file->abort();
+    }
     self->busy = false;
 }
 
@@ -157,14 +158,15 @@ void fstream_dealloc(PyObject* object) {
         // to go. (One that drops the last reference lands here too, and no
         // handler runs again from inside it: see check_interrupt_now().)
         // An abandoned file was aborted as its last call ended; closed, it is not touched again.
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            file->close();
-        } catch (...) {
-            failure = std::current_exception();
+        {
+            LockReleased unlocked;
+            try {
+                file->close();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            delete file;
         }
-        delete file;
-        Py_END_ALLOW_THREADS
         if (failure) {
             PyObject *type, *value, *traceback;
             PyErr_Fetch(&type, &value, &traceback);  // an exception may be on its way
@@ -270,9 +272,8 @@ CopyObject* as_copy(PyObject* self) { return reinterpret_cast<CopyObject*>(self)
 // may wait for its workers.
 void drop_transfer(CopyObject* self) {
     if (Transfer* transfer = std::exchange(self->transfer, nullptr)) {
-        Py_BEGIN_ALLOW_THREADS
+        LockReleased unlocked;
         delete transfer;
-        Py_END_ALLOW_THREADS
     }
 }
 
