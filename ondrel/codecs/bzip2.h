@@ -63,8 +63,9 @@ std::uint64_t lone_block_bits(const unsigned char* q, std::size_t size, std::uin
 // CRC `combined`: the header, then (unless both are zero) a small block of
 // its own whose CRC is `combined` and which ends `bit` % 8 bits into a
 // byte. libbz2 then checks the stream's CRC at its end as it would from
-// its first block; `skip` is how many bytes that block decodes to. The
-// last byte holds only the prefix's bits, at its top.
+// its first block; `skip` is how many bytes that block decodes to. With a
+// `shift`, the last byte holds only that many bits, at its top, for the
+// caller to complete with the stream's own.
 Buffer resume_prefix(int level, unsigned shift, std::uint32_t combined, std::size_t& skip);
 
 std::unique_ptr<Encoder> make_bzip2_encoder(int level);
