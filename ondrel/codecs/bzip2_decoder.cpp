@@ -63,7 +63,6 @@ struct Mark {
     std::uint64_t bit;        // absolute bit position of the magic number
     std::uint32_t combined;   // the stream's CRC over the blocks before it
     int level;
-    std::uint64_t stream;     // which stream, counting every one begun
     unsigned long streams;    // streams ended before this one
 };
 
@@ -204,7 +203,7 @@ private:
     }
     std::uint64_t bits48(std::uint64_t bit) const { return (bits(bit, 24) << 24) | bits(bit + 24, 24); }
 
-    Mark mark(std::uint64_t bit) const { return {bit, combined_, level_, stream_id_, streams_}; }
+    Mark mark(std::uint64_t bit) const { return {bit, combined_, level_, streams_}; }
 
     // Drops the input before the first block that may yet be read again.
     void compact() {
@@ -254,7 +253,6 @@ private:
                     return;
                 }
                 level_ = p[3] - '0';
-                ++stream_id_;
                 combined_ = 0;
                 bit_ = (at_ + 4) * 8;
                 phase_ = Phase::Magic;
@@ -376,7 +374,6 @@ private:
         keep_.clear();
         combined_ = m.combined;
         level_ = m.level;
-        stream_id_ = m.stream;
         streams_ = m.streams;
     }
 
@@ -441,7 +438,6 @@ private:
     std::uint64_t bit_ = 0;    // where the next magic number must be (Magic)
     std::uint64_t block_bit_ = 0, search_ = 0;
     std::uint32_t block_crc_ = 0, combined_ = 0;
-    std::uint64_t stream_id_ = 0;
     std::deque<std::uint64_t> keep_;  // first byte of each block in flight
     int level_ = 9;
     Phase phase_ = Phase::Head;
