@@ -289,6 +289,16 @@ struct LoneBlock {
 
 static std::uint32_t rotl1(std::uint32_t c) { return c << 1 | c >> 31; }
 
+// ASan's quarantine keeps freed memory resident: there the peak tells
+// nothing about what the reader holds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeakShowsHeld = false;
+#elif defined(__has_feature)
+constexpr bool kPeakShowsHeld = !__has_feature(address_sanitizer);
+#else
+constexpr bool kPeakShowsHeld = true;
+#endif
+
 // Peak resident memory, from the point the kernel last reset it.
 static long peak_kib(bool reset) {
     if (reset) std::ofstream("/proc/self/clear_refs") << "5";
@@ -353,7 +363,9 @@ TEST(Bzip2Foreign, AStreamLongerThanTheReaderKeepsIsReadExactlyPastFalseMagicNum
         reader->finish(check);
         const long grown = peak_kib(false) - base;
         EXPECT_TRUE(check.same && check.at == want.size()) << "false end: " << false_end;
-        EXPECT_LT(grown, 12 * 1024) << "KiB while reading " << (s.bytes.size() >> 10) << " KiB";
+        if (kPeakShowsHeld) {
+            EXPECT_LT(grown, 12 * 1024) << "KiB while reading " << (s.bytes.size() >> 10) << " KiB";
+        }
     }
 }
 
