@@ -89,6 +89,49 @@ void init_stream(bz_stream& bz) {
     bz.bzfree = cache_free;
 }
 
+Buffer resume_prefix(int level, unsigned shift, std::uint32_t combined, std::size_t& skip) {
+    Buffer prefix(1024);
+    prefix.resize(4);
+    put_stream_header(prefix.bytes(), level);
+    skip = 0;
+    if (shift == 0 && combined == 0) return prefix;
+    // Four bytes after the filler are xored into the CRC register and
+    // shifted through 32 steps of the polynomial: undoing those steps from
+    // the register that gives `combined` says which four. The filler's
+    // length moves where the compressed block ends; tiny blocks end at
+    // every bit of a byte within a few lengths.
+    constexpr std::uint32_t kPoly = 0x04c11db7;
+    for (std::size_t n = 0; n < 64; ++n) {
+        char data[64 + 4];
+        std::uint32_t reg = ~0u;
+        for (std::size_t k = 0; k < n; ++k) {
+            data[k] = static_cast<char>('a' + k % 26);
+            reg ^= std::uint32_t(static_cast<unsigned char>(data[k])) << 24;
+            for (int b = 0; b < 8; ++b) reg = reg & 0x80000000u ? (reg << 1) ^ kPoly : reg << 1;
+        }
+        std::uint32_t want = ~combined;
+        for (int b = 0; b < 32; ++b) want = want & 1 ? ((want ^ kPoly) >> 1) | 0x80000000u : want >> 1;
+        want ^= reg;
+        for (int k = 0; k < 4; ++k) data[n + k] = static_cast<char>(want >> (24 - 8 * k));
+        char packed[1024];
+        unsigned size = sizeof packed;
+        int rc = BZ2_bzBuffToBuffCompress(packed, &size, data, static_cast<unsigned>(n + 4), 1, 0, 0);
+        if (rc != BZ_OK) throw_bzip2_error(rc);
+        std::uint32_t crc = 0;
+        const auto* q = reinterpret_cast<const unsigned char*>(packed);
+        const std::uint64_t bits = lone_block_bits(q, size, crc);
+        if (!bits || crc != combined) break;
+        if (bits % 8 != shift) continue;
+        // The block starts at bit 32 in both streams: its bytes go as they are.
+        const std::size_t bytes = static_cast<std::size_t>((bits + 7) / 8);
+        prefix.append(q + 4, bytes);
+        if (shift) prefix.bytes()[3 + bytes] &= static_cast<unsigned char>(0xff00u >> shift);
+        skip = n + 4;
+        return prefix;
+    }
+    throw_bzip2_error(BZ_SEQUENCE_ERROR, "no block to resume the stream with");
+}
+
 std::unique_ptr<Encoder> make_encoder(int level) {
     return make_bzip2_encoder(resolve_level("bzip2", level, 1, 9, 9));
 }

@@ -54,6 +54,20 @@ std::uint64_t read_bits(const unsigned char* p, std::size_t size, std::uint64_t 
 constexpr std::uint64_t kNotFound = ~std::uint64_t(0);
 std::uint64_t find_magic(const unsigned char* d, std::size_t size, std::uint64_t& from, bool final);
 
+// The length in bits of the one block of the stream q[0, size), which
+// starts at bit 32, and its CRC; 0 if the stream is not a lone block.
+std::uint64_t lone_block_bits(const unsigned char* q, std::size_t size, std::uint32_t& crc);
+
+// The start of a stream that libbz2 reads as the stream whose block starts
+// at a bit `bit` % 8 into its byte, whose earlier blocks have the combined
+// CRC `combined`: the header, then (unless both are zero) a small block of
+// its own whose CRC is `combined` and which ends `bit` % 8 bits into a
+// byte. libbz2 then checks the stream's CRC at its end as it would from
+// its first block; `skip` is how many bytes that block decodes to. With a
+// `shift`, the last byte holds only that many bits, at its top, for the
+// caller to complete with the stream's own.
+Buffer resume_prefix(int level, unsigned shift, std::uint32_t combined, std::size_t& skip);
+
 std::unique_ptr<Encoder> make_bzip2_encoder(int level);
 std::unique_ptr<Decoder> make_bzip2_decoder();
 

@@ -58,14 +58,21 @@ struct SkipSink : Sink {
     std::uint64_t skip;
 };
 
+// A block boundary of a stream, and what reading on from there needs.
+struct Mark {
+    std::uint64_t bit;        // absolute bit position of the magic number
+    std::uint32_t combined;   // the stream's CRC over the blocks before it
+    int level;
+    unsigned long streams;    // streams ended before this one
+};
+
 // Decodes one block, lifted out of its stream, as a stream of its own:
 // libbz2 then checks its CRC as it would in place.
 class BlockJob : public Job {
 public:
-    BlockJob(Buffer&& raw, unsigned shift, std::uint64_t bits, int level, std::uint32_t crc, std::uint64_t stream,
-             std::uint64_t stream_start, unsigned long streams_before)
-        : stream(stream), stream_start(stream_start), streams_before(streams_before), raw_(std::move(raw)),
-          shift_(shift), bits_(bits), level_(level), crc_(crc) {}
+    BlockJob(Buffer&& raw, const Mark& from, std::uint64_t cut, std::uint32_t crc)
+        : from(from), cut(cut), raw_(std::move(raw)), shift_(unsigned(from.bit % 8)),
+          bits_(cut - from.bit), level_(from.level), crc_(crc) {}
 
     void run() override {
         Buffer packed(bits_ / 8 + 32);
@@ -120,9 +127,9 @@ public:
     }
 
     bool failed = false;
-    std::uint64_t stream;
-    std::uint64_t stream_start;
-    unsigned long streams_before;  // streams ended before this one
+    const Mark from;
+    const std::uint64_t cut;  // where the scanner ended the block
+    std::uint32_t block_crc() const { return crc_; }
 
 private:
     Buffer raw_;
@@ -134,14 +141,17 @@ private:
 
 // bzip2 -d decodes streams written back to back (ours, pbzip2's, `cat`'s).
 // Within a stream, blocks are found by their 48-bit magic numbers, which
-// sit at any bit position, and decoded side by side. A block that fails,
-// or anything else unexpected, sends the whole stream through libbz2 the
-// ordinary way, so errors, and the rare magic number that is really part
-// of the data, get exactly bzip2's verdict. A block cut short at such a
-// magic number always fails: its bits end where libbz2 still expects
-// more. So an end of stream found by the scanner is only a guess until the
-// blocks before it come back, and no verdict on what follows is given
-// while any is out.
+// sit at any bit position, and decoded side by side. A block cut short at
+// a magic number that is really part of the data always fails: its bits
+// end where libbz2 still expects more. So every cut, and an end of stream
+// found by the scanner, is only a guess until the blocks before it come
+// back, and no verdict on what follows is given while any is out. A block
+// that fails is cut again at the next magic number after, until it decodes
+// or is longer than any block can be; anything else unexpected goes to
+// libbz2 the ordinary way, so errors get exactly bzip2's verdict. Either
+// way the reading resumes at the start of the oldest block not yet
+// delivered, a boundary every block before it has confirmed, so only the
+// input from there on is kept: a few blocks, however long the stream.
 class Bzip2Decoder : public Decoder {
 public:
     void update(const char* data, std::size_t size, Sink& out) override {
@@ -153,7 +163,7 @@ public:
             return check_padding("bzip2", reinterpret_cast<const unsigned char*>(data), size);
         if (phase_ == Phase::Fallback) {
             bool ended = false;
-            std::size_t used = inflater_->feed(data, size, out, ended);
+            std::size_t used = inflate(data, size, out, ended);
             base_ += used;
             if (!ended) return;
             stream_done(base_);
@@ -193,9 +203,14 @@ private:
     }
     std::uint64_t bits48(std::uint64_t bit) const { return (bits(bit, 24) << 24) | bits(bit + 24, 24); }
 
+    Mark mark(std::uint64_t bit) const { return {bit, combined_, level_, streams_}; }
+
+    // Drops the input before the first block that may yet be read again.
     void compact() {
-        bool between = phase_ == Phase::Head || phase_ == Phase::Padding;
-        std::uint64_t keep = !keep_.empty() ? keep_.front() : between ? at_ : stream_start_;
+        std::uint64_t keep = !keep_.empty()              ? keep_.front()
+                             : phase_ == Phase::Magic    ? bit_ / 8
+                             : phase_ == Phase::Scan     ? block_bit_ / 8
+                                                         : at_;
         std::size_t drop = static_cast<std::size_t>(keep - base_);
         if (drop < (std::size_t(1) << 20) || drop < in_.size() / 2) return;
         std::memmove(in_.data(), in_.data() + drop, in_.size() - drop);
@@ -238,8 +253,6 @@ private:
                     return;
                 }
                 level_ = p[3] - '0';
-                stream_start_ = at_;
-                ++stream_id_;
                 combined_ = 0;
                 bit_ = (at_ + 4) * 8;
                 phase_ = Phase::Magic;
@@ -248,7 +261,7 @@ private:
             case Phase::Magic: {
                 if (bit_ + 80 > end() * 8) {
                     if (!final) return;
-                    fallback_current(out);
+                    fallback_current(bit_, out);
                     break;
                 }
                 std::uint64_t magic = bits48(bit_);
@@ -261,7 +274,7 @@ private:
                 } else if (magic == kEndMagic && crc == combined_) {
                     stream_done((bit_ + 80 + 7) / 8);
                 } else {
-                    fallback_current(out);
+                    fallback_current(bit_, out);
                 }
                 break;
             }
@@ -271,7 +284,7 @@ private:
                     // A block is at most about 1.1 MB; with no end in sight
                     // something is off, and libbz2 will say what.
                     if (!final && search_ - block_bit_ <= (std::uint64_t(level_) * 200000 + (1 << 20)) * 8) return;
-                    fallback_current(out);
+                    fallback_current(block_bit_, out);
                     break;
                 }
                 if (!dispatch(found, out)) break;
@@ -293,7 +306,7 @@ private:
         return found == kNotFound ? 0 : base_ * 8 + found;
     }
 
-    // False if waiting for room sent a stream to libbz2 instead.
+    // False if waiting for room had the scanning resume elsewhere.
     bool dispatch(std::uint64_t block_end, Sink& out) {
         std::uint64_t from = block_bit_ / 8, to = (block_end + 7) / 8;
         Buffer raw(static_cast<std::size_t>(to - from) + 1);
@@ -303,15 +316,13 @@ private:
         // A block that ends its stream and the input with it is decoded on
         // this thread: a small file should not pay for starting workers.
         const bool last = bits48(block_end) == kEndMagic && (block_end + 80 + 7) / 8 >= end();
-        pipeline_->push(std::make_unique<BlockJob>(std::move(raw), unsigned(block_bit_ % 8), block_end - block_bit_,
-                                                   level_, block_crc_, stream_id_, stream_start_, streams_),
-                        last);
-        keep_.push_back(stream_start_);
+        pipeline_->push(std::make_unique<BlockJob>(std::move(raw), mark(block_bit_), block_end, block_crc_), last);
+        keep_.push_back(from);
         return true;
     }
 
-    // Collects finished blocks in order; false if one failed and its
-    // stream was handed to libbz2 (after which scanning resumes elsewhere).
+    // Collects finished blocks in order; false if one failed and the
+    // scanning resumed at its start.
     bool drain(Sink& out, bool all) {
         while (pipeline_->pending() > 0) {
             if (!all) {
@@ -331,8 +342,8 @@ private:
 
     bool drain_one(Sink& out) { return deliver(pipeline_->pop(true), out); }
 
-    // Waits for every block in flight; false if one failed and sent its
-    // stream to libbz2, which may have been ended where it never did.
+    // Waits for every block in flight; false if one failed, which undoes
+    // whatever the scanner found after its start, ends of streams included.
     bool settled(Sink& out) {
         while (pipeline_->pending() > 0)
             if (!drain_one(out)) return false;
@@ -342,47 +353,76 @@ private:
     bool deliver(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<BlockJob&>(*job);
         keep_.pop_front();
-        if (done.stream != delivered_stream_) {
-            delivered_stream_ = done.stream;
-            delivered_ = 0;
-        }
         if (done.failed) {
-            // Streams the scanner ended after this one's start were guesses.
-            streams_ = done.streams_before;
-            fallback(done.stream_start, delivered_, out);
+            // Every block before it came back whole, so it starts where a
+            // block really does: it only ends later, or is damaged, which
+            // the scanning from there finds out.
+            resume(done.from);
+            block_bit_ = done.from.bit;
+            block_crc_ = done.block_crc();
+            search_ = done.cut + 1;
+            phase_ = Phase::Scan;
             return false;
         }
         emit(done.out.data(), done.out.size(), out);
-        delivered_ += done.out.size();
         return true;
     }
 
-    // Something unexpected in the stream being scanned.
-    void fallback_current(Sink& out) {
-        // Earlier blocks first; one of them may fail and fall back earlier.
-        if (!settled(out)) return;
-        fallback(stream_start_, delivered_stream_ == stream_id_ ? delivered_ : 0, out);
-    }
-
-    // Decodes the stream starting at `start` with libbz2, skipping the
-    // output already delivered from it.
-    void fallback(std::uint64_t start, std::uint64_t skip, Sink& out) {
+    // Back to the block boundary `m`, dropping the blocks in flight after it.
+    void resume(const Mark& m) {
         pipeline_ = std::make_unique<Pipeline>();
         keep_.clear();
+        combined_ = m.combined;
+        level_ = m.level;
+        streams_ = m.streams;
+    }
+
+    // Something unexpected at `bit`, a block boundary once the blocks
+    // before it are back.
+    void fallback_current(std::uint64_t bit, Sink& out) {
+        // Earlier blocks first; one of them may fail and resume earlier.
+        if (!settled(out)) return;
+        fallback(mark(bit), out);
+    }
+
+    // Reads the stream on from the boundary `m` with libbz2, behind a
+    // header and a block that give it the stream's CRC so far and the bit
+    // alignment of the input, whose bytes then go to it as they are.
+    void fallback(const Mark& m, Sink& out) {
+        resume(m);
         inflater_ = std::make_unique<StreamInflater>();
         phase_ = Phase::Fallback;
-        stream_start_ = start;
-        SkipSink rest(out, skip);
+        const unsigned shift = unsigned(m.bit % 8);
+        std::size_t skip = 0;
+        Buffer prefix = resume_prefix(m.level, shift, m.combined, skip);
+        skip_ = skip;
+        std::uint64_t from = m.bit / 8;
+        if (shift) {
+            unsigned char& last = prefix.bytes()[prefix.size() - 1];
+            last = static_cast<unsigned char>(last | (*at(from) & (0xffu >> shift)));
+            ++from;
+        }
         bool ended = false;
-        std::size_t used = inflater_->feed(reinterpret_cast<const char*>(at(start)),
-                                           static_cast<std::size_t>(end() - start), rest, ended);
+        inflate(prefix.data(), prefix.size(), out, ended);
+        std::size_t used = 0;
+        if (!ended)
+            used = inflate(reinterpret_cast<const char*>(at(from)), static_cast<std::size_t>(end() - from), out, ended);
         if (ended) {
-            stream_done(start + used);
+            stream_done(from + used);
         } else {
             // The rest of the stream comes straight from update().
             base_ = end();
             in_.clear();
         }
+    }
+
+    // Feeds libbz2, whose first `skip_` bytes of output are the resuming
+    // block's.
+    std::size_t inflate(const char* data, std::size_t size, Sink& out, bool& ended) {
+        SkipSink rest(out, skip_);
+        std::size_t used = inflater_->feed(data, size, rest, ended);
+        skip_ = rest.skip;
+        return used;
     }
 
     void stream_done(std::uint64_t next) {
@@ -398,13 +438,12 @@ private:
     std::uint64_t bit_ = 0;    // where the next magic number must be (Magic)
     std::uint64_t block_bit_ = 0, search_ = 0;
     std::uint32_t block_crc_ = 0, combined_ = 0;
-    std::uint64_t stream_start_ = 0, stream_id_ = 0;
-    std::uint64_t delivered_stream_ = ~std::uint64_t(0), delivered_ = 0;
-    std::deque<std::uint64_t> keep_;  // stream start of each block in flight
+    std::deque<std::uint64_t> keep_;  // first byte of each block in flight
     int level_ = 9;
     Phase phase_ = Phase::Head;
     unsigned long streams_ = 0;
     bool seen_input_ = false;
+    std::uint64_t skip_ = 0;
     std::unique_ptr<StreamInflater> inflater_;
     std::unique_ptr<Pipeline> pipeline_ = std::make_unique<Pipeline>();
 };

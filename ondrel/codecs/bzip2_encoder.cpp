@@ -48,27 +48,11 @@ public:
     std::uint32_t crc = 0;         // the block's CRC
 
 private:
-    // The stream ends with the end magic, the stream CRC (the block's own,
-    // for a stream of one block) and 0-7 zero bits. The magic overlaps
-    // itself at no shift of 1-7 bits, so at most one padding width fits.
     // A chunk that somehow made two blocks fails here rather than being
     // joined with the wrong CRC.
     void locate() {
-        const unsigned char* q = out.bytes();
-        const std::size_t size = out.size();
-        if (size >= 4 + 10 + 10 && read_bits(q, size, 32, 48) == kBlockMagic) {
-            crc = static_cast<std::uint32_t>(read_bits(q, size, 80, 32));
-            const std::uint64_t total = std::uint64_t(size) * 8;
-            for (unsigned pad = 0; pad < 8; ++pad) {
-                std::uint64_t end = total - pad - 80;
-                if (read_bits(q, size, end, 48) == kEndMagic && read_bits(q, size, end + 48, 32) == crc &&
-                    (q[size - 1] & ((1u << pad) - 1)) == 0) {
-                    block_bits = end - 32;
-                    return;
-                }
-            }
-        }
-        throw_bzip2_error(BZ_SEQUENCE_ERROR, "compressed block not found where expected");
+        block_bits = lone_block_bits(out.bytes(), out.size(), crc);
+        if (!block_bits) throw_bzip2_error(BZ_SEQUENCE_ERROR, "compressed block not found where expected");
     }
 
     Buffer in_;

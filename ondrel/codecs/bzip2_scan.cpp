@@ -64,4 +64,20 @@ std::uint64_t find_magic(const unsigned char* d, std::size_t size, std::uint64_t
     return kNotFound;
 }
 
+// The stream ends with the end magic, the stream CRC (the block's own, for
+// a stream of one block) and 0-7 zero bits. The magic overlaps itself at
+// no shift of 1-7 bits, so at most one padding width fits.
+std::uint64_t lone_block_bits(const unsigned char* q, std::size_t size, std::uint32_t& crc) {
+    if (size < 4 + 10 + 10 || read_bits(q, size, 32, 48) != kBlockMagic) return 0;
+    crc = static_cast<std::uint32_t>(read_bits(q, size, 80, 32));
+    const std::uint64_t total = std::uint64_t(size) * 8;
+    for (unsigned pad = 0; pad < 8; ++pad) {
+        std::uint64_t end = total - pad - 80;
+        if (read_bits(q, size, end, 48) == kEndMagic && read_bits(q, size, end + 48, 32) == crc &&
+            (q[size - 1] & ((1u << pad) - 1)) == 0)
+            return end - 32;
+    }
+    return 0;
+}
+
 }  // namespace ondrel::codecs::detail

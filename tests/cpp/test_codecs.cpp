@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "helpers.h"
+#include "ondrel/codecs/bzip2.h"
 #include "ondrel/codecs/codec.h"
 #include "ondrel/codecs/text.h"
 
@@ -243,6 +244,163 @@ TEST(Bzip2Foreign, MagicNumbersSpelledBySymbolMapsAreReadExactly) {
             // Cut short past the false end, it is refused as any cut file is.
             EXPECT_EQ(outcome(c, packed.substr(0, 40), {40}), outcome(c, other.substr(0, 20), {20}));
             EXPECT_THROW(decompress(c, packed + "junk"), CodecError);
+        }
+    }
+}
+
+// A bit string built from pieces that sit at any bit position.
+struct BitString {
+    std::string bytes;
+    std::uint64_t size = 0;
+    void push(unsigned v, unsigned n) {  // n <= 8
+        if (n == 0) return;
+        if (size % 8 == 0) bytes.push_back(0);
+        const unsigned total = unsigned(size % 8) + n, w = (v & ((1u << n) - 1)) << (16 - total);
+        bytes.back() = char(bytes.back() | (w >> 8));
+        if (total > 8) bytes.push_back(char(w));
+        size += n;
+    }
+    void push_wide(std::uint64_t v, unsigned n) {
+        for (; n > 8; n -= 8) push(unsigned(v >> (n - 8)), 8);
+        push(unsigned(v), n);
+    }
+    void append(const std::string& s, std::uint64_t from, std::uint64_t n) {
+        for (; n > 0; from += 8) {
+            const std::size_t b = std::size_t(from / 8);
+            const unsigned pair = unsigned(static_cast<unsigned char>(s[b])) << 8 |
+                                  (b + 1 < s.size() ? static_cast<unsigned char>(s[b + 1]) : 0u);
+            const unsigned k = unsigned(std::min<std::uint64_t>(n, 8));
+            push(pair >> (16 - from % 8 - k), k);
+            n -= k;
+        }
+    }
+};
+
+// The block of a one-block stream, its CRC, and what it decodes to.
+struct LoneBlock {
+    std::string stream, plain;
+    std::uint64_t bits = 0;
+    std::uint32_t crc = 0;
+    explicit LoneBlock(const std::string& in) : stream(compress(codec("bzip2"), in, 1)), plain(in) {
+        bits = ondrel::codecs::detail::lone_block_bits(reinterpret_cast<const unsigned char*>(stream.data()),
+                                                       stream.size(), crc);
+    }
+};
+
+static std::uint32_t rotl1(std::uint32_t c) { return c << 1 | c >> 31; }
+
+// ASan's quarantine keeps freed memory resident: there the peak tells
+// nothing about what the reader holds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeakShowsHeld = false;
+#elif defined(__has_feature)
+constexpr bool kPeakShowsHeld = !__has_feature(address_sanitizer);
+#else
+constexpr bool kPeakShowsHeld = true;
+#endif
+
+// Peak resident memory, from the point the kernel last reset it.
+static long peak_kib(bool reset) {
+    if (reset) std::ofstream("/proc/self/clear_refs") << "5";
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// One stream far longer than the few blocks the reader may hold, with
+// magic numbers planted by the symbol maps of a block late in it: a false
+// end whose CRC is the stream's at that point (followed by a zero byte,
+// as padding would be) or a false block start. The reader must cut the
+// block again without going back to the stream's start, and read it all
+// exactly without its memory growing with the stream.
+TEST(Bzip2Foreign, AStreamLongerThanTheReaderKeepsIsReadExactlyPastFalseMagicNumbers) {
+    std::vector<LoneBlock> blocks;
+    for (unsigned k = 0; k < 6; ++k) blocks.emplace_back(noise(90000, 70 + k));
+    const std::size_t count = 420, planted = count * 3 / 4;
+    std::uint32_t before = 0;
+    for (std::size_t k = 0; k < planted; ++k) before = rotl1(before) ^ blocks[k % blocks.size()].crc;
+    // Workers started and their libraries' memory cached beforehand.
+    decompress(codec("bzip2"), compress(codec("bzip2"), noise(1 << 20, 3), 1));
+    for (const bool false_end : {true, false}) {
+        const std::uint32_t crc = 0x5eed1e55;
+        const std::uint32_t after = false_end ? rotl1(before) ^ crc : crc;
+        const std::uint64_t magic = false_end ? 0x177245385090 : 0x314159265359;
+        const LoneBlock odd(spelled_by_symbol_maps({std::uint16_t(magic >> 32), std::uint16_t(magic >> 16),
+                                                     std::uint16_t(magic), std::uint16_t(after >> 16),
+                                                     std::uint16_t(after), std::uint16_t(false_end ? 0x0001 : 0xffff)},
+                                                    crc));
+        ASSERT_EQ(odd.crc, crc);
+        BitString s;
+        std::string want;
+        s.push_wide(0x425a6831, 32);  // "BZh1"
+        std::uint32_t combined = 0;
+        for (std::size_t k = 0; k <= count; ++k) {
+            const LoneBlock& b = k == planted ? odd : blocks[k % blocks.size()];
+            s.append(b.stream, 32, b.bits);
+            combined = rotl1(combined) ^ b.crc;
+            want += b.plain;
+        }
+        s.push_wide(0x177245385090, 48);
+        s.push_wide(combined, 32);
+        ASSERT_GT(s.bytes.size(), std::size_t(36) << 20);
+
+        // Output is compared as it comes, so only the reader's memory grows.
+        struct Check : Sink {
+            const std::string& want;
+            std::size_t at = 0;
+            bool same = true;
+            explicit Check(const std::string& want) : want(want) {}
+            void put(const char* p, std::size_t n) override {
+                same = same && at + n <= want.size() && want.compare(at, n, p, n) == 0;
+                at += n;
+            }
+        } check(want);
+        const long base = peak_kib(true);
+        auto reader = codec("bzip2").decoder();
+        for (std::size_t at = 0; at < s.bytes.size(); at += 1 << 20)
+            reader->update(s.bytes.data() + at, std::min(s.bytes.size() - at, std::size_t(1) << 20), check);
+        reader->finish(check);
+        const long grown = peak_kib(false) - base;
+        EXPECT_TRUE(check.same && check.at == want.size()) << "false end: " << false_end;
+        if (kPeakShowsHeld) {
+            EXPECT_LT(grown, 12 * 1024) << "KiB while reading " << (s.bytes.size() >> 10) << " KiB";
+        }
+    }
+}
+
+// libbz2 takes up a stream at a block boundary behind the prefix the reader
+// builds: header and a block carrying the stream's CRC so far, ending as
+// many bits into a byte as the boundary does. bzip2 itself must then read
+// the rest of the stream, and check its CRC, as from the start.
+TEST(Bzip2Foreign, AStreamTakenUpAtABlockBoundaryIsReadAndCheckedWhole) {
+    const LoneBlock b(mixed_data(50000, 9));
+    for (unsigned shift = 0; shift < 8; ++shift) {
+        const std::uint32_t so_far = 0x9e3779b9u * (shift + 1);
+        std::size_t skip = 0;
+        ondrel::codecs::detail::Buffer prefix = ondrel::codecs::detail::resume_prefix(9, shift, so_far, skip);
+        for (const std::uint32_t stored : {rotl1(so_far) ^ b.crc, rotl1(so_far) ^ b.crc ^ 0x10u}) {
+            // `shift` bits of what came before, then the block and the end.
+            BitString tail;
+            tail.push(0x5a, shift);
+            tail.append(b.stream, 32, b.bits);
+            tail.push_wide(0x177245385090, 48);
+            tail.push_wide(stored, 32);
+            std::string joined(prefix.data(), prefix.size());
+            if (shift) {
+                joined.back() = char(joined.back() | (tail.bytes[0] & (0xff >> shift)));
+                joined += tail.bytes.substr(1);
+            } else {
+                joined += tail.bytes;
+            }
+            SCOPED_TRACE(testing::Message() << "shift " << shift << " stored " << std::hex << stored);
+            if (stored == (rotl1(so_far) ^ b.crc)) {
+                const std::string got = run_tool("bzip2 -dc < IN", joined);
+                EXPECT_EQ(got.size(), skip + b.plain.size());
+                EXPECT_TRUE(got.compare(skip, std::string::npos, b.plain) == 0);
+            } else {
+                EXPECT_THROW(run_tool("bzip2 -dc < IN", joined), std::runtime_error);
+            }
         }
     }
 }
