@@ -53,13 +53,21 @@ lzma_mt decoder_options() {
     return mt;
 }
 
+// What liblzma allocates for a stream (its dictionary above all, as large
+// as a header asks) is reused by the next stream through the buffer store
+// rather than faulted in afresh: reading many small files pays for it once.
+// liblzma's own threads free what others took, which the store allows.
+const lzma_allocator store_allocator = {
+    [](void*, std::size_t n, std::size_t size) { return workers::allocate_unsized(n * size); },
+    [](void*, void* p) { workers::release_unsized(p); }, nullptr};
+
 std::string mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
 
 // Common loop for both directions: liblzma uses the same lzma_code() call
 // for encoding and decoding, only the initialisation differs.
 class LzmaStream {
 public:
-    explicit LzmaStream(const char* format) : format_(format), out_(new char[kChunk]) {}
+    explicit LzmaStream(const char* format) : format_(format), out_(kChunk) {}
     ~LzmaStream() {
         if (!orphaned()) lzma_end(&strm_);
     }
@@ -123,12 +131,12 @@ private:
             if (rc != LZMA_OK) throw_lzma_error(format_, rc);
             return false;
         };
-        return drive(strm_, out_.get(), out, code, ended, action != LZMA_RUN);
+        return drive(strm_, out_.data(), out, code, ended, action != LZMA_RUN);
     }
 
     const char* format_;
     lzma_stream strm_ = LZMA_STREAM_INIT;
-    std::unique_ptr<char[]> out_;
+    Buffer out_;
     bool threaded_ = false;
     bool started_ = false;  // threaded, and its threads may have started
     unsigned long generation_ = 0;  // workers::generation() then
@@ -170,6 +178,7 @@ private:
 class LzmaDecoder : public Decoder {
 public:
     LzmaDecoder(const char* format, bool alone) : stream_(format), alone_(alone) {
+        stream_.raw().allocator = &store_allocator;
         if (alone) {
             stream_.check_init(lzma_alone_decoder(&stream_.raw(), memory_limit.load(std::memory_order_relaxed)));
         } else {
