@@ -119,7 +119,7 @@ public:
         int rc = BZ_OK;
         pump(bz, out, [&] {
             rc = BZ2_bzDecompress(&bz);
-            return rc == BZ_OK && !(bz.avail_in == 0 && bz.avail_out != 0);
+            return rc == BZ_OK && !(bz.avail_in == 0 && bz.avail_out != 0) && total_out(bz) <= most_;
         });
         failed = rc != BZ_STREAM_END || bz.avail_in != 0;
         BZ2_bzDecompressEnd(&bz);
@@ -136,6 +136,8 @@ private:
     std::uint64_t bits_;
     int level_;
     std::uint32_t crc_;
+    // Past this, the block is left to libbz2 reading its stream.
+    const std::size_t most_ = sizes().bzip2_block_output;
 };
 
 // bzip2 -d decodes streams written back to back (ours, pbzip2's, `cat`'s).

@@ -105,8 +105,9 @@ bool Pipeline::start_workers() {
 }
 
 unsigned Pipeline::threads() {
-    unsigned n = std::thread::hardware_concurrency();
-    return std::clamp(n, 1u, 4u);
+    // Asked once: every stream's setup asks, and each answer reads /sys.
+    static const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    return n;
 }
 
 void Pipeline::push(std::unique_ptr<Job> job, bool last) {
