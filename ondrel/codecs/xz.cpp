@@ -53,14 +53,6 @@ lzma_mt decoder_options() {
     return mt;
 }
 
-// What liblzma allocates for a stream (its dictionary above all, as large
-// as a header asks) is reused by the next stream through the buffer store
-// rather than faulted in afresh: reading many small files pays for it once.
-// liblzma's own threads free what others took, which the store allows.
-const lzma_allocator store_allocator = {
-    [](void*, std::size_t n, std::size_t size) { return workers::allocate_unsized(n * size); },
-    [](void*, void* p) { workers::release_unsized(p); }, nullptr};
-
 std::string mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
 
 // Common loop for both directions: liblzma uses the same lzma_code() call
@@ -178,7 +170,6 @@ private:
 class LzmaDecoder : public Decoder {
 public:
     LzmaDecoder(const char* format, bool alone) : stream_(format), alone_(alone) {
-        stream_.raw().allocator = &store_allocator;
         if (alone) {
             stream_.check_init(lzma_alone_decoder(&stream_.raw(), memory_limit.load(std::memory_order_relaxed)));
         } else {
