@@ -31,7 +31,9 @@ void accepted_input_round_trips(std::string_view input, Decode decode, Encode en
 }
 
 // A small input may legitimately expand to gigabytes (a decompression bomb);
-// collecting stops at 16 MiB so the fuzzer explores instead of swapping.
+// collecting stops at 16 MiB (or `most`) so the fuzzer explores instead of
+// swapping.
+constexpr std::size_t kMaxOutput = std::size_t(16) << 20;
 struct OutputLimit {};
 
 // Outcome of one run: the output when it succeeded, or which failure.
@@ -45,14 +47,17 @@ struct Result {
 // `step` bytes. Any exception but CodecError and the size cap escapes, and
 // libFuzzer reports it.
 template <typename Stream>
-Result run(Stream& stream, const std::uint8_t* data, std::size_t size, std::size_t split, std::size_t step) {
+Result run(Stream& stream, const std::uint8_t* data, std::size_t size, std::size_t split, std::size_t step,
+           std::size_t most = kMaxOutput) {
     struct CappedSink : ondrel::codecs::Sink {
+        explicit CappedSink(std::size_t most) : most(most) {}
         std::string out;
+        std::size_t most;
         void put(const char* p, std::size_t n) override {
-            if (n > (std::size_t(16) << 20) - out.size()) throw OutputLimit();
+            if (n > most - out.size()) throw OutputLimit();
             out.append(p, n);
         }
-    } sink;
+    } sink(most);
     const char* p = reinterpret_cast<const char*>(data);
     try {
         std::size_t at = step ? std::min(split, size) : size;

@@ -1,8 +1,10 @@
 """Builds, seeds and runs the libFuzzer targets in fuzz/; everything stays in
 $BUILD/fuzz (seeds made afresh, corpus, artifacts, logs):
 
-    python2.7 fuzz/run.py smoke|long [target ...]   # smoke: FUZZ_SMOKE_SECONDS (3) each; long:
-        FUZZ_RUNS executions or FUZZ_SECONDS each, FUZZ_JOBS targets at a time
+    python2.7 fuzz/run.py smoke|long|rate [target ...]   # smoke: FUZZ_SMOKE_SECONDS (3) each; long:
+        FUZZ_RUNS executions or FUZZ_SECONDS each, FUZZ_JOBS targets at a time; rate: inputs a second
+        over FUZZ_SECONDS (60) each, from a copy of the corpus, so that two builds can be compared
+        on the same one (FUZZ_CORPUS names another corpus folder)
 """
 import base64
 import binascii
@@ -175,10 +177,19 @@ def seed(targets):
                 f.write(item)
 
 
-def run_target(target, seconds, runs, quiet):
-    """Runs one target; True when it found nothing."""
+def run_target(target, seconds, runs, quiet, corpus=None):
+    """Runs one target; True when it found nothing. With `corpus`, the target
+    starts from a scratch copy of that folder, which it leaves as it was, and
+    with a fixed random seed; its rate is printed."""
     log = os.path.join(FUZZ, "logs", target + ".log")
-    command = [os.path.join(FUZZ, d) for d in (target, "corpus/" + target, "seeds/" + target)] + [
+    grows = os.path.join(FUZZ, "corpus", target)
+    extra = []
+    if corpus:
+        grows = os.path.join(FUZZ, "rate", target)
+        shutil.rmtree(grows, ignore_errors=True)
+        shutil.copytree(os.path.join(corpus, target), grows)
+        extra = ["-seed=1"]
+    command = [os.path.join(FUZZ, target), grows, os.path.join(FUZZ, "seeds", target)] + extra + [
         "-max_total_time=%d" % seconds, "-runs=%d" % (runs or -1), "-rss_limit_mb=2560", "-timeout=25",
         "-print_final_stats=1", "-artifact_prefix=%s/artifacts/%s-" % (FUZZ, target)]
     with open(log, "w") as out:
@@ -187,13 +198,14 @@ def run_target(target, seconds, runs, quiet):
         text = open(log).read()
         executions = (re.findall(r"stat::number_of_executed_units:\s*(\d+)", text) or ["0"])[-1]
         crash = re.findall(r"==\d+==ERROR.*|SUMMARY: .*|fuzz oracle: .*|.*Test unit written to .*", text)
-        print("%-14s %s  %10s execs  (%s)" % (target, "FAIL" if status else "ok  ", executions,
-                                              "; ".join(crash[:3]) if status else os.path.relpath(log, ROOT)))
+        rate = " %8.1f/s" % (int(executions) / float(seconds)) if corpus else ""
+        print("%-14s %s  %10s execs%s  (%s)" % (target, "FAIL" if status else "ok  ", executions, rate,
+                                                "; ".join(crash[:3]) if status else os.path.relpath(log, ROOT)))
         sys.stdout.flush()
     return status == 0
 
 
-def fuzz(targets, seconds, runs=0, jobs=1, quiet=False):
+def fuzz(targets, seconds, runs=0, jobs=1, quiet=False, corpus=None):
     """Builds, seeds, runs `targets` `jobs` at a time: (passed, failed, why nothing ran or None)."""
     missing = toolchain_missing()
     if missing:
@@ -206,7 +218,7 @@ def fuzz(targets, seconds, runs=0, jobs=1, quiet=False):
     for d in ["artifacts", "logs"] + ["corpus/" + t for t in targets]:
         if not os.path.isdir(os.path.join(FUZZ, d)):
             os.makedirs(os.path.join(FUZZ, d))
-    failed = ThreadPool(jobs).map(lambda t: run_target(t, seconds, runs, quiet), targets).count(False)
+    failed = ThreadPool(jobs).map(lambda t: run_target(t, seconds, runs, quiet, corpus), targets).count(False)
     print("fuzz: %d targets passed, %d failed (%d s each)" % (len(targets) - failed, failed, seconds))
     return len(targets) - failed, failed, None
 
@@ -218,16 +230,19 @@ def smoke(targets=None, quiet=False):
 
 def main(argv):
     unknown = sorted(set(argv[2:]) - set(TARGETS))
-    if argv[1:2] not in (["smoke"], ["long"]) or unknown:
+    if argv[1:2] not in (["smoke"], ["long"], ["rate"]) or unknown:
         raise SystemExit("%s\ntargets: %s; unknown: %s" % (__doc__, " ".join(TARGETS), unknown or "none"))
+    setting = lambda name, default: int(os.environ.get(name, default))
     if argv[1] == "smoke":
         _, failed, missing = smoke(argv[2:])
+    elif argv[1] == "rate":
+        corpus = os.path.abspath(os.environ.get("FUZZ_CORPUS", os.path.join(FUZZ, "corpus")))
+        _, failed, missing = fuzz(argv[2:] or TARGETS, setting("FUZZ_SECONDS", 60), corpus=corpus)
     else:
-        setting = lambda name, default: int(os.environ.get(name, default))
         _, failed, missing = fuzz(argv[2:] or TARGETS, setting("FUZZ_SECONDS", 1800),
                                   setting("FUZZ_RUNS", 10000000), setting("FUZZ_JOBS", 1))
     # A long pass that cannot run at all is a failure; a smoke pass skips.
-    sys.exit(1 if failed or (missing and argv[1] == "long") else 0)
+    sys.exit(1 if failed or (missing and argv[1] != "smoke") else 0)
 
 
 if __name__ == "__main__":

@@ -17,8 +17,12 @@ namespace {
 // authority whenever the fast path meets something it doesn't expect.
 class StreamInflater {
 public:
-    StreamInflater() : out_(new char[kChunk]) {
+    // libbz2's megabytes for the stream come from the buffer store, not
+    // from a per-thread cache: this stream may be ended on another thread.
+    StreamInflater() : out_(kChunk) {
         std::memset(&bz_, 0, sizeof bz_);
+        bz_.bzalloc = [](void*, int n, int m) { return workers::allocate_unsized(std::size_t(n) * std::size_t(m)); };
+        bz_.bzfree = [](void*, void* p) { workers::release_unsized(p); };
         int rc = BZ2_bzDecompressInit(&bz_, 0, 0);
         if (rc != BZ_OK) throw_bzip2_error(rc);
     }
@@ -29,7 +33,7 @@ public:
         // libbz2 holds back a decoded block, so an exactly full output
         // buffer can mean more is pending even with no input left.
         return feed_pieces(bz_, data, size, ended, [&] {
-            return drive(bz_, out_.get(), out, [&] { return BZ2_bzDecompress(&bz_); }, [&](int rc) {
+            return drive(bz_, out_.data(), out, [&] { return BZ2_bzDecompress(&bz_); }, [&](int rc) {
                 if (rc != BZ_OK && rc != BZ_STREAM_END) throw_bzip2_error(rc);
                 return rc == BZ_STREAM_END;
             });
@@ -38,7 +42,7 @@ public:
 
 private:
     bz_stream bz_;
-    std::unique_ptr<char[]> out_;
+    Buffer out_;
 };
 
 // Passes output on after dropping what was already delivered.
@@ -114,13 +118,15 @@ public:
             failed = true;
             return;
         }
-        out.resize(std::size_t(level_) * 100000 + 4096);
+        // Room for what the block's input usually gives; pump() doubles it
+        // for the rare block that gives more.
+        out.resize(std::min(std::size_t(level_) * 100000, 8 * at) + 4096);
         bz.next_in = packed.data();
         bz.avail_in = static_cast<unsigned>(at);
         int rc = BZ_OK;
         pump(bz, out, [&] {
             rc = BZ2_bzDecompress(&bz);
-            return rc == BZ_OK && !(bz.avail_in == 0 && bz.avail_out != 0);
+            return rc == BZ_OK && !(bz.avail_in == 0 && bz.avail_out != 0) && total_out(bz) <= most_;
         });
         failed = rc != BZ_STREAM_END || bz.avail_in != 0;
         BZ2_bzDecompressEnd(&bz);
@@ -137,6 +143,8 @@ private:
     std::uint64_t bits_;
     int level_;
     std::uint32_t crc_;
+    // Past this, the block is left to libbz2 reading its stream.
+    const std::size_t most_ = sizes().bzip2_block_output;
 };
 
 // bzip2 -d decodes streams written back to back (ours, pbzip2's, `cat`'s).

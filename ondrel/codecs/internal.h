@@ -47,6 +47,10 @@ struct Sizes {
     std::size_t gzip_member = std::size_t(1) << 20;     // input per gzip member
     std::size_t lzop_block = 256 * 1024;                // input per lzop block
     std::size_t lzop_blocks_per_job = 4;                // lzop blocks a worker takes at once
+    // Output past which a bzip2 block is left to libbz2 reading its stream,
+    // as a block that fails is: a fuzz target's bombs then cost no more
+    // than the output it collects.
+    std::size_t bzip2_block_output = ~std::size_t(0);
 };
 Sizes& sizes();
 

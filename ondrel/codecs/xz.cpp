@@ -59,7 +59,7 @@ std::string mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1 <
 // for encoding and decoding, only the initialisation differs.
 class LzmaStream {
 public:
-    explicit LzmaStream(const char* format) : format_(format), out_(new char[kChunk]) {}
+    explicit LzmaStream(const char* format) : format_(format), out_(kChunk) {}
     ~LzmaStream() {
         if (!orphaned()) lzma_end(&strm_);
     }
@@ -123,12 +123,12 @@ private:
             if (rc != LZMA_OK) throw_lzma_error(format_, rc);
             return false;
         };
-        return drive(strm_, out_.get(), out, code, ended, action != LZMA_RUN);
+        return drive(strm_, out_.data(), out, code, ended, action != LZMA_RUN);
     }
 
     const char* format_;
     lzma_stream strm_ = LZMA_STREAM_INIT;
-    std::unique_ptr<char[]> out_;
+    Buffer out_;
     bool threaded_ = false;
     bool started_ = false;  // threaded, and its threads may have started
     unsigned long generation_ = 0;  // workers::generation() then

@@ -3,6 +3,7 @@
 #include "buffer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,33 @@ char* allocate(std::size_t& capacity, std::size_t huge_from) {
 
 void release(char* data, std::size_t capacity) {
     if (data && !recycled().give(data, capacity)) std::free(data);
+}
+
+namespace {
+// Room before each unsized block for its capacity, keeping malloc's alignment.
+constexpr std::size_t kPrefix = alignof(std::max_align_t);
+}  // namespace
+
+void* allocate_unsized(std::size_t size) noexcept {
+    std::size_t capacity = size + kPrefix;
+    char* p;
+    try {
+        // Never advised onto huge pages: a library may touch a few pages
+        // of a large block (a dictionary sized for a file it never sees).
+        p = allocate(capacity, ~std::size_t(0));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    std::memcpy(p, &capacity, sizeof capacity);
+    return p + kPrefix;
+}
+
+void release_unsized(void* p) noexcept {
+    if (!p) return;
+    char* block = static_cast<char*>(p) - kPrefix;
+    std::size_t capacity;
+    std::memcpy(&capacity, block, sizeof capacity);
+    release(block, capacity);
 }
 
 void lock_store() { recycled().mutex.lock(); }

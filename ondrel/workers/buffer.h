@@ -62,6 +62,14 @@ constexpr std::size_t kHugeFrom = std::size_t(4) << 20;
 char* allocate(std::size_t& capacity, std::size_t huge_from = kHugeFrom);
 void release(char* data, std::size_t capacity);
 
+// The same store for a C library's allocator hooks, which free without a
+// size: what a stream's setup takes (libbz2's megabytes of tables) comes
+// back for the next stream instead of being faulted in afresh.
+// Aligned as malloc's; null when there is no memory. Any thread may
+// release what another took.
+void* allocate_unsized(std::size_t size) noexcept;
+void release_unsized(void* p) noexcept;
+
 // For the pool's fork handlers: the store's lock, held across fork().
 void lock_store();
 void unlock_store();

@@ -106,7 +106,7 @@ bool Pipeline::start_workers() {
 
 unsigned Pipeline::threads() {
     // Asked once: the C library reads the count from /proc or /sys on
-    // every call, and this is consulted at every job pushed.
+    // every call, and this is consulted at every stream's setup and job.
     static const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     return n;
 }

@@ -10,6 +10,7 @@
 #include "helpers.h"
 #include "ondrel/codecs/bzip2.h"
 #include "ondrel/codecs/codec.h"
+#include "ondrel/codecs/internal.h"
 #include "ondrel/codecs/text.h"
 
 using namespace ondrel::codecs;
@@ -466,6 +467,23 @@ TEST(CodecDamage, FlippedBitsNeverYieldWrongData) {
                     }
         }
     }
+}
+
+TEST(Bzip2Blocks, OutputGrowsAsBlocksNeedAndBlocksStoppedShortAreReadByLibbz2) {
+    // Text blocks give about their input; the block of runs gives fifty
+    // times its own and must grow its buffer that far. With a limit the
+    // runs stop their block, and libbz2 reads the stream again past what
+    // the blocks before it delivered.
+    const Codec& c = codec("bzip2");
+    const std::string in = mixed_data(250000, 5) + std::string(5 << 20, 'z') + mixed_data(50000, 6);
+    const std::string packed = compress(c, in, 1);
+    for (std::size_t most : {~std::size_t(0), std::size_t(150000), std::size_t(0)}) {
+        detail::sizes().bzip2_block_output = most;
+        EXPECT_TRUE(decompress(c, packed) == in) << most;
+        EXPECT_TRUE(feed(c.decoder(), packed, {4093}) == in) << most;
+        EXPECT_THROW(decompress(c, flip(packed, packed.size() - 30, 1)), CodecError) << most;
+    }
+    detail::sizes().bzip2_block_output = ~std::size_t(0);
 }
 
 TEST(CodecLimits, DictionariesBeyondTheMemoryLimitAreRefusedNotAllocated) {
