@@ -115,19 +115,9 @@ void without_gil(Work&& work) {
     if (failure) std::rethrow_exception(failure);
 }
 
-// The interpreter lock let go for the life of a scope, with no signal
-// handling: for letting go of what may wait for its workers (an encoder, a
-// transfer), where a handler raising would have nowhere to go.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// For letting go of what may wait for its workers (an encoder, a
+// transfer), where a signal handler raising would have nowhere to go.
+using pyutil::LockReleased;
 
 // --- text (ustream.cpp) ---------------------------------------------------
 

@@ -308,13 +308,13 @@ bool rename_keeps_everything(const std::string& destination, int temporary) {
 // access either way) and let go on a thread of its own.
 constexpr off_t kHoldFrom = off_t(1) << 20;
 
-int hold_large(const std::string& path) {
+// `info`: what stat(2) of `path` gave just before.
+int hold_large(const std::string& path, const struct stat& info) {
 #ifdef O_PATH
-    struct stat info;
-    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= kHoldFrom)
-        return ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (S_ISREG(info.st_mode) && info.st_size >= kHoldFrom) return ::open(path.c_str(), O_PATH | O_CLOEXEC);
 #else
     static_cast<void>(path);
+    static_cast<void>(info);
 #endif
     return -1;
 }
@@ -435,9 +435,10 @@ void File::commit() {
     if (beside_ && !fresh_) {
         // Removed meanwhile: nothing left to keep, so nothing lost by a rename.
         struct stat now;
-        const bool gone = ::stat(target_.c_str(), &now) != 0 && errno == ENOENT;
+        const bool seen = ::stat(target_.c_str(), &now) == 0;
+        const bool gone = !seen && errno == ENOENT;
         if (gone || rename_keeps_everything(target_, output.fd)) {
-            Descriptor old(gone ? -1 : hold_large(target_));
+            Descriptor old(seen ? hold_large(target_, now) : -1);
             if (::rename(temporary_.c_str(), target_.c_str()) == 0) {
                 temporary_.clear();
                 release_in_background(std::exchange(old.fd, -1));

@@ -223,6 +223,19 @@ inline PyObject* text_from_chars(const std::vector<Py_UCS4>& chars) {
 
 inline PyObject* empty_text() { return PyUnicode_FromStringAndSize("", 0); }
 
+// The interpreter lock let go for the life of a scope, and taken back on
+// every way out, an exception included; no signal handling meanwhile.
+class LockReleased {
+public:
+    LockReleased() : state_(PyEval_SaveThread()) {}
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // Whether the calling thread is the interpreter's only one: then nothing
 // can change while it releases the lock for a system call.
 inline bool only_thread() {

@@ -88,6 +88,8 @@ class SameAsTheSteps(TempDirTest):
                 fast = outcome(dorvane.join, head, tail)
                 with literal_steps():
                     self.assertEqual(fast, outcome(dorvane.join, head, tail), (head, tail))
+        absolute = ustream(u"/abs")
+        self.assertIsNot(dorvane.join(u"a", absolute), absolute)  # a new ustream, as ustream(answer) makes
 
     def test_abspath_normalises_as_the_steps_do(self):
         os.makedirs(self.path("a", "b"))

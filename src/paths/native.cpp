@@ -68,11 +68,8 @@ bool native_path(PyObject* arg, NativePath& path) {
 }
 
 bool stat_path(const std::string& bytes, struct stat& st, bool follow) {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = follow ? ::stat(bytes.c_str(), &st) : ::lstat(bytes.c_str(), &st);
-    Py_END_ALLOW_THREADS
-    return rc == 0;
+    pyutil::LockReleased unlocked;
+    return (follow ? ::stat(bytes.c_str(), &st) : ::lstat(bytes.c_str(), &st)) == 0;
 }
 
 namespace {
@@ -82,7 +79,7 @@ namespace {
 bool current_directory(std::string& out) {
     std::vector<char> buffer;
     const char* found = nullptr;
-    Py_BEGIN_ALLOW_THREADS
+    pyutil::LockReleased unlocked;
     if (pyutil::kPython3) {
         do {
             buffer.resize(buffer.size() + 1024);
@@ -92,7 +89,6 @@ bool current_directory(std::string& out) {
         buffer.resize(1026);
         found = ::getcwd(buffer.data(), buffer.size());
     }
-    Py_END_ALLOW_THREADS
     if (!found) return false;
     out.assign(found);
     return true;
@@ -149,7 +145,10 @@ Ref plain_text(const Ref& text, Here at) { return owned_or_raise(pyutil::exact_t
 
 Ref joined_text(const Ref& head, const Ref& tail, Here at) {
     const Py_ssize_t head_size = pyutil::text_length(head.get());
-    if (pyutil::text_length(tail.get()) > 0 && pyutil::text_char(tail.get(), 0) == '/') return tail;
+    // The standard join answers the plain text, of which ustream makes a new
+    // object; the caller's own ustream must not come back.
+    if (pyutil::text_length(tail.get()) > 0 && pyutil::text_char(tail.get(), 0) == '/')
+        return plain_text(tail, at);
     if (head_size == 0 || pyutil::text_char(head.get(), head_size - 1) == '/')
         return owned_or_raise(PyUnicode_Concat(head.get(), tail.get()), at);
     Ref slash = owned_or_raise(PyUnicode_FromStringAndSize("/", 1), at);
@@ -182,13 +181,19 @@ namespace {
 // released as os.listdir does; an errno where it fails.
 int read_names(const std::string& directory, std::vector<std::string>& names) {
     DIR* dir;
-    Py_BEGIN_ALLOW_THREADS
-    dir = ::opendir(directory.c_str());
-    Py_END_ALLOW_THREADS
+    {
+        pyutil::LockReleased unlocked;
+        dir = ::opendir(directory.c_str());
+    }
     if (!dir) return errno;
     names.reserve(64);
+    // Taken back on the way out, should a name find no memory.
+    pyutil::LockReleased unlocked;
+    struct Closer {
+        DIR* dir;
+        ~Closer() { ::closedir(dir); }
+    } closer{dir};
     int error = 0;
-    Py_BEGIN_ALLOW_THREADS
     for (;;) {
         errno = 0;
         const struct dirent* entry = ::readdir(dir);
@@ -200,8 +205,6 @@ int read_names(const std::string& directory, std::vector<std::string>& names) {
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         names.emplace_back(name);
     }
-    ::closedir(dir);
-    Py_END_ALLOW_THREADS
     return error;
 }
 
