@@ -571,9 +571,10 @@ void File::read_all(ResultBuffer& out) {
     } sink(out);
     broken_on_failure("read", [&] {
         auto decoder = filter_->decoder();
-        std::string chunk(kBufferSize, '\0');
-        while (std::size_t got = read_some(fd_, &chunk[0], chunk.size()))
-            decoder->update(chunk.data(), got, sink);
+        // Left unfilled: clearing it cost a small file more than decoding it.
+        std::unique_ptr<char[]> chunk(new char[kBufferSize]);
+        while (std::size_t got = read_some(fd_, chunk.get(), kBufferSize))
+            decoder->update(chunk.get(), got, sink);
         decoder->finish(sink);  // throws on a truncated stream
     });
 }

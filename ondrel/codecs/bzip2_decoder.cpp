@@ -316,14 +316,21 @@ private:
 
     // False if waiting for room had the scanning resume elsewhere.
     bool dispatch(std::uint64_t block_end, Sink& out) {
+        // A block that ends its stream and the input with it is decoded on
+        // this thread: a small file should not pay for starting workers.
+        const bool last = bits48(block_end) == kEndMagic && (block_end + 80 + 7) / 8 >= end();
+        // A stream of that one block has nothing to share out: libbz2 reads
+        // it where it lies, with no copy lifted out and no second reading
+        // should the end found be data that only looks like one.
+        if (last && block_bit_ == (at_ + 4) * 8) {
+            fallback_current(block_bit_, out);
+            return false;
+        }
         std::uint64_t from = block_bit_ / 8, to = (block_end + 7) / 8;
         Buffer raw(static_cast<std::size_t>(to - from) + 1);
         raw.append(at(from), static_cast<std::size_t>(to - from));
         while (pipeline_->full())
             if (!drain_one(out)) return false;
-        // A block that ends its stream and the input with it is decoded on
-        // this thread: a small file should not pay for starting workers.
-        const bool last = bits48(block_end) == kEndMagic && (block_end + 80 + 7) / 8 >= end();
         pipeline_->push(std::make_unique<BlockJob>(std::move(raw), mark(block_bit_), block_end, block_crc_), last);
         keep_.push_back(from);
         return true;

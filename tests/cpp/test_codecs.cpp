@@ -202,6 +202,51 @@ static std::string spelled_by_symbol_maps(std::vector<std::uint16_t> words, std:
     return s;
 }
 
+// The scanner skips ahead four bytes at a time: every magic number, at
+// every bit offset, near either end and side by side, must still be the
+// first one found from any starting bit, final or not.
+TEST(Bzip2Scan, EveryMagicNumberIsFoundFirstAtEveryBitFromEveryStart) {
+    const std::uint64_t magics[2] = {detail::kBlockMagic, detail::kEndMagic};
+    auto plant = [](std::string& s, std::uint64_t bit, std::uint64_t magic) {
+        for (int k = 0; k < 48; ++k, ++bit) {
+            auto& c = reinterpret_cast<unsigned char&>(s[bit / 8]);
+            const unsigned mask = 0x80u >> (bit % 8);
+            c = static_cast<unsigned char>(magic >> (47 - k) & 1 ? c | mask : c & ~mask);
+        }
+    };
+    // Bit by bit, the way a reader would have to look.
+    auto reference = [&](const std::string& s, std::uint64_t from, bool final) {
+        const auto* d = reinterpret_cast<const unsigned char*>(s.data());
+        const std::uint64_t stop = final ? s.size() * 8 : (s.size() >= 8 ? (s.size() - 7) * 8 : 0);
+        for (std::uint64_t bit = from; bit < stop && bit + 48 <= s.size() * 8; ++bit) {
+            const std::uint64_t v = detail::read_bits(d, s.size(), bit, 48);
+            if (v == magics[0] || v == magics[1]) return bit;
+        }
+        return detail::kNotFound;
+    };
+    for (std::size_t size : {6, 9, 17, 40, 97}) {
+        for (std::uint64_t at = 0; at + 48 <= size * 8; at += size < 20 ? 1 : 5) {
+            for (int which = 0; which < 2; ++which) {
+                std::string s = noise(size, unsigned(at * 2 + which));
+                plant(s, at, magics[which]);
+                if (at + 120 <= size * 8) plant(s, at + 60, magics[1 - which]);
+                for (std::uint64_t from : {std::uint64_t(0), at > 3 ? at - 3 : 0, at, at + 1}) {
+                    for (bool final : {false, true}) {
+                        SCOPED_TRACE(testing::Message() << size << " " << at << " " << from << " " << final);
+                        std::uint64_t moved = from;
+                        const std::uint64_t got = detail::find_magic(
+                            reinterpret_cast<const unsigned char*>(s.data()), s.size(), moved, final);
+                        ASSERT_EQ(got, reference(s, from, final));
+                        if (got == detail::kNotFound) {
+                            EXPECT_GE(moved, from);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // The reader cuts blocks at magic numbers, and plain bytes choose a block's
 // symbol maps: they can spell a block start, or the stream's end with the
 // very CRC that would close it. Such a misjudged cut must end in the exact
