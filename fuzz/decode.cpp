@@ -23,8 +23,8 @@ using namespace ondrel::codecs;
 // bzip2 blocks can grow fifty-fold, and each input here is read up to five
 // times (a block on a worker and libbz2 after it fails, whole and in pieces,
 // then libbz2 alone): output is collected to 1 MiB, and a block that makes
-// more than 256 KiB is left to libbz2, well above any seed's (at -1, 100 kB
-// a block), so that a mutated bomb costs milliseconds and not a second.
+// more than 128 KiB is left to libbz2, above any seed's (at -1, 100 kB a
+// block), so that a mutated bomb costs milliseconds and not a second.
 constexpr bool kBzip2 = std::string_view(FUZZ_CODEC) == "bzip2";
 constexpr std::size_t kMost = kBzip2 ? std::size_t(1) << 20 : fuzz::kMaxOutput;
 
@@ -35,7 +35,7 @@ constexpr std::size_t kMost = kBzip2 ? std::size_t(1) << 20 : fuzz::kMaxOutput;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     set_decoder_memory_limit(std::uint64_t(4) << 20);
     detail::sizes().lzop_blocks_per_job = 1;
-    if (kBzip2) detail::sizes().bzip2_block_output = std::size_t(256) << 10;
+    if (kBzip2) detail::sizes().bzip2_block_output = std::size_t(128) << 10;
     return 0;
 }
 

@@ -125,14 +125,24 @@ public:
         bz.avail_in = static_cast<unsigned>(at);
         int rc = BZ_OK;
         pump(bz, out, [&] {
+            // No further than a byte past the most, however much room is free.
+            if (const std::uint64_t left = most_ - total_out(bz); left < bz.avail_out)
+                bz.avail_out = static_cast<unsigned>(left + 1);
             rc = BZ2_bzDecompress(&bz);
             return rc == BZ_OK && !(bz.avail_in == 0 && bz.avail_out != 0) && total_out(bz) <= most_;
         });
         failed = rc != BZ_STREAM_END || bz.avail_in != 0;
+        // libbz2 takes a byte only when it needs its bits.
+        const bool before_cut = std::uint64_t(bz.total_in_lo32) * 8 <= 32 + bits_;
+        past_recutting = failed && (total_out(bz) > 0 || before_cut);
         BZ2_bzDecompressEnd(&bz);
     }
 
     bool failed = false;
+    // Failed on the block's own bits, before reaching the cut, or after
+    // giving output, which libbz2 gives none of before it has read all of
+    // the block's symbols: a longer cut would fail the same way.
+    bool past_recutting = false;
     const Mark from;
     const std::uint64_t cut;  // where the scanner ended the block
     std::uint32_t block_crc() const { return crc_; }
@@ -368,6 +378,10 @@ private:
     bool deliver(std::unique_ptr<Job> job, Sink& out) {
         auto& done = static_cast<BlockJob&>(*job);
         keep_.pop_front();
+        if (done.past_recutting) {
+            fallback(done.from, out);
+            return false;
+        }
         if (done.failed) {
             // Every block before it came back whole, so it starts where a
             // block really does: it only ends later, or is damaged, which
