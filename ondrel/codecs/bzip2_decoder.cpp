@@ -399,7 +399,9 @@ private:
 
     // Back to the block boundary `m`, dropping the blocks in flight after it.
     void resume(const Mark& m) {
-        pipeline_ = std::make_unique<Pipeline>();
+        // Those already running are waited for: none outlives the reading
+        // it belongs to, and their memory is back before more is taken.
+        pipeline_->discard();
         keep_.clear();
         combined_ = m.combined;
         level_ = m.level;
