@@ -84,7 +84,8 @@ class CtrlC(TempDirTest):
         for what, source in calls:
             destination = self.write("destination", b"untouched")
             self.interrupt(what, source, destination)
-            self.assertEqual(open(destination).read(), "untouched", what)
+            self.assertEqual(open(destination).read(), "untouched",
+                             "%s: %d bytes" % (what, os.path.getsize(destination)))
             self.assertEqual(os.listdir(self.dir), ["destination"], what)
 
     def test_command_and_everything_it_started_are_killed(self):
