@@ -17,16 +17,11 @@ PyTypeObject UStreamType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace {
 
-// The codec registry costs more than the decoding itself for short paths;
-// the usual file-system encoding gets the direct decoder.
-using pyutil::fs_encoding_is_utf8;
-
 PyObject* decode_fs(const char* data, Py_ssize_t size, const char* errors) {
-    if (errors == nullptr) {
-        if (!pyutil::kPython3 && fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, "strict");
-        return pyutil::fs_decode(data, size);
-    }
-    if (fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, errors);
+    if (errors == nullptr) return pyutil::fs_decode(data, size);
+    // The codec registry costs more than the decoding itself for short
+    // paths; the usual file-system encoding gets the direct decoder.
+    if (pyutil::fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, errors);
     return PyUnicode_Decode(data, size, pyutil::fs_encoding_name(), errors);
 }
 

@@ -344,10 +344,13 @@ inline bool fs_encoding_is_utf8() {
     return utf8;
 }
 
+// On 2.7 the codec registry costs more than the work itself for short
+// paths: the usual encoding goes to its codec directly.
 inline PyObject* fs_decode(const char* data, Py_ssize_t size) {
 #if PYUTIL_PYTHON3
     return PyUnicode_DecodeFSDefaultAndSize(data, size);
 #else
+    if (fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, size, "strict");
     return PyUnicode_Decode(data, size, fs_encoding_name(), "strict");
 #endif
 }
@@ -357,6 +360,7 @@ inline PyObject* fs_encode(PyObject* text) {
 #if PYUTIL_PYTHON3
     return PyUnicode_EncodeFSDefault(text);
 #else
+    if (fs_encoding_is_utf8()) return PyUnicode_AsUTF8String(text);
     return PyUnicode_AsEncodedString(text, fs_encoding_name(), "strict");
 #endif
 }

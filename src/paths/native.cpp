@@ -17,17 +17,8 @@ bool decline() {
     return false;
 }
 
-// 2.7 reaches UTF-8 through the codec registry by this name; the codec
-// itself is the one these call.
 PyObject* decode(const char* data, std::size_t size) {
-    const auto n = static_cast<Py_ssize_t>(size);
-    if (!pyutil::kPython3 && pyutil::fs_encoding_is_utf8()) return PyUnicode_DecodeUTF8(data, n, "strict");
-    return pyutil::fs_decode(data, n);
-}
-
-PyObject* encode(PyObject* text) {
-    if (!pyutil::kPython3 && pyutil::fs_encoding_is_utf8()) return PyUnicode_AsUTF8String(text);
-    return pyutil::fs_encode(text);
+    return pyutil::fs_decode(data, static_cast<Py_ssize_t>(size));
 }
 
 }  // namespace
@@ -59,7 +50,7 @@ bool native_text(PyObject* arg, Ref& text) {
 
 bool native_path(PyObject* arg, NativePath& path) {
     if (!native_text(arg, path.text)) return false;
-    PyObject* encoded = encode(path.text.get());
+    PyObject* encoded = pyutil::fs_encode(path.text.get());
     if (!encoded) return decline();
     Ref bytes = Ref::steal(encoded);
     path.bytes.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
