@@ -280,14 +280,13 @@ bool copy_attributes(const std::string& from, int to) {
 bool copy_attributes(const std::string&, int) { return true; }
 #endif
 
-// Whether renaming `temporary` over `destination` loses nothing the
-// destination has: it is a regular file with no other name, and its owner,
-// mode and extended attributes could all be given to the temporary.
-bool rename_keeps_everything(const std::string& destination, int temporary) {
-    struct stat was, now;
-    if (::stat(destination.c_str(), &was) != 0 || !S_ISREG(was.st_mode) || was.st_nlink != 1 ||
-        ::fstat(temporary, &now) != 0)
-        return false;
+// Whether renaming `temporary` over `destination`, which stat(2) has just
+// described as `was`, loses nothing the destination has: it is a regular
+// file with no other name, and its owner, mode and extended attributes
+// could all be given to the temporary.
+bool rename_keeps_everything(const std::string& destination, const struct stat& was, int temporary) {
+    struct stat now;
+    if (!S_ISREG(was.st_mode) || was.st_nlink != 1 || ::fstat(temporary, &now) != 0) return false;
     // chown first: it clears set-id bits that fchmod then restores.
     if ((now.st_uid != was.st_uid || now.st_gid != was.st_gid) &&
         ::fchown(temporary, was.st_uid, was.st_gid) != 0)
@@ -437,7 +436,7 @@ void File::commit() {
         struct stat now;
         const bool seen = ::stat(target_.c_str(), &now) == 0;
         const bool gone = !seen && errno == ENOENT;
-        if (gone || rename_keeps_everything(target_, output.fd)) {
+        if (gone || (seen && rename_keeps_everything(target_, now, output.fd))) {
             Descriptor old(seen ? hold_large(target_, now) : -1);
             if (::rename(temporary_.c_str(), target_.c_str()) == 0) {
                 temporary_.clear();
